@@ -1,0 +1,28 @@
+// File functions over UTF-8 paths (converted to UTF-16 on Windows).
+#ifndef ZV_FOUNDATION_FILE_H
+#define ZV_FOUNDATION_FILE_H
+
+#include <stdint.h>
+#include <stdio.h>
+
+#include "zv_lumarin.h"
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+FILE *zv_fopen(const char *path, const char *mode);
+// Whole file into a new heap block (release with free). Files of 2^31 bytes
+// or more give IO_ERROR.
+zv_status_t zv_file_load(const char *path, int32_t *size, void **data);
+zv_status_t zv_file_save(const char *path, int32_t size, const void *data);
+int32_t zv_file_exists(const char *path);
+zv_status_t zv_file_delete(const char *path);
+int32_t zv_remove(const char *path);
+zv_status_t zv_file_mkdir(const char *path);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif
