@@ -1,0 +1,331 @@
+#include "io/downsampler.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstring>
+#include <random>
+#include <vector>
+
+namespace {
+
+struct Owned {
+    zv_downsampler_t *d = nullptr;
+    ~Owned() { zv_downsampler_delete(d); }
+};
+
+zv_downsampler_t *make(int32_t in, int32_t out, int32_t order, Owned &owner) {
+    EXPECT_EQ(zv_downsampler_init(in, out, order, &owner.d), ZV_STATUS_SUCCESS) << in << " " << out;
+    return owner.d;
+}
+
+std::vector<int16_t> random_signal(size_t n, uint32_t seed, int amplitude = 20000) {
+    std::mt19937 rng(seed);
+    std::uniform_int_distribution<int> dist(-amplitude, amplitude);
+    std::vector<int16_t> x(n);
+    for (auto &v : x) v = static_cast<int16_t>(dist(rng));
+    return x;
+}
+
+// The filtered stream over the whole input, x[a] = 0 before the start.
+std::vector<int16_t> reference_filtered(const zv_downsampler_t *d, const std::vector<int16_t> &x) {
+    const int32_t n = zv_downsampler_num_taps(d);
+    const float *taps = zv_downsampler_taps(d);
+    std::vector<int16_t> y(x.size());
+    for (size_t a = 0; a < x.size(); ++a) {
+        float sum = 0.0f;
+        for (int32_t j = 0; j < n; ++j) {
+            const int64_t idx = static_cast<int64_t>(a) - j;
+            sum += static_cast<float>(idx >= 0 ? x[idx] : 0) * taps[j];
+        }
+        y[a] = sum >= 32767.0f ? 32767 : sum <= -32768.0f ? -32768 : static_cast<int16_t>(static_cast<int32_t>(sum));
+    }
+    return y;
+}
+
+// Largest K with ceil(K r) <= S - 1.
+int64_t expected_outputs(double r, int64_t s) {
+    int64_t k = 0;
+    while (static_cast<int64_t>(std::ceil(static_cast<double>(k + 1) * r)) <= s - 1) ++k;
+    return k;
+}
+
+std::vector<int16_t> run_in_chunks(zv_downsampler_t *d, const std::vector<int16_t> &x, std::mt19937 &rng,
+                                   int max_chunk) {
+    std::uniform_int_distribution<int> chunk(1, max_chunk);
+    std::vector<int16_t> out(x.size() + 16);
+    size_t pos = 0;
+    int32_t produced = 0;
+    while (pos < x.size()) {
+        const int32_t k = static_cast<int32_t>(std::min<size_t>(chunk(rng), x.size() - pos));
+        produced += zv_downsampler_process(d, x.data() + pos, k, out.data() + produced);
+        pos += k;
+    }
+    out.resize(produced);
+    return out;
+}
+
+}  // namespace
+
+TEST(Downsampler, InitRefusesBadArguments) {
+    struct Case {
+        int32_t in, out, order;
+    } cases[] = {
+        {8000, 16000, 50},           // below the output rate
+        {16000, 16000, 0},           // order
+        {48000, 16000, -3},          // order
+        {0, 0, 50},                  // zero rates
+        {-16000, -48000, 50},        // negative rates, input "above" output
+        {16000, -16000, 50},         // negative output rate
+        {48000, 16000, 1023},        // 2046 + 3 > 2047: no room in a pass
+        {1948 * 16000, 16000, 50},   // 100 + 1948 > 2047
+        {INT32_MAX, 1, 1},           // ratio far beyond a pass
+        {48000, 16000, INT32_MAX},   // 2 x order overflows 32 bits
+    };
+    for (const Case &c : cases) {
+        zv_downsampler_t *d = reinterpret_cast<zv_downsampler_t *>(0x1);
+        EXPECT_EQ(zv_downsampler_init(c.in, c.out, c.order, &d), ZV_STATUS_INVALID_ARGUMENT)
+            << c.in << " " << c.out << " " << c.order;
+        EXPECT_EQ(d, nullptr);
+    }
+    EXPECT_EQ(zv_downsampler_init(16000, 16000, 50, nullptr), ZV_STATUS_INVALID_ARGUMENT);
+    // The edges of the limit are accepted.
+    for (const Case &c : {Case{48000, 16000, 1022}, Case{1947 * 16000, 16000, 50}}) {
+        Owned o;
+        EXPECT_EQ(zv_downsampler_init(c.in, c.out, c.order, &o.d), ZV_STATUS_SUCCESS);
+    }
+    zv_downsampler_delete(nullptr);
+    EXPECT_STREQ(zv_downsampler_version(), "1.0.0");
+}
+
+TEST(Downsampler, EqualRatesCopy) {
+    Owned o;
+    zv_downsampler_t *d = make(16000, 16000, 50, o);
+    const std::vector<int16_t> x = random_signal(777, 1);
+    std::vector<int16_t> out(800, 7);
+    EXPECT_EQ(zv_downsampler_process(d, x.data(), 777, out.data()), 777);
+    EXPECT_TRUE(std::equal(x.begin(), x.end(), out.begin()));
+    EXPECT_EQ(out[777], 7);
+    // A negative count copies nothing.
+    std::vector<int16_t> untouched(8, 5);
+    EXPECT_EQ(zv_downsampler_process(d, x.data(), -4, untouched.data()), 0);
+    EXPECT_EQ(zv_downsampler_process(d, x.data(), 0, untouched.data()), 0);
+    EXPECT_EQ(untouched, std::vector<int16_t>(8, 5));
+    EXPECT_EQ(zv_downsampler_convert_num_samples_to_input_sample_rate(d, 500), 500);
+    EXPECT_EQ(zv_downsampler_convert_num_samples_to_output_sample_rate(d, 500), 499);
+}
+
+TEST(Downsampler, TapsAreANormalisedBlackmanSinc) {
+    Owned o;
+    zv_downsampler_t *d = make(44100, 16000, 50, o);
+    const int32_t n = zv_downsampler_num_taps(d);
+    ASSERT_EQ(n, 100);
+    const double r = 44100.0 / 16000.0;
+    const double wc = M_PI / r;
+    std::vector<double> ref(n);
+    double total = 0;
+    for (int i = 0; i < n; ++i) {
+        const int j = i - n / 2;
+        const double w = 0.42 - 0.5 * std::cos(2 * M_PI * i / n) + 0.08 * std::cos(4 * M_PI * i / n);
+        ref[i] = j == 0 ? wc : w * std::sin(j * wc) / j;
+        total += ref[i];
+    }
+    float sum = 0;
+    for (int i = 0; i < n; ++i) {
+        EXPECT_NEAR(zv_downsampler_taps(d)[i], ref[i] / total, 2e-6) << i;
+        sum += zv_downsampler_taps(d)[i];
+    }
+    EXPECT_NEAR(sum, 1.0f, 1e-5);
+}
+
+TEST(Downsampler, ThreeToOneCountsAndValues) {
+    const std::vector<int16_t> x = random_signal(3001, 2);
+    {
+        Owned o;
+        zv_downsampler_t *d = make(48000, 16000, 50, o);
+        const std::vector<int16_t> y = reference_filtered(d, x);
+        std::vector<int16_t> out(1100);
+        ASSERT_EQ(zv_downsampler_process(d, x.data(), 3000, out.data()), 999);
+        for (int k = 1; k <= 999; ++k) ASSERT_EQ(out[k - 1], y[3 * k]) << k;
+        EXPECT_EQ(zv_downsampler_carry(d), 3);
+        EXPECT_EQ(zv_downsampler_next_output(d), 1000);
+        EXPECT_EQ(zv_downsampler_convert_num_samples_to_input_sample_rate(d, 1000), 2997);
+    }
+    {
+        Owned o;
+        zv_downsampler_t *d = make(48000, 16000, 50, o);
+        EXPECT_EQ(zv_downsampler_convert_num_samples_to_output_sample_rate(d, 3001), 999);
+        std::vector<int16_t> out(1100);
+        EXPECT_EQ(zv_downsampler_process(d, x.data(), 3001, out.data()), 1000);
+    }
+    {
+        Owned o;
+        zv_downsampler_t *d = make(48000, 16000, 50, o);
+        std::vector<int16_t> out(4, 0x55);
+        EXPECT_EQ(zv_downsampler_process(d, x.data(), 2, out.data()), 0);
+        EXPECT_EQ(zv_downsampler_carry(d), 2);
+        EXPECT_EQ(zv_downsampler_process(d, x.data(), 0, out.data()), 0);
+        EXPECT_EQ(zv_downsampler_process(d, x.data(), -1, out.data()), 0);
+        EXPECT_EQ(zv_downsampler_carry(d), 2);
+        zv_downsampler_reset(d);
+        EXPECT_EQ(zv_downsampler_process(d, x.data(), 4, out.data()), 1);
+        EXPECT_EQ(out[0], reference_filtered(d, x)[3]);
+    }
+}
+
+// Counts never depend on how the stream is split; values match the
+// whole-stream model exactly at whole ratios. Otherwise the split moves the
+// single-precision interpolation point by up to 2^-12 of a sample, which
+// changes a value by one unit plus that share of its neighbours' step.
+TEST(Downsampler, SplitsAgreeWithTheStreamModel) {
+    struct Case {
+        int32_t in, order;
+    } cases[] = {{48000, 50}, {32000, 50}, {44100, 50}, {22050, 50}, {24000, 7}, {16001, 50},
+                 {1947 * 16000, 50}, {48000, 1022}};
+    std::mt19937 rng(3);
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.in);
+        Owned o;
+        zv_downsampler_t *d = make(c.in, 16000, c.order, o);
+        const double r = zv_downsampler_ratio(d);
+        const bool whole = r == std::floor(r);
+        const size_t length = c.in > 100000 ? 60000 : 9000;
+        const std::vector<int16_t> x = random_signal(length, 4);
+        const std::vector<int16_t> y = reference_filtered(d, x);
+        const int64_t expected = expected_outputs(r, static_cast<int64_t>(x.size()));
+
+        std::vector<int> slack;
+        std::vector<int16_t> one(x.size());
+        one.resize(zv_downsampler_process(d, x.data(), static_cast<int32_t>(x.size()), one.data()));
+        ASSERT_EQ(static_cast<int64_t>(one.size()), expected);
+        for (size_t k = 1; k <= one.size(); ++k) {
+            const double pos = k * r;
+            const int16_t lo = y[static_cast<size_t>(std::floor(pos))], hi = y[static_cast<size_t>(std::ceil(pos))];
+            if (whole) {
+                ASSERT_EQ(one[k - 1], y[static_cast<size_t>(pos)]) << k;
+            } else {
+                slack.push_back(1 + std::abs(hi - lo) / 4096 + 1);
+                ASSERT_GE(one[k - 1], std::min(lo, hi) - 1) << k;
+                ASSERT_LE(one[k - 1], std::max(lo, hi) + 1) << k;
+            }
+        }
+        for (int max_chunk : {1, 7, 300, 5000}) {
+            zv_downsampler_reset(d);
+            const std::vector<int16_t> split = run_in_chunks(d, x, rng, max_chunk);
+            ASSERT_EQ(split.size(), one.size()) << max_chunk;
+            for (size_t k = 0; k < one.size(); ++k) {
+                if (whole) {
+                    ASSERT_EQ(split[k], one[k]) << k;
+                } else {
+                    ASSERT_LE(std::abs(split[k] - one[k]), slack[k]) << k;
+                }
+            }
+        }
+    }
+}
+
+TEST(Downsampler, ResetEqualsNew) {
+    const std::vector<int16_t> x = random_signal(5000, 5);
+    Owned a, b;
+    zv_downsampler_t *used = make(44100, 16000, 50, a);
+    zv_downsampler_t *fresh = make(44100, 16000, 50, b);
+    std::vector<int16_t> junk(4000), first(4000), second(4000);
+    zv_downsampler_process(used, x.data() + 100, 3333, junk.data());
+    zv_downsampler_reset(used);
+    EXPECT_EQ(zv_downsampler_carry(used), 0);
+    EXPECT_EQ(zv_downsampler_next_output(used), 1);
+    const int32_t n1 = zv_downsampler_process(used, x.data(), 5000, first.data());
+    const int32_t n2 = zv_downsampler_process(fresh, x.data(), 5000, second.data());
+    ASSERT_EQ(n1, n2);
+    EXPECT_EQ(first, second);
+}
+
+TEST(Downsampler, ConstantInputKeepsItsLevel) {
+    for (int32_t in : {48000, 44100, 22050}) {
+        for (int16_t level : {int16_t{1000}, int16_t{-12345}, int16_t{32767}, int16_t{-32768}}) {
+            Owned o;
+            zv_downsampler_t *d = make(in, 16000, 50, o);
+            const std::vector<int16_t> x(6000, level);
+            std::vector<int16_t> out(6000);
+            const int32_t n = zv_downsampler_process(d, x.data(), 6000, out.data());
+            const int first_settled = static_cast<int>(std::ceil(100 / zv_downsampler_ratio(d))) + 1;
+            for (int k = first_settled; k < n; ++k) ASSERT_LE(std::abs(out[k] - level), 1) << in << " " << k;
+        }
+    }
+}
+
+// Reading the conversion's count never gives more than asked for: the audio
+// file reader sizes its reads this way.
+TEST(Downsampler, InputConversionBoundsTheOutput) {
+    std::mt19937 rng(6);
+    for (int32_t in : {48000, 44100, 22050, 16001}) {
+        Owned o;
+        zv_downsampler_t *d = make(in, 16000, 50, o);
+        const std::vector<int16_t> x = random_signal(4096, 7);
+        std::vector<int16_t> out(4096);
+        std::uniform_int_distribution<int> want(1, 600);
+        for (int step = 0; step < 300; ++step) {
+            const int32_t n = want(rng);
+            int32_t k = zv_downsampler_convert_num_samples_to_input_sample_rate(d, n);
+            k = std::max(1, std::min(k, 1024));
+            ASSERT_LE(zv_downsampler_process(d, x.data() + (step * 13) % 3000, k, out.data()), n);
+        }
+    }
+}
+
+TEST(Downsampler, ConversionsDoNotOverflow) {
+    Owned o;
+    zv_downsampler_t *d = make(48000, 16000, 50, o);
+    EXPECT_EQ(zv_downsampler_convert_num_samples_to_input_sample_rate(d, INT32_MAX), INT32_MAX);
+    EXPECT_EQ(zv_downsampler_convert_num_samples_to_input_sample_rate(d, INT32_MIN), INT32_MIN);
+    EXPECT_GT(zv_downsampler_convert_num_samples_to_output_sample_rate(d, INT32_MAX), 700000000);
+}
+
+TEST(Downsampler, VectorKernelMatchesScalar) {
+    if (!zv_downsampler_filter_avx2_available()) GTEST_SKIP() << "no AVX2";
+    std::mt19937 rng(8);
+    for (int32_t in : {48000, 44100, 17000}) {
+        for (int32_t order : {1, 3, 50, 120}) {
+            Owned o;
+            zv_downsampler_t *d = make(in, 16000, order, o);
+            const int32_t n = zv_downsampler_num_taps(d);
+            for (int32_t count : {1, 7, 8, 31, 32, 33, 127, 1031}) {
+                // Full-scale noise drives some sums past the int16 range.
+                const std::vector<int16_t> h = random_signal(n + count + 8, rng(), 32768);
+                std::vector<int16_t> a(count + 1, 99), b(count + 1, 99);
+                zv_downsampler_filter_scalar(h.data(), zv_downsampler_taps(d), n, n, n + count, a.data());
+                zv_downsampler_filter_avx2(h.data(), zv_downsampler_taps(d), n, n, n + count, b.data());
+                ASSERT_EQ(a, b) << in << " " << order << " " << count;
+            }
+        }
+    }
+    // And through the whole stream.
+    const std::vector<int16_t> x = random_signal(20000, 9, 32768);
+    Owned sa, va;
+    zv_downsampler_t *s = make(44100, 16000, 50, sa);
+    zv_downsampler_t *v = make(44100, 16000, 50, va);
+    zv_downsampler_force_scalar(s, 1);
+    std::vector<int16_t> os(20000), ov(20000);
+    ASSERT_EQ(zv_downsampler_process(s, x.data(), 20000, os.data()),
+              zv_downsampler_process(v, x.data(), 20000, ov.data()));
+    EXPECT_EQ(os, ov);
+}
+
+TEST(Downsampler, SaturatesInsteadOfWrapping) {
+    // A full-scale square wave overshoots at each edge.
+    std::vector<int16_t> x(4000);
+    for (size_t i = 0; i < x.size(); ++i) x[i] = (i / 60) % 2 ? 32767 : -32768;
+    Owned o;
+    zv_downsampler_t *d = make(32000, 16000, 50, o);
+    const std::vector<int16_t> y = reference_filtered(d, x);
+    std::vector<int16_t> out(4000);
+    const int32_t n = zv_downsampler_process(d, x.data(), 4000, out.data());
+    int top = 0, bottom = 0;
+    for (int k = 1; k <= n; ++k) {
+        ASSERT_EQ(out[k - 1], y[2 * k]);
+        top += out[k - 1] == 32767;
+        bottom += out[k - 1] == -32768;
+    }
+    EXPECT_GT(top, 0);
+    EXPECT_GT(bottom, 0);
+}
