@@ -1,0 +1,352 @@
+#include "pronunciation/lexicon.h"
+
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include <memory>
+
+#include "foundation/byte_reader.h"
+#include "foundation/file.h"
+#include "foundation/status.h"
+#include "foundation/tree_bits.h"
+#include "pronunciation/text_lines.h"
+
+struct zv_lexicon_t {
+    char *text;     // every word with its NUL, back to back in index order
+    int32_t size;   // number of words
+    char **words;   // words[i] points at word i inside text
+};
+
+namespace {
+
+constexpr uint64_t kHeaderBytes = 8;
+
+// Blocks of 0 bytes are real blocks: an empty lexicon is not a failed allocation.
+void *allocate(uint64_t bytes, bool zeroed) {
+    if (bytes > SIZE_MAX) {
+        return nullptr;
+    }
+    const size_t n = bytes > 0 ? static_cast<size_t>(bytes) : 1;
+    return zeroed ? calloc(n, 1) : malloc(n);
+}
+
+struct LexiconDeleter {
+    void operator()(zv_lexicon_t *lexicon) const { zv_lexicon_delete(lexicon); }
+};
+using LexiconPtr = std::unique_ptr<zv_lexicon_t, LexiconDeleter>;
+
+struct FreeDeleter {
+    void operator()(void *block) const { free(block); }
+};
+template <typename T>
+using Block = std::unique_ptr<T, FreeDeleter>;
+
+// The writer's character trie. Words arrive in strictly increasing order, so
+// a byte already present under a node is always that node's last child.
+struct Trie {
+    int32_t capacity = 0;
+    int32_t count = 0;
+    Block<uint8_t> chars;
+    Block<int32_t> first_child;
+    Block<int32_t> next_sibling;
+    Block<int32_t> last_child;
+
+    bool reserve(int32_t wanted) {
+        uint8_t *c = static_cast<uint8_t *>(realloc(chars.get(), static_cast<size_t>(wanted)));
+        if (!c) return false;
+        chars.release();
+        chars.reset(c);
+        for (Block<int32_t> *links : {&first_child, &next_sibling, &last_child}) {
+            int32_t *p = static_cast<int32_t *>(realloc(links->get(), sizeof(int32_t) * static_cast<size_t>(wanted)));
+            if (!p) return false;
+            links->release();
+            links->reset(p);
+        }
+        capacity = wanted;
+        return true;
+    }
+
+    // Index of the new node, -1 when the trie can't grow.
+    int32_t append(int32_t parent, uint8_t c) {
+        if (count == capacity) {
+            if (capacity > INT32_MAX / 2 || !reserve(capacity * 2)) return -1;
+        }
+        const int32_t node = count++;
+        chars.get()[node] = c;
+        first_child.get()[node] = -1;
+        next_sibling.get()[node] = -1;
+        last_child.get()[node] = -1;
+        if (parent >= 0) {
+            const int32_t last = last_child.get()[parent];
+            if (last < 0) first_child.get()[parent] = node;
+            else next_sibling.get()[last] = node;
+            last_child.get()[parent] = node;
+        }
+        return node;
+    }
+
+    // The child of parent with byte c, made if missing; -1 when out of memory.
+    int32_t child(int32_t parent, uint8_t c) {
+        const int32_t last = last_child.get()[parent];
+        if (last >= 0 && chars.get()[last] == c) return last;
+        return append(parent, c);
+    }
+};
+
+}  // namespace
+
+extern "C" zv_status_t zv_lexicon_init(const char *path, zv_lexicon_t **lexicon) {
+    *lexicon = nullptr;
+    LexiconPtr rec(static_cast<zv_lexicon_t *>(calloc(1, sizeof(zv_lexicon_t))));
+    if (!rec) return ZV_STATUS_OUT_OF_MEMORY;
+    int32_t bytes = 0;
+    void *data = nullptr;
+    ZV_TRY(zv_file_load(path, &bytes, &data));
+    rec->text = static_cast<char *>(data);
+    int32_t count = 0;
+    ZV_TRY(zv_text_lines_split(rec->text, bytes, &count));
+    rec->words = static_cast<char **>(allocate(sizeof(char *) * static_cast<uint64_t>(count), false));
+    if (!rec->words) return ZV_STATUS_OUT_OF_MEMORY;
+    rec->size = count;
+    ZV_TRY(zv_text_lines_index(rec->text, count, rec->words));
+    for (int32_t i = 0; i + 1 < count; ++i) {
+        if (strcmp(rec->words[i], rec->words[i + 1]) >= 0) return ZV_STATUS_INVALID_ARGUMENT;
+    }
+    *lexicon = rec.release();
+    return ZV_STATUS_SUCCESS;
+}
+
+extern "C" void zv_lexicon_delete(zv_lexicon_t *lexicon) {
+    if (!lexicon) return;
+    free(lexicon->text);
+    free(lexicon->words);
+    free(lexicon);
+}
+
+extern "C" int32_t zv_lexicon_size(const zv_lexicon_t *lexicon) { return lexicon->size; }
+
+extern "C" int32_t zv_lexicon_encode(const zv_lexicon_t *lexicon, const char *word) {
+    int32_t lo = 0;
+    int32_t hi = lexicon->size - 1;
+    while (lo <= hi) {
+        const int32_t mid = lo + (hi - lo) / 2;
+        const int c = strcmp(word, lexicon->words[mid]);
+        if (c == 0) return mid;
+        if (c < 0) hi = mid - 1;
+        else lo = mid + 1;
+    }
+    return -1;
+}
+
+extern "C" const char *zv_lexicon_decode(const zv_lexicon_t *lexicon, int32_t index) {
+    return lexicon->words[index];
+}
+
+extern "C" zv_status_t zv_lexicon_add(zv_lexicon_t *lexicon, const char *const *words, int32_t count) {
+    if (count < 0) return ZV_STATUS_INVALID_ARGUMENT;
+    uint64_t bytes = 0;
+    for (int32_t i = 0; i < lexicon->size; ++i) bytes += strlen(lexicon->words[i]) + 1;
+    for (int32_t k = 0; k < count; ++k) bytes += strlen(words[k]) + 1;
+    const uint64_t slots = static_cast<uint64_t>(lexicon->size) + static_cast<uint64_t>(count);
+    if (slots > INT32_MAX) return ZV_STATUS_OUT_OF_MEMORY;
+    Block<char> text(static_cast<char *>(allocate(bytes, true)));
+    if (!text) return ZV_STATUS_OUT_OF_MEMORY;
+    Block<char *> table(static_cast<char **>(allocate(sizeof(char *) * slots, true)));
+    if (!table) return ZV_STATUS_OUT_OF_MEMORY;
+
+    char *out = text.get();
+    int32_t n = 0;
+    auto copy = [&](const char *word) {
+        const size_t len = strlen(word) + 1;
+        memcpy(out, word, len);
+        table.get()[n++] = out;
+        out += len;
+    };
+    int32_t i = 0;
+    int32_t k = 0;
+    while (i < lexicon->size && k < count) {
+        const int c = strcmp(lexicon->words[i], words[k]);
+        if (c < 0) copy(lexicon->words[i++]);
+        else if (c > 0) copy(words[k++]);
+        else k++;  // already present
+    }
+    while (i < lexicon->size) copy(lexicon->words[i++]);
+    while (k < count) copy(words[k++]);
+
+    free(lexicon->text);
+    free(lexicon->words);
+    lexicon->text = text.release();
+    lexicon->words = table.release();
+    lexicon->size = n;
+    return ZV_STATUS_SUCCESS;
+}
+
+extern "C" int32_t zv_lexicon_is_equal(const zv_lexicon_t *a, const zv_lexicon_t *b) {
+    if (a->size != b->size) return 0;
+    for (int32_t i = 0; i < a->size; ++i) {
+        if (strcmp(a->words[i], b->words[i]) != 0) return 0;
+    }
+    return 1;
+}
+
+extern "C" zv_status_t zv_lexicon_serialize(const zv_lexicon_t *lexicon, uint64_t *size, void **blob) {
+    *size = 0;
+    *blob = nullptr;
+    Trie trie;
+    if (!trie.reserve(1) || trie.append(-1, 0) != 0) return ZV_STATUS_OUT_OF_MEMORY;
+    for (int32_t i = 0; i < lexicon->size; ++i) {
+        int32_t node = 0;
+        const uint8_t *p = reinterpret_cast<const uint8_t *>(lexicon->words[i]);
+        do {  // the word's bytes, then its end node (byte 0)
+            node = trie.child(node, *p);
+            if (node < 0) return ZV_STATUS_OUT_OF_MEMORY;
+        } while (*p++ != 0);
+    }
+
+    const uint64_t n = static_cast<uint64_t>(trie.count);
+    const uint64_t bits_bytes = zv_tree_bits_size_bytes(n);
+    const uint64_t total = (bits_bytes + n + 11) & ~uint64_t{3};
+    if (total > UINT32_MAX) return ZV_STATUS_OUT_OF_MEMORY;  // can't be recorded in the header
+    Block<uint8_t> out(static_cast<uint8_t *>(allocate(total, true)));
+    Block<int32_t> stack(static_cast<int32_t *>(allocate(sizeof(int32_t) * n, false)));
+    if (!out || !stack) return ZV_STATUS_OUT_OF_MEMORY;
+    zv_store_u32le(out.get(), static_cast<uint32_t>(total));
+    zv_store_u32le(out.get() + 4, static_cast<uint32_t>(n));
+
+    zv_tree_bits_writer_t bits;
+    zv_tree_bits_writer_init(&bits, out.get() + kHeaderBytes);
+    uint8_t *chars = out.get() + kHeaderBytes + bits_bytes;
+    zv_tree_preorder_t walk;
+    zv_tree_preorder_init(&walk, trie.first_child.get(), trie.next_sibling.get(), trie.count, stack.get());
+    int32_t event;
+    int32_t node;
+    zv_status_t status;
+    while ((status = zv_tree_preorder_next(&walk, &event, &node)) == ZV_STATUS_SUCCESS) {
+        if (event == ZV_TREE_BITS_ENTER) {
+            *chars++ = trie.chars.get()[node];
+            zv_tree_bits_writer_enter(&bits);
+        } else {
+            zv_tree_bits_writer_leave(&bits);
+        }
+    }
+    if (status != ZV_STATUS_STOP_ITERATION) return status;
+    *size = total;
+    *blob = out.release();
+    return ZV_STATUS_SUCCESS;
+}
+
+extern "C" zv_status_t zv_lexicon_deserialize_bounded(const void **cursor, uint64_t available,
+                                                      zv_lexicon_t **lexicon) {
+    *lexicon = nullptr;
+    const uint8_t *const start = static_cast<const uint8_t *>(*cursor);
+    if (available < kHeaderBytes) return ZV_STATUS_INVALID_ARGUMENT;
+    const int32_t total = zv_load_i32le(start);
+    const int32_t n = zv_load_i32le(start + 4);
+    if (total <= 8 || total % 4 != 0 || n <= 0) return ZV_STATUS_INVALID_ARGUMENT;
+    if (static_cast<uint64_t>(total) > available) return ZV_STATUS_INVALID_ARGUMENT;
+    const uint64_t bits_bytes = zv_tree_bits_size_bytes(static_cast<uint64_t>(n));
+    if (kHeaderBytes + bits_bytes + static_cast<uint64_t>(n) > static_cast<uint64_t>(total)) {
+        return ZV_STATUS_INVALID_ARGUMENT;
+    }
+    const uint8_t *const bits = start + kHeaderBytes;
+    const uint8_t *const chars = bits + bits_bytes;
+
+    // First walk: the shape must be sound (every end node a leaf, every leaf
+    // an end node, no empty word); count the words and their bytes.
+    uint64_t words = 0;
+    uint64_t text_bytes = 0;
+    int64_t max_depth = 0;
+    {
+        zv_tree_bits_reader_t reader;
+        zv_tree_bits_reader_init(&reader, bits, bits_bytes, n);
+        int32_t event;
+        int32_t previous = ZV_TREE_BITS_LEAVE;
+        int64_t previous_node = -1;
+        zv_status_t status;
+        while ((status = zv_tree_bits_next(&reader, &event)) == ZV_STATUS_SUCCESS) {
+            if (event == ZV_TREE_BITS_ENTER) {
+                const int64_t node = reader.node;
+                if (previous == ZV_TREE_BITS_ENTER && previous_node > 0 && chars[previous_node] == 0) {
+                    return ZV_STATUS_INVALID_ARGUMENT;  // an end node with children
+                }
+                if (node > 0 && chars[node] == 0) {
+                    if (reader.depth == 2) return ZV_STATUS_INVALID_ARGUMENT;  // the empty word
+                    words += 1;
+                    text_bytes += static_cast<uint64_t>(reader.depth - 1);
+                }
+                if (reader.depth > max_depth) max_depth = reader.depth;
+                previous_node = node;
+            } else if (previous == ZV_TREE_BITS_ENTER && previous_node > 0 && chars[previous_node] != 0) {
+                return ZV_STATUS_INVALID_ARGUMENT;  // a word that never ends
+            }
+            previous = event;
+        }
+        if (status != ZV_STATUS_STOP_ITERATION) return status;
+    }
+
+    LexiconPtr rec(static_cast<zv_lexicon_t *>(calloc(1, sizeof(zv_lexicon_t))));
+    if (!rec) return ZV_STATUS_OUT_OF_MEMORY;
+    rec->text = static_cast<char *>(allocate(text_bytes, false));
+    rec->words = static_cast<char **>(allocate(sizeof(char *) * words, false));
+    Block<char> path(static_cast<char *>(allocate(static_cast<uint64_t>(max_depth), false)));
+    if (!rec->text || !rec->words || !path) return ZV_STATUS_OUT_OF_MEMORY;
+    rec->size = static_cast<int32_t>(words);
+
+    // Second walk: spell the words. path[d - 2] holds the byte of the node at
+    // depth d, so at an end node the path is the word with its NUL.
+    zv_tree_bits_reader_t reader;
+    zv_tree_bits_reader_init(&reader, bits, bits_bytes, n);
+    int32_t event;
+    char *out = rec->text;
+    const char *previous_word = nullptr;
+    int32_t w = 0;
+    while (zv_tree_bits_next(&reader, &event) == ZV_STATUS_SUCCESS) {
+        if (event != ZV_TREE_BITS_ENTER || reader.node == 0) continue;
+        const char c = static_cast<char>(chars[reader.node]);
+        path.get()[reader.depth - 2] = c;
+        if (c != 0) continue;
+        const size_t len = static_cast<size_t>(reader.depth - 1);
+        memcpy(out, path.get(), len);
+        if (previous_word && strcmp(previous_word, out) >= 0) {
+            return ZV_STATUS_INVALID_ARGUMENT;  // words out of order, or repeated
+        }
+        rec->words[w++] = out;
+        previous_word = out;
+        out += len;
+    }
+    *cursor = start + total;
+    *lexicon = rec.release();
+    return ZV_STATUS_SUCCESS;
+}
+
+extern "C" zv_status_t zv_lexicon_deserialize(const void **cursor, zv_lexicon_t **lexicon) {
+    // The caller vouches for the bytes the blob declares; no more are read.
+    const uint32_t total = zv_load_u32le(*cursor);
+    return zv_lexicon_deserialize_bounded(cursor, total, lexicon);
+}
+
+extern "C" zv_status_t zv_lexicon_save(const zv_lexicon_t *lexicon, const char *path) {
+    uint64_t size = 0;
+    void *blob = nullptr;
+    ZV_TRY(zv_lexicon_serialize(lexicon, &size, &blob));
+    FILE *file = zv_fopen(path, "wb");
+    if (!file) {
+        free(blob);
+        return ZV_STATUS_IO_ERROR;
+    }
+    const size_t written = fwrite(blob, 1, static_cast<size_t>(size), file);
+    free(blob);
+    const bool closed = fclose(file) == 0;
+    return written == size && closed ? ZV_STATUS_SUCCESS : ZV_STATUS_IO_ERROR;
+}
+
+extern "C" zv_status_t zv_lexicon_load(const char *path, zv_lexicon_t **lexicon) {
+    int32_t size = 0;
+    void *data = nullptr;
+    ZV_TRY(zv_file_load(path, &size, &data));
+    const void *cursor = data;
+    const zv_status_t status = zv_lexicon_deserialize_bounded(&cursor, static_cast<uint64_t>(size), lexicon);
+    free(data);
+    return status;
+}
