@@ -128,11 +128,156 @@ extern "C" void zv_fft_transform_scalar(const float *in, float *work, float *out
     }
 }
 
-extern "C" int zv_fft_avx2_available(void) { return 0; }
+#ifdef ZV_FFT_X86
+
+namespace {
+
+// Per-stage twiddles laid out contiguously for the vector butterflies: entry
+// half + k holds the cos and sin of m = k * (256 / half), copied from kTwiddle.
+struct StageTwiddles {
+    float cos[kPairs];
+    float sin[kPairs];
+    constexpr StageTwiddles() : cos(), sin() {
+        for (int half = 1; half < kPairs; half *= 2) {
+            for (int k = 0; k < half; ++k) {
+                cos[half + k] = kTwiddle[k * (kPairs / half) + 128];
+                sin[half + k] = kTwiddle[k * (kPairs / half)];
+            }
+        }
+    }
+};
+constexpr StageTwiddles kStage;
+
+}  // namespace
+
+// The same operations in the same order as the scalar form, on real and
+// imaginary parts kept in separate halves of the work buffer, eight
+// butterflies at a time where a group is wide enough. Without FMA in the
+// target and with contraction off, every product and sum rounds as in scalar.
+extern "C" __attribute__((target("avx2"))) void zv_fft_transform_avx2(const float *in, float *work, float *out) {
+    float *re = work;
+    float *im = work + kPairs;
+    for (int k = 0; k < kPairs; ++k) {
+        re[kBitReverse.offset[k] >> 1] = in[2 * k];
+        im[kBitReverse.offset[k] >> 1] = in[2 * k + 1];
+    }
+    // Stages 0 to 2 stay inside runs of eight slots: each run is one register,
+    // u and v are brought into the same lanes by shuffles, and a blend keeps
+    // u + t in the lanes of u and u - t in the lanes of v.
+    {
+        const __m256 c0 = _mm256_set1_ps(kStage.cos[1]);
+        const __m256 s0 = _mm256_set1_ps(kStage.sin[1]);
+        const __m256 c1 = _mm256_setr_ps(kStage.cos[2], kStage.cos[3], kStage.cos[2], kStage.cos[3], kStage.cos[2],
+                                         kStage.cos[3], kStage.cos[2], kStage.cos[3]);
+        const __m256 s1 = _mm256_setr_ps(kStage.sin[2], kStage.sin[3], kStage.sin[2], kStage.sin[3], kStage.sin[2],
+                                         kStage.sin[3], kStage.sin[2], kStage.sin[3]);
+        const __m256 c2 = _mm256_setr_ps(kStage.cos[4], kStage.cos[5], kStage.cos[6], kStage.cos[7], kStage.cos[4],
+                                         kStage.cos[5], kStage.cos[6], kStage.cos[7]);
+        const __m256 s2 = _mm256_setr_ps(kStage.sin[4], kStage.sin[5], kStage.sin[6], kStage.sin[7], kStage.sin[4],
+                                         kStage.sin[5], kStage.sin[6], kStage.sin[7]);
+        for (int g = 0; g < kPairs; g += 8) {
+            __m256 xr = _mm256_loadu_ps(re + g);
+            __m256 xi = _mm256_loadu_ps(im + g);
+            {  // half 1: u in lanes 0, 2, 4, 6
+                const __m256 ur = _mm256_shuffle_ps(xr, xr, 0xA0), ui = _mm256_shuffle_ps(xi, xi, 0xA0);
+                const __m256 vr = _mm256_shuffle_ps(xr, xr, 0xF5), vi = _mm256_shuffle_ps(xi, xi, 0xF5);
+                const __m256 tr = _mm256_add_ps(_mm256_mul_ps(c0, vr), _mm256_mul_ps(s0, vi));
+                const __m256 ti = _mm256_sub_ps(_mm256_mul_ps(c0, vi), _mm256_mul_ps(s0, vr));
+                xr = _mm256_blend_ps(_mm256_add_ps(ur, tr), _mm256_sub_ps(ur, tr), 0xAA);
+                xi = _mm256_blend_ps(_mm256_add_ps(ui, ti), _mm256_sub_ps(ui, ti), 0xAA);
+            }
+            {  // half 2: u in lanes 0, 1, 4, 5
+                const __m256 ur = _mm256_shuffle_ps(xr, xr, 0x44), ui = _mm256_shuffle_ps(xi, xi, 0x44);
+                const __m256 vr = _mm256_shuffle_ps(xr, xr, 0xEE), vi = _mm256_shuffle_ps(xi, xi, 0xEE);
+                const __m256 tr = _mm256_add_ps(_mm256_mul_ps(c1, vr), _mm256_mul_ps(s1, vi));
+                const __m256 ti = _mm256_sub_ps(_mm256_mul_ps(c1, vi), _mm256_mul_ps(s1, vr));
+                xr = _mm256_blend_ps(_mm256_add_ps(ur, tr), _mm256_sub_ps(ur, tr), 0xCC);
+                xi = _mm256_blend_ps(_mm256_add_ps(ui, ti), _mm256_sub_ps(ui, ti), 0xCC);
+            }
+            {  // half 4: u in lanes 0 to 3
+                const __m256 ur = _mm256_permute2f128_ps(xr, xr, 0x00), ui = _mm256_permute2f128_ps(xi, xi, 0x00);
+                const __m256 vr = _mm256_permute2f128_ps(xr, xr, 0x11), vi = _mm256_permute2f128_ps(xi, xi, 0x11);
+                const __m256 tr = _mm256_add_ps(_mm256_mul_ps(c2, vr), _mm256_mul_ps(s2, vi));
+                const __m256 ti = _mm256_sub_ps(_mm256_mul_ps(c2, vi), _mm256_mul_ps(s2, vr));
+                xr = _mm256_blend_ps(_mm256_add_ps(ur, tr), _mm256_sub_ps(ur, tr), 0xF0);
+                xi = _mm256_blend_ps(_mm256_add_ps(ui, ti), _mm256_sub_ps(ui, ti), 0xF0);
+            }
+            _mm256_storeu_ps(re + g, xr);
+            _mm256_storeu_ps(im + g, xi);
+        }
+    }
+    for (int r = 3; r < 8; ++r) {
+        const int half = 1 << r;
+        for (int g = 0; g < kPairs; g += 2 * half) {
+            for (int k = 0; k < half; k += 8) {
+                const __m256 c = _mm256_loadu_ps(kStage.cos + half + k);
+                const __m256 s = _mm256_loadu_ps(kStage.sin + half + k);
+                float *ur_p = re + g + k;
+                float *ui_p = im + g + k;
+                float *vr_p = re + g + half + k;
+                float *vi_p = im + g + half + k;
+                const __m256 vr = _mm256_loadu_ps(vr_p);
+                const __m256 vi = _mm256_loadu_ps(vi_p);
+                const __m256 tr = _mm256_add_ps(_mm256_mul_ps(c, vr), _mm256_mul_ps(s, vi));
+                const __m256 ti = _mm256_sub_ps(_mm256_mul_ps(c, vi), _mm256_mul_ps(s, vr));
+                const __m256 ur = _mm256_loadu_ps(ur_p);
+                const __m256 ui = _mm256_loadu_ps(ui_p);
+                _mm256_storeu_ps(ur_p, _mm256_add_ps(ur, tr));
+                _mm256_storeu_ps(ui_p, _mm256_add_ps(ui, ti));
+                _mm256_storeu_ps(vr_p, _mm256_sub_ps(ur, tr));
+                _mm256_storeu_ps(vi_p, _mm256_sub_ps(ui, ti));
+            }
+        }
+    }
+    out[0] = (re[0] + im[0]) * kScale;
+    out[1] = 0.0f;
+    out[512] = (re[0] - im[0]) * kScale;
+    out[513] = 0.0f;
+    const __m256 scale = _mm256_set1_ps(kScale);
+    const __m256i reverse = _mm256_setr_epi32(7, 6, 5, 4, 3, 2, 1, 0);
+    int k = 1;
+    for (; k + 8 <= kPairs; k += 8) {
+        // a runs downward from Z[256 - k]; b upward from Z[k].
+        const __m256 ar = _mm256_permutevar8x32_ps(_mm256_loadu_ps(re + kPairs - k - 7), reverse);
+        const __m256 ai = _mm256_permutevar8x32_ps(_mm256_loadu_ps(im + kPairs - k - 7), reverse);
+        const __m256 br = _mm256_loadu_ps(re + k);
+        const __m256 bi = _mm256_loadu_ps(im + k);
+        const __m256 c = _mm256_loadu_ps(kTwiddle + 128 + k);
+        const __m256 s = _mm256_loadu_ps(kTwiddle + k);
+        const __m256 sum_i = _mm256_add_ps(bi, ai);
+        const __m256 diff_r = _mm256_sub_ps(ar, br);
+        const __m256 out_r = _mm256_mul_ps(
+            _mm256_add_ps(_mm256_add_ps(_mm256_add_ps(ar, br), _mm256_mul_ps(c, sum_i)), _mm256_mul_ps(s, diff_r)),
+            scale);
+        const __m256 out_i = _mm256_mul_ps(
+            _mm256_sub_ps(_mm256_add_ps(_mm256_sub_ps(bi, ai), _mm256_mul_ps(c, diff_r)), _mm256_mul_ps(s, sum_i)),
+            scale);
+        const __m256 lo = _mm256_unpacklo_ps(out_r, out_i);
+        const __m256 hi = _mm256_unpackhi_ps(out_r, out_i);
+        _mm256_storeu_ps(out + 2 * k, _mm256_permute2f128_ps(lo, hi, 0x20));
+        _mm256_storeu_ps(out + 2 * k + 8, _mm256_permute2f128_ps(lo, hi, 0x31));
+    }
+    for (; k < kPairs; ++k) {
+        const float ar = re[kPairs - k], ai = im[kPairs - k];
+        const float br = re[k], bi = im[k];
+        const float c = kTwiddle[k + 128];
+        const float s = kTwiddle[k];
+        out[2 * k] = (((ar + br) + c * (bi + ai)) + s * (ar - br)) * kScale;
+        out[2 * k + 1] = (((bi - ai) + c * (ar - br)) - s * (bi + ai)) * kScale;
+    }
+}
+
+extern "C" int zv_fft_avx2_available(void) { return __builtin_cpu_supports("avx2") ? 1 : 0; }
+
+#else
 
 extern "C" void zv_fft_transform_avx2(const float *in, float *work, float *out) {
     zv_fft_transform_scalar(in, work, out);
 }
+
+extern "C" int zv_fft_avx2_available(void) { return 0; }
+
+#endif
 
 extern "C" zv_status_t zv_fft_init(zv_memory_t memory, zv_fft_t **fft) {
     *fft = nullptr;
