@@ -280,6 +280,7 @@ extern "C" int zv_fft_avx2_available(void) { return 0; }
 #endif
 
 extern "C" zv_status_t zv_fft_init(zv_memory_t memory, zv_fft_t **fft) {
+    if (fft == nullptr) return ZV_STATUS_INVALID_ARGUMENT;
     *fft = nullptr;
     zv_fft_t *record = static_cast<zv_fft_t *>(zv_memory_allocate(memory, sizeof(zv_fft_t), 1));
     if (record == nullptr) return ZV_STATUS_OUT_OF_MEMORY;
@@ -290,6 +291,7 @@ extern "C" zv_status_t zv_fft_init(zv_memory_t memory, zv_fft_t **fft) {
 }
 
 extern "C" zv_status_t zv_fft_compute(zv_fft_t *fft, const float *in, float *out) {
+    if (fft == nullptr || in == nullptr || out == nullptr) return ZV_STATUS_INVALID_ARGUMENT;
     float *work = static_cast<float *>(zv_memory_allocate(fft->memory, 2 * kPairs * sizeof(float), 0));
     if (work == nullptr) return ZV_STATUS_OUT_OF_MEMORY;
     fft->transform(in, work, out);

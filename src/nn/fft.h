@@ -11,6 +11,7 @@
 extern "C" {
 #endif
 
+// NULL pointer arguments give INVALID_ARGUMENT.
 typedef struct zv_fft zv_fft_t;
 
 // Sets *fft to NULL, then makes the record through the memory handle.

@@ -64,6 +64,7 @@ int64_t saturate_to_int64(float v) {
 }  // namespace
 
 extern "C" zv_status_t zv_filterbank_init(zv_memory_t memory, int32_t frame_length, zv_filterbank_t **filterbank) {
+    if (filterbank == nullptr) return ZV_STATUS_INVALID_ARGUMENT;
     *filterbank = nullptr;
     // The pre-emphasis carries the last sample of each frame to the next.
     if (frame_length < 1) return ZV_STATUS_INVALID_ARGUMENT;
@@ -83,6 +84,7 @@ extern "C" zv_status_t zv_filterbank_init(zv_memory_t memory, int32_t frame_leng
 }
 
 extern "C" zv_status_t zv_filterbank_compute(zv_filterbank_t *filterbank, const int16_t *pcm, int16_t *features) {
+    if (filterbank == nullptr || pcm == nullptr || features == nullptr) return ZV_STATUS_INVALID_ARGUMENT;
     const int32_t length = filterbank->frame_length;
     float *emphasised =
         static_cast<float *>(zv_memory_allocate(filterbank->memory, static_cast<uint64_t>(length) * sizeof(float), 0));
@@ -122,11 +124,13 @@ extern "C" zv_status_t zv_filterbank_compute(zv_filterbank_t *filterbank, const 
 }
 
 extern "C" void zv_filterbank_reset(zv_filterbank_t *filterbank) {
+    if (filterbank == nullptr) return;
     filterbank->previous_sample = 0;
     zv_stft_reset(filterbank->stft);
 }
 
 extern "C" void zv_filterbank_normalize(int16_t *features, const int16_t *mean, const int16_t *scale) {
+    if (features == nullptr) return;
     if (mean == nullptr) mean = kDefaultMean;
     if (scale == nullptr) scale = kDefaultScale;
     for (int b = 0; b < kBands; ++b) {

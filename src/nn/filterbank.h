@@ -14,6 +14,7 @@ extern "C" {
 
 enum { ZV_FILTERBANK_BANDS = 40 };
 
+// NULL pointer arguments give INVALID_ARGUMENT.
 typedef struct zv_filterbank zv_filterbank_t;
 
 // Sets *filterbank to NULL. frame_length is the samples per call and must be

@@ -1,6 +1,8 @@
 // Fixed-point logarithm, exponential, sigmoid and tanh.
 #include "nn/fixed_point.h"
 
+#include <bit>
+
 namespace {
 
 // round(1024 * log10((512 + i) / 2048)), i = 0..512.
@@ -146,14 +148,15 @@ extern "C" int16_t zv_log10(int64_t x) {
     // Zero and (never meant to be passed) negative inputs have no logarithm;
     // both give the floor rather than a table index out of range.
     if (x <= 0) return -32768;
-    int32_t n = 0;
+    // Normalise into [2^61, 2^62), counting the octaves n: one step right for
+    // x >= 2^62, else as many doublings as there are spare leading zeros.
+    int32_t n;
     if (x >= (INT64_C(1) << 62)) {
         x >>= 1;
         n = -1;
-    }
-    while (x < (INT64_C(1) << 61)) {
-        x <<= 1;
-        ++n;
+    } else {
+        n = std::countl_zero(static_cast<uint64_t>(x)) - 2;
+        x = static_cast<int64_t>(static_cast<uint64_t>(x) << n);
     }
     const int64_t i = ((x + (INT64_C(1) << 51)) >> 52) - 512;
     // Each octave counts 308 units (not 308.25); callers rely on these exact values.

@@ -66,6 +66,7 @@ constexpr FullWindow kFullWindow;
 }  // namespace
 
 extern "C" zv_status_t zv_stft_init(zv_memory_t memory, int32_t hop, zv_stft_t **stft) {
+    if (stft == nullptr) return ZV_STATUS_INVALID_ARGUMENT;
     *stft = nullptr;
     // Outside 1..512 there is no frame of 512 samples to form from the input.
     if (hop <= 0 || hop > kFrame) return ZV_STATUS_INVALID_ARGUMENT;
@@ -91,6 +92,7 @@ extern "C" zv_status_t zv_stft_init(zv_memory_t memory, int32_t hop, zv_stft_t *
 }
 
 extern "C" zv_status_t zv_stft_compute(zv_stft_t *stft, const float *in, float *power) {
+    if (stft == nullptr || in == nullptr || power == nullptr) return ZV_STATUS_INVALID_ARGUMENT;
     float *frame = static_cast<float *>(zv_memory_allocate(stft->memory, kFrame * sizeof(float), 0));
     float *spectrum = static_cast<float *>(zv_memory_allocate(stft->memory, 2 * kBins * sizeof(float), 0));
     if (frame == nullptr || spectrum == nullptr) {
@@ -121,7 +123,7 @@ extern "C" zv_status_t zv_stft_compute(zv_stft_t *stft, const float *in, float *
 }
 
 extern "C" void zv_stft_reset(zv_stft_t *stft) {
-    if (stft->history != nullptr) {
+    if (stft != nullptr && stft->history != nullptr) {
         memset(stft->history, 0, static_cast<size_t>(kFrame - stft->hop) * sizeof(float));
     }
 }

@@ -11,6 +11,7 @@
 extern "C" {
 #endif
 
+// NULL pointer arguments give INVALID_ARGUMENT.
 typedef struct zv_stft zv_stft_t;
 
 // Sets *stft to NULL. hop must be 1..512 (INVALID_ARGUMENT otherwise); the

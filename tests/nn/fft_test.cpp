@@ -123,6 +123,19 @@ TEST(FftKernels, VectorMatchesScalar) {
     }
 }
 
-TEST(FftRecord, DeleteAcceptsNull) { zv_fft_delete(nullptr); }
+TEST(FftRecord, NullArguments) {
+    zv_memory_t memory = 0;
+    zv_memory_init(&memory);
+    EXPECT_EQ(zv_fft_init(memory, nullptr), ZV_STATUS_INVALID_ARGUMENT);
+    zv_fft_t *fft = nullptr;
+    ASSERT_EQ(zv_fft_init(memory, &fft), ZV_STATUS_SUCCESS);
+    std::vector<float> in(512, 1.0f), out(514, 5.0f);
+    EXPECT_EQ(zv_fft_compute(nullptr, in.data(), out.data()), ZV_STATUS_INVALID_ARGUMENT);
+    EXPECT_EQ(zv_fft_compute(fft, nullptr, out.data()), ZV_STATUS_INVALID_ARGUMENT);
+    EXPECT_EQ(zv_fft_compute(fft, in.data(), nullptr), ZV_STATUS_INVALID_ARGUMENT);
+    EXPECT_EQ(out, std::vector<float>(514, 5.0f));
+    zv_fft_delete(fft);
+    zv_fft_delete(nullptr);
+}
 
 }  // namespace

@@ -39,7 +39,7 @@ std::vector<int16_t> tone(int n, double hz, double amplitude, int offset = 0) {
     return pcm;
 }
 
-TEST(Filterbank, RefusesFrameLengthsWithoutAFrame) {
+TEST(Filterbank, RefusesBadArguments) {
     zv_memory_t memory = 0;
     zv_memory_init(&memory);
     for (int32_t length : {0, -1, 513, INT32_MIN, INT32_MAX}) {
@@ -47,7 +47,17 @@ TEST(Filterbank, RefusesFrameLengthsWithoutAFrame) {
         EXPECT_EQ(zv_filterbank_init(memory, length, &fb), ZV_STATUS_INVALID_ARGUMENT) << length;
         EXPECT_EQ(fb, nullptr);
     }
+    EXPECT_EQ(zv_filterbank_init(memory, 256, nullptr), ZV_STATUS_INVALID_ARGUMENT);
     zv_filterbank_delete(nullptr);
+    zv_filterbank_reset(nullptr);
+    zv_filterbank_normalize(nullptr, nullptr, nullptr);
+
+    FilterbankPtr fb = make(256);
+    std::vector<int16_t> pcm(256, 1), features(40, 5);
+    EXPECT_EQ(zv_filterbank_compute(nullptr, pcm.data(), features.data()), ZV_STATUS_INVALID_ARGUMENT);
+    EXPECT_EQ(zv_filterbank_compute(fb.get(), nullptr, features.data()), ZV_STATUS_INVALID_ARGUMENT);
+    EXPECT_EQ(zv_filterbank_compute(fb.get(), pcm.data(), nullptr), ZV_STATUS_INVALID_ARGUMENT);
+    EXPECT_EQ(features, std::vector<int16_t>(40, 5));
 }
 
 TEST(Filterbank, SilenceGivesTheFloor) {

@@ -38,7 +38,7 @@ std::vector<float> random_samples(std::mt19937 &rng, int n) {
     return v;
 }
 
-TEST(Stft, RefusesHopsWithoutAFrame) {
+TEST(Stft, RefusesBadArguments) {
     zv_memory_t memory = 0;
     zv_memory_init(&memory);
     for (int32_t hop : {0, -1, 513, INT32_MIN, INT32_MAX}) {
@@ -46,7 +46,16 @@ TEST(Stft, RefusesHopsWithoutAFrame) {
         EXPECT_EQ(zv_stft_init(memory, hop, &stft), ZV_STATUS_INVALID_ARGUMENT) << hop;
         EXPECT_EQ(stft, nullptr);
     }
+    EXPECT_EQ(zv_stft_init(memory, 256, nullptr), ZV_STATUS_INVALID_ARGUMENT);
     zv_stft_delete(nullptr);
+    zv_stft_reset(nullptr);
+
+    StftPtr stft = make(256);
+    std::vector<float> in(256, 1.0f), power(257, 5.0f);
+    EXPECT_EQ(zv_stft_compute(nullptr, in.data(), power.data()), ZV_STATUS_INVALID_ARGUMENT);
+    EXPECT_EQ(zv_stft_compute(stft.get(), nullptr, power.data()), ZV_STATUS_INVALID_ARGUMENT);
+    EXPECT_EQ(zv_stft_compute(stft.get(), in.data(), nullptr), ZV_STATUS_INVALID_ARGUMENT);
+    EXPECT_EQ(power, std::vector<float>(257, 5.0f));
 }
 
 TEST(Stft, HistoryAndReset) {
