@@ -1,0 +1,103 @@
+// Lexicons and dictionaries for tests, made through their text readers, and
+// their blobs through the library's writers (for blobs checked byte by byte,
+// write them with ByteWriter instead).
+#ifndef ZV_TESTS_SUPPORT_PRONUNCIATION_FIXTURES_H
+#define ZV_TESTS_SUPPORT_PRONUNCIATION_FIXTURES_H
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <cstdlib>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "pronunciation/dict.h"
+#include "pronunciation/lexicon.h"
+#include "support/temp_dir.h"
+
+namespace zv_test {
+
+struct LexiconDeleter {
+    void operator()(zv_lexicon_t *lexicon) const { zv_lexicon_delete(lexicon); }
+};
+using LexiconPtr = std::unique_ptr<zv_lexicon_t, LexiconDeleter>;
+
+struct DictDeleter {
+    void operator()(zv_dict_t *dict) const { zv_dict_delete(dict); }
+};
+using DictPtr = std::unique_ptr<zv_dict_t, DictDeleter>;
+
+// Pronunciations of each word, in lexicon order: ids 1..P.
+using Pronunciations = std::vector<std::vector<std::vector<int32_t>>>;
+
+// A lexicon of words sorted strictly increasing by strcmp (none may hold a
+// newline or NUL); NULL with a test failure otherwise.
+inline LexiconPtr make_lexicon(const std::vector<std::string> &words) {
+    TempDir dir;
+    std::string text;
+    for (const std::string &w : words) text += w + "\n";
+    zv_lexicon_t *lexicon = nullptr;
+    EXPECT_EQ(zv_lexicon_init(dir.write("words.txt", text).c_str(), &lexicon), ZV_STATUS_SUCCESS);
+    return LexiconPtr(lexicon);
+}
+
+// A dictionary over lexicon with phone set size P (names "P1".."PP"): every
+// word needs at least one pronunciation.
+inline DictPtr make_dict(const zv_lexicon_t *lexicon, int32_t phoneme_set_size, const Pronunciations &prons) {
+    TempDir dir;
+    std::string phones;
+    for (int32_t i = 1; i <= phoneme_set_size; ++i) phones += "P" + std::to_string(i) + "\n";
+    std::string lines;
+    for (size_t w = 0; w < prons.size(); ++w) {
+        for (const std::vector<int32_t> &pron : prons[w]) {
+            lines += zv_lexicon_decode(lexicon, static_cast<int32_t>(w));
+            lines += "\t";
+            for (int32_t id : pron) lines += "P" + std::to_string(id) + " ";
+            lines += "\n";
+        }
+    }
+    zv_dict_t *dict = nullptr;
+    EXPECT_EQ(zv_dict_init(dir.write("phones.txt", phones).c_str(), dir.write("prons.txt", lines).c_str(), lexicon,
+                           &dict),
+              ZV_STATUS_SUCCESS);
+    return DictPtr(dict);
+}
+
+inline std::vector<uint8_t> lexicon_blob(const zv_lexicon_t *lexicon) {
+    uint64_t size = 0;
+    void *blob = nullptr;
+    EXPECT_EQ(zv_lexicon_serialize(lexicon, &size, &blob), ZV_STATUS_SUCCESS);
+    const uint8_t *p = static_cast<const uint8_t *>(blob);
+    std::vector<uint8_t> bytes(p, p + size);
+    std::free(blob);
+    return bytes;
+}
+
+inline std::vector<uint8_t> dict_blob(const zv_dict_t *dict) {
+    uint64_t size = 0;
+    void *blob = nullptr;
+    EXPECT_EQ(zv_dict_serialize(dict, &size, &blob), ZV_STATUS_SUCCESS);
+    const uint8_t *p = static_cast<const uint8_t *>(blob);
+    std::vector<uint8_t> bytes(p, p + size);
+    std::free(blob);
+    return bytes;
+}
+
+// The lexicon blob followed by the dictionary blob, as a model file carries
+// them.
+inline std::vector<uint8_t> pronunciation_blobs(const std::vector<std::string> &words, int32_t phoneme_set_size,
+                                                const Pronunciations &prons) {
+    LexiconPtr lexicon = make_lexicon(words);
+    if (!lexicon) return {};
+    DictPtr dict = make_dict(lexicon.get(), phoneme_set_size, prons);
+    if (!dict) return {};
+    std::vector<uint8_t> bytes = lexicon_blob(lexicon.get());
+    const std::vector<uint8_t> second = dict_blob(dict.get());
+    bytes.insert(bytes.end(), second.begin(), second.end());
+    return bytes;
+}
+
+}  // namespace zv_test
+
+#endif
