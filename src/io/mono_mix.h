@@ -1,0 +1,50 @@
+// The read loop that the WAV, FLAC and MP3 readers share: mono sources are
+// decoded straight into the caller's buffer, stereo ones through a scratch of
+// 1024 interleaved frames and averaged.
+#ifndef ZV_IO_MONO_MIX_H
+#define ZV_IO_MONO_MIX_H
+
+#include <stdint.h>
+
+#include "zv_lumarin.h"
+
+namespace zv_io {
+
+// Frames of interleaved stereo that the scratch holds.
+constexpr int32_t kStereoChunkFrames = 1024;
+
+// `read_frames(count, buffer)` decodes up to count interleaved frames into
+// buffer and gives the number decoded (fewer at the end of data or on an error).
+// A read that can't deliver every sample fails with IO_ERROR; the chunks
+// averaged before the failing one stay in pcm.
+template <typename ReadFrames>
+zv_status_t read_mono(int32_t channels, int16_t *scratch, int32_t num_samples, int16_t *pcm,
+                      ReadFrames &&read_frames) {
+    if (num_samples <= 0) {
+        return ZV_STATUS_SUCCESS;
+    }
+    if (pcm == nullptr) {
+        return ZV_STATUS_INVALID_ARGUMENT;
+    }
+    if (channels == 1) {
+        const int64_t frames = read_frames(num_samples, pcm);
+        return frames == num_samples ? ZV_STATUS_SUCCESS : ZV_STATUS_IO_ERROR;
+    }
+    int32_t n = num_samples;
+    while (n > 0) {
+        const int32_t k = n < kStereoChunkFrames ? n : kStereoChunkFrames;
+        if (read_frames(k, scratch) != k) {
+            return ZV_STATUS_IO_ERROR;
+        }
+        for (int32_t i = 0; i < k; ++i) {
+            pcm[i] = static_cast<int16_t>((static_cast<int32_t>(scratch[2 * i]) + scratch[2 * i + 1]) / 2);
+        }
+        pcm += k;
+        n -= k;
+    }
+    return ZV_STATUS_SUCCESS;
+}
+
+}  // namespace zv_io
+
+#endif

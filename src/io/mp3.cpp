@@ -1,0 +1,181 @@
+#include "io/mp3.h"
+
+#include <mpg123.h>
+#include <stdio.h>
+#include <stdlib.h>
+
+#include "io/mono_mix.h"
+
+struct zv_mp3 {
+    mpg123_handle *handle;
+    int16_t *scratch;  // stereo only: 1024 interleaved frames
+    int64_t frames;    // counted at init
+    int32_t channels;
+    int32_t sample_rate;
+};
+
+namespace {
+
+// Interleaved frames decoded per call of the counting pass.
+constexpr int32_t kCountChunkFrames = 4096;
+
+// Opens the stream with 16-bit signed output at the file's own rate and
+// channel count, and nothing printed to the standard streams.
+mpg123_handle *new_handle() {
+#if MPG123_API_VERSION < 46
+    mpg123_init();
+#endif
+    int error = MPG123_OK;
+    mpg123_handle *h = mpg123_new(nullptr, &error);
+    if (h == nullptr) {
+        return nullptr;
+    }
+    if (mpg123_param(h, MPG123_ADD_FLAGS, MPG123_QUIET, 0.0) != MPG123_OK || mpg123_format_none(h) != MPG123_OK) {
+        mpg123_delete(h);
+        return nullptr;
+    }
+    const long *rates = nullptr;
+    size_t num_rates = 0;
+    mpg123_rates(&rates, &num_rates);
+    for (size_t i = 0; i < num_rates; ++i) {
+        if (mpg123_format(h, rates[i], MPG123_MONO | MPG123_STEREO, MPG123_ENC_SIGNED_16) != MPG123_OK) {
+            mpg123_delete(h);
+            return nullptr;
+        }
+    }
+    return h;
+}
+
+// Up to `frames` interleaved frames into out; gives the number decoded. A
+// change of rate or channel count mid-stream ends the data.
+int64_t read_frames(zv_mp3 *m, int32_t frames, int16_t *out) {
+    const size_t frame_bytes = sizeof(int16_t) * static_cast<size_t>(m->channels);
+    const size_t want = frame_bytes * static_cast<size_t>(frames);
+    unsigned char *dst = reinterpret_cast<unsigned char *>(out);
+    size_t got = 0;
+    while (got < want) {
+        size_t done = 0;
+        const int ret = mpg123_read(m->handle, dst + got, want - got, &done);
+        got += done;
+        if (ret == MPG123_NEW_FORMAT) {
+            long rate = 0;
+            int channels = 0, encoding = 0;
+            if (mpg123_getformat(m->handle, &rate, &channels, &encoding) != MPG123_OK || rate != m->sample_rate ||
+                channels != m->channels || encoding != MPG123_ENC_SIGNED_16) {
+                break;
+            }
+            continue;
+        }
+        if (ret != MPG123_OK || done == 0) {
+            break;
+        }
+    }
+    return static_cast<int64_t>(got / frame_bytes);
+}
+
+// Opens the file and reads the format of its first frame.
+zv_status_t open_stream(zv_mp3 *m, const char *path, long *rate, int *channels, int *encoding) {
+    if (mpg123_open(m->handle, path) != MPG123_OK || mpg123_getformat(m->handle, rate, channels, encoding) != MPG123_OK) {
+        return ZV_STATUS_IO_ERROR;
+    }
+    return ZV_STATUS_SUCCESS;
+}
+
+// Decodes the whole stream to count its frames, then opens it afresh: a seek
+// back to the start leaves decoder state behind that changes some samples by
+// one unit, while a new open decodes exactly as the counting pass did.
+zv_status_t count_frames(zv_mp3 *m, const char *path) {
+    int16_t *buffer = static_cast<int16_t *>(malloc(sizeof(int16_t) * 2 * kCountChunkFrames));
+    if (buffer == nullptr) {
+        return ZV_STATUS_OUT_OF_MEMORY;
+    }
+    int64_t total = 0;
+    for (;;) {
+        const int64_t got = read_frames(m, kCountChunkFrames, buffer);
+        total += got;
+        if (got < kCountChunkFrames) break;
+    }
+    free(buffer);
+    mpg123_close(m->handle);
+    long rate = 0;
+    int channels = 0, encoding = 0;
+    if (open_stream(m, path, &rate, &channels, &encoding) != ZV_STATUS_SUCCESS || rate != m->sample_rate ||
+        channels != m->channels || encoding != MPG123_ENC_SIGNED_16) {
+        return ZV_STATUS_IO_ERROR;
+    }
+    m->frames = total;
+    return ZV_STATUS_SUCCESS;
+}
+
+}  // namespace
+
+extern "C" zv_status_t zv_mp3_init(const char *path, zv_mp3_t **out) {
+    if (out == nullptr) {
+        return ZV_STATUS_INVALID_ARGUMENT;
+    }
+    *out = nullptr;
+    zv_mp3 *m = static_cast<zv_mp3 *>(calloc(1, sizeof(zv_mp3)));
+    if (m == nullptr) {
+        return ZV_STATUS_OUT_OF_MEMORY;
+    }
+    m->handle = new_handle();
+    if (m->handle == nullptr) {
+        free(m);
+        return ZV_STATUS_OUT_OF_MEMORY;
+    }
+    long rate = 0;
+    int channels = 0, encoding = 0;
+    // A NULL path, a failed open, or no decodable first frame.
+    if (path == nullptr || open_stream(m, path, &rate, &channels, &encoding) != ZV_STATUS_SUCCESS) {
+        zv_mp3_delete(m);
+        return ZV_STATUS_IO_ERROR;
+    }
+    if ((channels != 1 && channels != 2) || encoding != MPG123_ENC_SIGNED_16 || rate <= 0 || rate > INT32_MAX) {
+        zv_mp3_delete(m);
+        return ZV_STATUS_INVALID_ARGUMENT;
+    }
+    m->channels = channels;
+    m->sample_rate = static_cast<int32_t>(rate);
+    if (channels == 2) {
+        m->scratch = static_cast<int16_t *>(calloc(2 * zv_io::kStereoChunkFrames, sizeof(int16_t)));
+        if (m->scratch == nullptr) {
+            zv_mp3_delete(m);
+            return ZV_STATUS_OUT_OF_MEMORY;
+        }
+    }
+    const zv_status_t status = count_frames(m, path);
+    if (status != ZV_STATUS_SUCCESS) {
+        zv_mp3_delete(m);
+        return status;
+    }
+    if (m->frames == 0 || m->frames > INT32_MAX) {
+        zv_mp3_delete(m);
+        return ZV_STATUS_INVALID_ARGUMENT;
+    }
+    *out = m;
+    return ZV_STATUS_SUCCESS;
+}
+
+extern "C" void zv_mp3_delete(zv_mp3_t *m) {
+    if (m == nullptr) {
+        return;
+    }
+    free(m->scratch);
+    if (m->handle != nullptr) {
+        mpg123_close(m->handle);
+        mpg123_delete(m->handle);
+    }
+    free(m);
+}
+
+extern "C" int32_t zv_mp3_num_samples(zv_mp3_t *m) { return m ? static_cast<int32_t>(m->frames) : 0; }
+extern "C" int32_t zv_mp3_num_channels(zv_mp3_t *m) { return m ? m->channels : 0; }
+extern "C" int32_t zv_mp3_sample_rate(zv_mp3_t *m) { return m ? m->sample_rate : 0; }
+
+extern "C" zv_status_t zv_mp3_read(zv_mp3_t *m, int32_t num_samples, int16_t *pcm) {
+    if (m == nullptr) {
+        return ZV_STATUS_INVALID_ARGUMENT;
+    }
+    return zv_io::read_mono(m->channels, m->scratch, num_samples, pcm,
+                            [m](int32_t frames, int16_t *buffer) { return read_frames(m, frames, buffer); });
+}
