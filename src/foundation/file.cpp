@@ -2,14 +2,32 @@
 
 #include <errno.h>
 #include <stdlib.h>
-#include <sys/stat.h>
-#include <sys/types.h>
 
 #if defined(_WIN32)
 #include "foundation/win32.h"
+#else
+#include <sys/stat.h>
+#include <sys/types.h>
 #endif
 
 namespace {
+
+// 64-bit file positions, so that a long file is seen as long, not wrapped.
+int seek64(FILE *file, int64_t offset, int origin) {
+#if defined(_WIN32)
+    return _fseeki64(file, offset, origin);
+#else
+    return fseeko(file, static_cast<off_t>(offset), origin);
+#endif
+}
+
+int64_t tell64(FILE *file) {
+#if defined(_WIN32)
+    return _ftelli64(file);
+#else
+    return static_cast<int64_t>(ftello(file));
+#endif
+}
 
 #if defined(_WIN32)
 // UTF-8 to UTF-16 in a block that lives for one call; NULL on failure.
@@ -53,10 +71,10 @@ extern "C" zv_status_t zv_file_load(const char *path, int32_t *size, void **data
         return ZV_STATUS_IO_ERROR;
     }
     zv_status_t status = ZV_STATUS_IO_ERROR;
-    if (fseeko(file, 0, SEEK_END) == 0) {
-        const off_t end = ftello(file);
+    if (seek64(file, 0, SEEK_END) == 0) {
+        const int64_t end = tell64(file);
         // The size is a signed 32-bit value: a longer file can't be reported.
-        if (end >= 0 && end <= INT32_MAX && fseeko(file, 0, SEEK_SET) == 0) {
+        if (end >= 0 && end <= INT32_MAX && seek64(file, 0, SEEK_SET) == 0) {
             *size = static_cast<int32_t>(end);
             // One extra byte so that an empty file still gets a real block.
             void *block = malloc(static_cast<size_t>(end) + 1);
