@@ -18,7 +18,7 @@ extern "C" void zv_log(const char *format, ...) {
         return;
     }
 #if defined(_WIN32)
-    SetConsoleOutputCP(65001);  // UTF-8 phoneme names and paths show as they are
+    SetConsoleOutputCP(ZV_WIN32_CP_UTF8);  // UTF-8 phoneme names and paths show as they are
 #endif
     va_list args;
     va_start(args, format);

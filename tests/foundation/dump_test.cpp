@@ -164,6 +164,17 @@ TEST_F(Dump, FailuresEndTheProcessSilently) {
     EXPECT_EQ(r.exit_code, 1);
     EXPECT_EQ(r.out, "");
 
+    // A stream name that can't be formatted (a wide character with no
+    // single-byte form in the C locale).
+    const wchar_t wide[] = {0x00e9, 0};
+    r = run_in_child([&] {
+        if (zv_dump_init(dir.root().c_str()) != ZV_STATUS_SUCCESS) return;
+        zv_dump_array_float(v, 1, "%ls", wide);
+    });
+    EXPECT_TRUE(r.exited);
+    EXPECT_EQ(r.exit_code, 1);
+    EXPECT_EQ(r.out, "");
+
     // A directory that can't be made: the first file can't be opened.
     const std::string blocker = dir.write("plain", std::string("x"));
     r = run_in_child([&] {
