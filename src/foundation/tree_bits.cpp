@@ -2,14 +2,6 @@
 
 #include "foundation/bit_field.h"
 
-namespace {
-
-constexpr int64_t kFailed = -2;  // reader's depth once it has refused the string
-
-inline uint32_t bit_at(const uint8_t *bytes, uint64_t k) { return (bytes[k >> 3] >> (k & 7)) & 1u; }
-
-}  // namespace
-
 extern "C" uint64_t zv_tree_bits_size_bytes(uint64_t num_nodes) {
     return 4 * zv_bit_field_size_uint32(2 * num_nodes, 1);
 }
@@ -25,45 +17,6 @@ extern "C" void zv_tree_bits_reader_init(zv_tree_bits_reader_t *reader, const vo
     reader->entered = 0;
     reader->node = -1;
     reader->depth = 0;
-}
-
-extern "C" zv_status_t zv_tree_bits_next(zv_tree_bits_reader_t *reader, int32_t *event) {
-    if (reader->depth == kFailed || reader->num_nodes <= 0) {
-        reader->depth = kFailed;
-        return ZV_STATUS_INVALID_ARGUMENT;
-    }
-    if (reader->entered == 0) {
-        reader->entered = 1;
-        reader->node = 0;
-        reader->depth = 1;
-        *event = ZV_TREE_BITS_ENTER;
-        return ZV_STATUS_SUCCESS;
-    }
-    if (reader->depth == 0) {
-        return ZV_STATUS_STOP_ITERATION;
-    }
-    if (reader->position >= reader->limit) {  // the root is never closed
-        reader->depth = kFailed;
-        return ZV_STATUS_INVALID_ARGUMENT;
-    }
-    const uint32_t bit = bit_at(reader->bytes, reader->position++);
-    if (bit == 0) {
-        if (reader->entered >= reader->num_nodes) {  // more nodes than declared
-            reader->depth = kFailed;
-            return ZV_STATUS_INVALID_ARGUMENT;
-        }
-        reader->node = reader->entered++;
-        reader->depth += 1;
-        *event = ZV_TREE_BITS_ENTER;
-        return ZV_STATUS_SUCCESS;
-    }
-    reader->depth -= 1;
-    if (reader->depth == 0 && reader->entered != reader->num_nodes) {  // root closed early
-        reader->depth = kFailed;
-        return ZV_STATUS_INVALID_ARGUMENT;
-    }
-    *event = ZV_TREE_BITS_LEAVE;
-    return ZV_STATUS_SUCCESS;
 }
 
 extern "C" zv_status_t zv_tree_bits_parents(const void *bytes, uint64_t size, int64_t num_nodes, int32_t *parents) {
@@ -98,8 +51,15 @@ extern "C" void zv_tree_bits_writer_leave(zv_tree_bits_writer_t *writer) {
 
 extern "C" void zv_tree_preorder_init(zv_tree_preorder_t *walk, const int32_t *first_child,
                                       const int32_t *next_sibling, int64_t num_nodes, int32_t *stack) {
+    zv_tree_preorder_init_strided(walk, first_child, next_sibling, 1, num_nodes, stack);
+}
+
+extern "C" void zv_tree_preorder_init_strided(zv_tree_preorder_t *walk, const int32_t *first_child,
+                                              const int32_t *next_sibling, int64_t stride, int64_t num_nodes,
+                                              int32_t *stack) {
     walk->first_child = first_child;
     walk->next_sibling = next_sibling;
+    walk->stride = stride;
     walk->stack = stack;
     walk->num_nodes = num_nodes;
     walk->depth = 0;
@@ -115,7 +75,7 @@ extern "C" zv_status_t zv_tree_preorder_next(zv_tree_preorder_t *walk, int32_t *
         const int32_t n = walk->next;
         walk->stack[walk->depth++] = n;
         walk->visited += 1;
-        walk->next = walk->first_child[n];
+        walk->next = walk->first_child[n * walk->stride];
         *event = ZV_TREE_BITS_ENTER;
         *node = n;
         return ZV_STATUS_SUCCESS;
@@ -125,7 +85,7 @@ extern "C" zv_status_t zv_tree_preorder_next(zv_tree_preorder_t *walk, int32_t *
     }
     const int32_t n = walk->stack[--walk->depth];
     // The root's siblings, if any, are not part of its tree.
-    walk->next = walk->depth > 0 ? walk->next_sibling[n] : -1;
+    walk->next = walk->depth > 0 ? walk->next_sibling[n * walk->stride] : -1;
     *event = ZV_TREE_BITS_LEAVE;
     *node = n;
     return ZV_STATUS_SUCCESS;

@@ -41,10 +41,51 @@ uint64_t zv_tree_bits_size_bytes(uint64_t num_nodes);
 void zv_tree_bits_reader_init(zv_tree_bits_reader_t *reader, const void *bytes, uint64_t size,
                               int64_t num_nodes);
 
+// Reader's depth once it has refused the string.
+#define ZV_TREE_BITS_FAILED (-2)
+
 // Next event into *event: the first call enters the root without reading a
 // bit. After the root's closing event, STOP_ITERATION. A malformed string
-// gives INVALID_ARGUMENT (and every later call does too).
-zv_status_t zv_tree_bits_next(zv_tree_bits_reader_t *reader, int32_t *event);
+// gives INVALID_ARGUMENT (and every later call does too). Inline: the format
+// readers call it once per bit.
+static inline zv_status_t zv_tree_bits_next(zv_tree_bits_reader_t *reader, int32_t *event) {
+    if (reader->depth == ZV_TREE_BITS_FAILED || reader->num_nodes <= 0) {
+        reader->depth = ZV_TREE_BITS_FAILED;
+        return ZV_STATUS_INVALID_ARGUMENT;
+    }
+    if (reader->entered == 0) {
+        reader->entered = 1;
+        reader->node = 0;
+        reader->depth = 1;
+        *event = ZV_TREE_BITS_ENTER;
+        return ZV_STATUS_SUCCESS;
+    }
+    if (reader->depth == 0) {
+        return ZV_STATUS_STOP_ITERATION;
+    }
+    if (reader->position >= reader->limit) {  // the root is never closed
+        reader->depth = ZV_TREE_BITS_FAILED;
+        return ZV_STATUS_INVALID_ARGUMENT;
+    }
+    const uint64_t k = reader->position++;
+    if (((reader->bytes[k >> 3] >> (k & 7)) & 1u) == 0) {
+        if (reader->entered >= reader->num_nodes) {  // more nodes than declared
+            reader->depth = ZV_TREE_BITS_FAILED;
+            return ZV_STATUS_INVALID_ARGUMENT;
+        }
+        reader->node = reader->entered++;
+        reader->depth += 1;
+        *event = ZV_TREE_BITS_ENTER;
+        return ZV_STATUS_SUCCESS;
+    }
+    reader->depth -= 1;
+    if (reader->depth == 0 && reader->entered != reader->num_nodes) {  // root closed early
+        reader->depth = ZV_TREE_BITS_FAILED;
+        return ZV_STATUS_INVALID_ARGUMENT;
+    }
+    *event = ZV_TREE_BITS_LEAVE;
+    return ZV_STATUS_SUCCESS;
+}
 
 // Whole walk in one call: parents[i] receives the parent of node i (-1 for
 // the root). parents has num_nodes entries. INVALID_ARGUMENT when malformed.
@@ -66,6 +107,7 @@ void zv_tree_bits_writer_leave(zv_tree_bits_writer_t *writer);
 typedef struct zv_tree_preorder_t {
     const int32_t *first_child;
     const int32_t *next_sibling;
+    int64_t stride;  // int32 steps from one node's entry to the next one's
     int32_t *stack;
     int64_t num_nodes;
     int64_t depth;
@@ -75,6 +117,11 @@ typedef struct zv_tree_preorder_t {
 
 void zv_tree_preorder_init(zv_tree_preorder_t *walk, const int32_t *first_child, const int32_t *next_sibling,
                            int64_t num_nodes, int32_t *stack);
+
+// The same over links kept in per-node records: node i's links are
+// first_child[i * stride] and next_sibling[i * stride].
+void zv_tree_preorder_init_strided(zv_tree_preorder_t *walk, const int32_t *first_child,
+                                   const int32_t *next_sibling, int64_t stride, int64_t num_nodes, int32_t *stack);
 
 // Next event: *event is ENTER or LEAVE and *node its node. STOP_ITERATION
 // after the root is left; INVALID_STATE if the links hold a cycle or reach

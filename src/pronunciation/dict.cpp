@@ -218,46 +218,72 @@ zv_status_t read_pronunciations(zv_dict_t *dict, const PhoneSet &phones, const c
 
 // The trie of phoneme ids shared by the writer's pronunciations. A node is
 // known among its siblings by (label, word): phoneme nodes carry the word -1,
-// end nodes the label 0 and their word.
+// end nodes the label 0 and their word. Children stay in creation order on
+// their sibling lists, which the preorder walk follows; finding a child goes
+// through a hash table keyed by (parent, label, word), since the upper levels
+// have tens of children each.
+struct TrieNode {
+    int32_t label;
+    int32_t word;
+    int32_t parent;
+    int32_t first_child;
+    int32_t next_sibling;
+    int32_t last_child;
+};
+
 struct Trie {
-    int32_t capacity = 0;
+    int32_t capacity = 0;  // nodes; fixed at creation
     int32_t count = 0;
     int32_t end_nodes = 0;
-    Block<int32_t> label;
-    Block<int32_t> word;
-    Block<int32_t> first_child;
-    Block<int32_t> next_sibling;
-    Block<int32_t> last_child;
+    uint64_t mask = 0;     // hash slots - 1
+    Block<TrieNode> nodes;
+    Block<int32_t> slots;  // node index + 1, 0 for an empty slot
 
-    bool reserve(int32_t wanted) {
-        for (Block<int32_t> *a : {&label, &word, &first_child, &next_sibling, &last_child}) {
-            int32_t *p = static_cast<int32_t *>(realloc(a->get(), sizeof(int32_t) * static_cast<size_t>(wanted)));
-            if (!p) return false;
-            a->release();
-            a->reset(p);
-        }
+    bool create(int32_t wanted) {
+        // At most two thirds of the slots in use. The node array is never
+        // touched beyond the nodes made, so its bound costs no memory.
+        uint64_t n = 1;
+        while (2 * n < 3 * static_cast<uint64_t>(wanted)) n *= 2;
+        nodes.reset(static_cast<TrieNode *>(allocate(sizeof(TrieNode) * static_cast<uint64_t>(wanted), false)));
+        slots.reset(allocate_ints(n, true));
+        if (!nodes || !slots) return false;
         capacity = wanted;
-        return true;
+        mask = n - 1;
+        return add(-1, 0, -1, 0) == 0;  // the root
     }
 
-    // The child of parent with (l, w), appended if missing; -1 when out of memory.
-    int32_t child(int32_t parent, int32_t l, int32_t w) {
-        for (int32_t c = first_child.get()[parent]; c >= 0; c = next_sibling.get()[c]) {
-            if (label.get()[c] == l && word.get()[c] == w) return c;
-        }
-        if (count == capacity && (capacity > INT32_MAX / 2 || !reserve(capacity * 2))) return -1;
+    static uint64_t hash(int32_t parent, int32_t l, int32_t w) {
+        uint64_t h = static_cast<uint32_t>(parent) * 0x9E3779B97F4A7C15ull;
+        h ^= (static_cast<uint64_t>(static_cast<uint32_t>(l)) << 32 | static_cast<uint32_t>(w)) * 0xC2B2AE3D27D4EB4Full;
+        return h ^ (h >> 29);
+    }
+
+    int32_t add(int32_t parent, int32_t l, int32_t w, uint64_t slot) {
+        if (count == capacity) return -1;
         const int32_t node = count++;
-        label.get()[node] = l;
-        word.get()[node] = w;
-        first_child.get()[node] = -1;
-        next_sibling.get()[node] = -1;
-        last_child.get()[node] = -1;
-        const int32_t last = last_child.get()[parent];
-        if (last < 0) first_child.get()[parent] = node;
-        else next_sibling.get()[last] = node;
-        last_child.get()[parent] = node;
-        if (l == 0) end_nodes += 1;
+        TrieNode *const all = nodes.get();
+        all[node] = TrieNode{l, w, parent, -1, -1, -1};
+        if (l == 0 && w >= 0) end_nodes += 1;
+        if (parent >= 0) {
+            const int32_t last = all[parent].last_child;
+            if (last < 0) all[parent].first_child = node;
+            else all[last].next_sibling = node;
+            all[parent].last_child = node;
+            slots.get()[slot] = node + 1;
+        }
         return node;
+    }
+
+    // The child of parent with (l, w), appended if missing; -1 when full.
+    int32_t child(int32_t parent, int32_t l, int32_t w) {
+        const TrieNode *const all = nodes.get();
+        uint64_t slot = hash(parent, l, w) & mask;
+        for (;; slot = (slot + 1) & mask) {
+            const int32_t entry = slots.get()[slot];
+            if (entry == 0) return add(parent, l, w, slot);
+            const TrieNode &c = all[entry - 1];
+            if (c.parent == parent && c.label == l && c.word == w) return entry - 1;
+        }
     }
 };
 
@@ -435,14 +461,13 @@ extern "C" int32_t zv_dict_is_equal(const zv_dict_t *a, const zv_dict_t *b) {
 extern "C" zv_status_t zv_dict_serialize(const zv_dict_t *dict, uint64_t *size, void **blob) {
     *size = 0;
     *blob = nullptr;
+    // No trie holds more nodes than the root, every id and one end node per
+    // pronunciation: sized once, it never grows.
+    const int64_t bound = 1 + static_cast<int64_t>(dict->pron_offsets[dict->word_offsets[dict->num_words]]) +
+                          dict->word_offsets[dict->num_words];
+    if (bound > INT32_MAX) return ZV_STATUS_OUT_OF_MEMORY;
     Trie trie;
-    if (!trie.reserve(1)) return ZV_STATUS_OUT_OF_MEMORY;
-    trie.count = 1;
-    trie.label.get()[0] = 0;
-    trie.word.get()[0] = -1;
-    trie.first_child.get()[0] = -1;
-    trie.next_sibling.get()[0] = -1;
-    trie.last_child.get()[0] = -1;
+    if (!trie.create(static_cast<int32_t>(bound))) return ZV_STATUS_OUT_OF_MEMORY;
     for (int32_t w = 0; w < dict->num_words; ++w) {
         for (int32_t k = 0; k < zv_dict_num_pronunciations(dict, w); ++k) {
             int32_t length;
@@ -482,7 +507,10 @@ extern "C" zv_status_t zv_dict_serialize(const zv_dict_t *dict, uint64_t *size, 
     zv_tree_bits_writer_init(&bits, word_fields + ww);
 
     zv_tree_preorder_t walk;
-    zv_tree_preorder_init(&walk, trie.first_child.get(), trie.next_sibling.get(), trie.count, stack.get());
+    static_assert(sizeof(TrieNode) % sizeof(int32_t) == 0, "links are read in int32 steps");
+    const TrieNode *const all = trie.nodes.get();
+    zv_tree_preorder_init_strided(&walk, &all[0].first_child, &all[0].next_sibling,
+                                  sizeof(TrieNode) / sizeof(int32_t), trie.count, stack.get());
     uint64_t label_index = 0;
     uint64_t word_index = 0;
     int32_t event;
@@ -493,10 +521,10 @@ extern "C" zv_status_t zv_dict_serialize(const zv_dict_t *dict, uint64_t *size, 
             zv_tree_bits_writer_leave(&bits);
             continue;
         }
-        const int32_t label = trie.label.get()[node];
+        const int32_t label = all[node].label;
         zv_bit_field_write(labels, label_index++, e, static_cast<uint32_t>(label));
-        if (label == 0 && trie.word.get()[node] >= 0) {
-            zv_bit_field_write(word_fields, word_index++, b, static_cast<uint32_t>(trie.word.get()[node]));
+        if (label == 0 && all[node].word >= 0) {
+            zv_bit_field_write(word_fields, word_index++, b, static_cast<uint32_t>(all[node].word));
         }
         zv_tree_bits_writer_enter(&bits);
     }

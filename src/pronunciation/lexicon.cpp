@@ -42,58 +42,6 @@ struct FreeDeleter {
 template <typename T>
 using Block = std::unique_ptr<T, FreeDeleter>;
 
-// The writer's character trie. Words arrive in strictly increasing order, so
-// a byte already present under a node is always that node's last child.
-struct Trie {
-    int32_t capacity = 0;
-    int32_t count = 0;
-    Block<uint8_t> chars;
-    Block<int32_t> first_child;
-    Block<int32_t> next_sibling;
-    Block<int32_t> last_child;
-
-    bool reserve(int32_t wanted) {
-        uint8_t *c = static_cast<uint8_t *>(realloc(chars.get(), static_cast<size_t>(wanted)));
-        if (!c) return false;
-        chars.release();
-        chars.reset(c);
-        for (Block<int32_t> *links : {&first_child, &next_sibling, &last_child}) {
-            int32_t *p = static_cast<int32_t *>(realloc(links->get(), sizeof(int32_t) * static_cast<size_t>(wanted)));
-            if (!p) return false;
-            links->release();
-            links->reset(p);
-        }
-        capacity = wanted;
-        return true;
-    }
-
-    // Index of the new node, -1 when the trie can't grow.
-    int32_t append(int32_t parent, uint8_t c) {
-        if (count == capacity) {
-            if (capacity > INT32_MAX / 2 || !reserve(capacity * 2)) return -1;
-        }
-        const int32_t node = count++;
-        chars.get()[node] = c;
-        first_child.get()[node] = -1;
-        next_sibling.get()[node] = -1;
-        last_child.get()[node] = -1;
-        if (parent >= 0) {
-            const int32_t last = last_child.get()[parent];
-            if (last < 0) first_child.get()[parent] = node;
-            else next_sibling.get()[last] = node;
-            last_child.get()[parent] = node;
-        }
-        return node;
-    }
-
-    // The child of parent with byte c, made if missing; -1 when out of memory.
-    int32_t child(int32_t parent, uint8_t c) {
-        const int32_t last = last_child.get()[parent];
-        if (last >= 0 && chars.get()[last] == c) return last;
-        return append(parent, c);
-    }
-};
-
 }  // namespace
 
 extern "C" zv_status_t zv_lexicon_init(const char *path, zv_lexicon_t **lexicon) {
@@ -190,47 +138,55 @@ extern "C" int32_t zv_lexicon_is_equal(const zv_lexicon_t *a, const zv_lexicon_t
     return 1;
 }
 
+// Bytes two words share at their start.
+static uint64_t common_prefix(const char *a, const char *b) {
+    uint64_t k = 0;
+    while (a[k] != '\0' && a[k] == b[k]) ++k;
+    return k;
+}
+
 extern "C" zv_status_t zv_lexicon_serialize(const zv_lexicon_t *lexicon, uint64_t *size, void **blob) {
     *size = 0;
     *blob = nullptr;
-    Trie trie;
-    if (!trie.reserve(1) || trie.append(-1, 0) != 0) return ZV_STATUS_OUT_OF_MEMORY;
+    // The words are strictly increasing, so the character trie built from
+    // them in order (children in creation order, which is byte order, the end
+    // node first) is walked in preorder by going through the words: each
+    // word leaves the nodes of the previous word beyond their common prefix,
+    // then enters its own remaining bytes and its end node. No trie is built.
+    uint64_t n = 1;
     for (int32_t i = 0; i < lexicon->size; ++i) {
-        int32_t node = 0;
-        const uint8_t *p = reinterpret_cast<const uint8_t *>(lexicon->words[i]);
-        do {  // the word's bytes, then its end node (byte 0)
-            node = trie.child(node, *p);
-            if (node < 0) return ZV_STATUS_OUT_OF_MEMORY;
-        } while (*p++ != 0);
+        const char *word = lexicon->words[i];
+        const uint64_t shared = i > 0 ? common_prefix(lexicon->words[i - 1], word) : 0;
+        n += strlen(word) - shared + 1;
     }
-
-    const uint64_t n = static_cast<uint64_t>(trie.count);
+    if (n > INT32_MAX) return ZV_STATUS_OUT_OF_MEMORY;  // can't be recorded in the header
     const uint64_t bits_bytes = zv_tree_bits_size_bytes(n);
     const uint64_t total = (bits_bytes + n + 11) & ~uint64_t{3};
-    if (total > UINT32_MAX) return ZV_STATUS_OUT_OF_MEMORY;  // can't be recorded in the header
+    if (total > INT32_MAX) return ZV_STATUS_OUT_OF_MEMORY;
     Block<uint8_t> out(static_cast<uint8_t *>(allocate(total, true)));
-    Block<int32_t> stack(static_cast<int32_t *>(allocate(sizeof(int32_t) * n, false)));
-    if (!out || !stack) return ZV_STATUS_OUT_OF_MEMORY;
+    if (!out) return ZV_STATUS_OUT_OF_MEMORY;
     zv_store_u32le(out.get(), static_cast<uint32_t>(total));
     zv_store_u32le(out.get() + 4, static_cast<uint32_t>(n));
 
     zv_tree_bits_writer_t bits;
     zv_tree_bits_writer_init(&bits, out.get() + kHeaderBytes);
     uint8_t *chars = out.get() + kHeaderBytes + bits_bytes;
-    zv_tree_preorder_t walk;
-    zv_tree_preorder_init(&walk, trie.first_child.get(), trie.next_sibling.get(), trie.count, stack.get());
-    int32_t event;
-    int32_t node;
-    zv_status_t status;
-    while ((status = zv_tree_preorder_next(&walk, &event, &node)) == ZV_STATUS_SUCCESS) {
-        if (event == ZV_TREE_BITS_ENTER) {
-            *chars++ = trie.chars.get()[node];
+    *chars++ = 0;  // the root
+    zv_tree_bits_writer_enter(&bits);
+    uint64_t open = 0;  // nodes open below the root: the previous word's bytes and end node
+    for (int32_t i = 0; i < lexicon->size; ++i) {
+        const char *word = lexicon->words[i];
+        const uint64_t shared = i > 0 ? common_prefix(lexicon->words[i - 1], word) : 0;
+        for (; open > shared; --open) zv_tree_bits_writer_leave(&bits);
+        const uint64_t length = strlen(word);
+        for (uint64_t k = shared; k <= length; ++k) {  // the word's own bytes, then its end node (its NUL)
+            *chars++ = static_cast<uint8_t>(word[k]);
             zv_tree_bits_writer_enter(&bits);
-        } else {
-            zv_tree_bits_writer_leave(&bits);
         }
+        open = length + 1;
     }
-    if (status != ZV_STATUS_STOP_ITERATION) return status;
+    for (; open > 0; --open) zv_tree_bits_writer_leave(&bits);
+    zv_tree_bits_writer_leave(&bits);  // the root
     *size = total;
     *blob = out.release();
     return ZV_STATUS_SUCCESS;

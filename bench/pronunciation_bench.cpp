@@ -1,0 +1,188 @@
+// Lexicon and dictionary at the scale of a full English pronouncing
+// dictionary: about 130,000 words, 135,000 pronunciations over 39 phonemes,
+// generated. Building from text, writing and reading both blobs, and lookups.
+#include <benchmark/benchmark.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "pronunciation/dict.h"
+#include "pronunciation/lexicon.h"
+#include "support/temp_dir.h"
+
+namespace {
+
+constexpr int kWords = 130000;
+constexpr int kExtraPronunciations = 5000;
+
+const char *const kPhones[39] = {"AA", "AE", "AH", "AO", "AW", "AY", "B",  "CH", "D",  "DH", "EH", "ER", "EY",
+                                 "F",  "G",  "HH", "IH", "IY", "JH", "K",  "L",  "M",  "N",  "NG", "OW", "OY",
+                                 "P",  "R",  "S",  "SH", "T",  "TH", "UH", "UW", "V",  "W",  "Y",  "Z",  "ZH"};
+
+struct Fixture {
+    zv_test::TempDir dir;
+    std::string words_path, phones_path, prons_path;
+    std::vector<std::string> words;
+    zv_lexicon_t *lexicon = nullptr;
+    zv_dict_t *dict = nullptr;
+    std::vector<uint8_t> lexicon_blob, dict_blob;
+
+    Fixture() {
+        std::mt19937 rng(12345);
+        // Words of 2 to 14 letters (and the odd apostrophe), unique and in byte order.
+        std::vector<std::string> all;
+        while (static_cast<int>(all.size()) < kWords + kWords / 20) {
+            const int len = 2 + static_cast<int>(rng() % 7) + static_cast<int>(rng() % 7);
+            std::string w;
+            for (int i = 0; i < len; ++i) w += rng() % 40 == 0 ? '\'' : static_cast<char>('A' + rng() % 26);
+            all.push_back(w);
+        }
+        std::sort(all.begin(), all.end());
+        all.erase(std::unique(all.begin(), all.end()), all.end());
+        all.resize(kWords);
+        words = all;
+        std::string text;
+        for (const std::string &w : words) text += w + "\n";
+        words_path = dir.write("words.txt", text);
+
+        std::string phones;
+        for (const char *p : kPhones) phones += std::string(p) + "\n";
+        phones_path = dir.write("phones.txt", phones);
+
+        std::string prons;
+        auto pron = [&](const std::string &w) {
+            prons += w + "\t";
+            const int len = 2 + static_cast<int>(w.size() * 3 / 4) + static_cast<int>(rng() % 3);
+            for (int i = 0; i < len; ++i) prons += std::string(kPhones[rng() % 39]) + (i + 1 < len ? " " : "");
+            prons += "\n";
+        };
+        for (int i = 0; i < kWords; ++i) {
+            pron(words[i]);
+            if (i % (kWords / kExtraPronunciations) == 0) pron(words[i]);
+        }
+        prons_path = dir.write("prons.txt", prons);
+
+        if (zv_lexicon_init(words_path.c_str(), &lexicon) != ZV_STATUS_SUCCESS) std::abort();
+        if (zv_dict_init(phones_path.c_str(), prons_path.c_str(), lexicon, &dict) != ZV_STATUS_SUCCESS) std::abort();
+        uint64_t size;
+        void *blob;
+        if (zv_lexicon_serialize(lexicon, &size, &blob) != ZV_STATUS_SUCCESS) std::abort();
+        lexicon_blob.assign(static_cast<uint8_t *>(blob), static_cast<uint8_t *>(blob) + size);
+        free(blob);
+        if (zv_dict_serialize(dict, &size, &blob) != ZV_STATUS_SUCCESS) std::abort();
+        dict_blob.assign(static_cast<uint8_t *>(blob), static_cast<uint8_t *>(blob) + size);
+        free(blob);
+    }
+};
+
+Fixture &fixture() {
+    static Fixture *f = new Fixture();  // kept to the end of the process
+    return *f;
+}
+
+void BM_LexiconFromText(benchmark::State &state) {
+    Fixture &f = fixture();
+    for (auto _ : state) {
+        zv_lexicon_t *lexicon = nullptr;
+        if (zv_lexicon_init(f.words_path.c_str(), &lexicon) != ZV_STATUS_SUCCESS) state.SkipWithError("init");
+        zv_lexicon_delete(lexicon);
+    }
+    state.counters["words"] = zv_lexicon_size(f.lexicon);
+}
+BENCHMARK(BM_LexiconFromText)->Unit(benchmark::kMillisecond);
+
+void BM_DictFromText(benchmark::State &state) {
+    Fixture &f = fixture();
+    for (auto _ : state) {
+        zv_dict_t *dict = nullptr;
+        if (zv_dict_init(f.phones_path.c_str(), f.prons_path.c_str(), f.lexicon, &dict) != ZV_STATUS_SUCCESS) {
+            state.SkipWithError("init");
+        }
+        zv_dict_delete(dict);
+    }
+    int64_t prons = 0;
+    for (int32_t w = 0; w < zv_lexicon_size(f.lexicon); ++w) prons += zv_dict_num_pronunciations(f.dict, w);
+    state.counters["pronunciations"] = static_cast<double>(prons);
+}
+BENCHMARK(BM_DictFromText)->Unit(benchmark::kMillisecond);
+
+void BM_LexiconSerialize(benchmark::State &state) {
+    Fixture &f = fixture();
+    for (auto _ : state) {
+        uint64_t size;
+        void *blob;
+        if (zv_lexicon_serialize(f.lexicon, &size, &blob) != ZV_STATUS_SUCCESS) state.SkipWithError("serialize");
+        free(blob);
+    }
+    state.counters["bytes"] = static_cast<double>(f.lexicon_blob.size());
+}
+BENCHMARK(BM_LexiconSerialize)->Unit(benchmark::kMillisecond);
+
+void BM_DictSerialize(benchmark::State &state) {
+    Fixture &f = fixture();
+    for (auto _ : state) {
+        uint64_t size;
+        void *blob;
+        if (zv_dict_serialize(f.dict, &size, &blob) != ZV_STATUS_SUCCESS) state.SkipWithError("serialize");
+        free(blob);
+    }
+    state.counters["bytes"] = static_cast<double>(f.dict_blob.size());
+}
+BENCHMARK(BM_DictSerialize)->Unit(benchmark::kMillisecond);
+
+void BM_LexiconDeserialize(benchmark::State &state) {
+    Fixture &f = fixture();
+    for (auto _ : state) {
+        const void *cursor = f.lexicon_blob.data();
+        zv_lexicon_t *lexicon = nullptr;
+        if (zv_lexicon_deserialize_bounded(&cursor, f.lexicon_blob.size(), &lexicon) != ZV_STATUS_SUCCESS) {
+            state.SkipWithError("deserialize");
+        }
+        zv_lexicon_delete(lexicon);
+    }
+}
+BENCHMARK(BM_LexiconDeserialize)->Unit(benchmark::kMillisecond);
+
+void BM_DictDeserialize(benchmark::State &state) {
+    Fixture &f = fixture();
+    for (auto _ : state) {
+        const void *cursor = f.dict_blob.data();
+        zv_dict_t *dict = nullptr;
+        if (zv_dict_deserialize_bounded(f.lexicon, &cursor, f.dict_blob.size(), &dict) != ZV_STATUS_SUCCESS) {
+            state.SkipWithError("deserialize");
+        }
+        zv_dict_delete(dict);
+    }
+}
+BENCHMARK(BM_DictDeserialize)->Unit(benchmark::kMillisecond);
+
+// One lookup per word of the lexicon and as many misses, then the first
+// pronunciation of each found word, as the phrase search takes it.
+void BM_LookupWordAndPronunciation(benchmark::State &state) {
+    Fixture &f = fixture();
+    std::vector<std::string> queries;
+    for (size_t i = 0; i < f.words.size(); i += 13) {
+        queries.push_back(f.words[i]);
+        queries.push_back(f.words[i] + "Q");
+    }
+    for (auto _ : state) {
+        int64_t sum = 0;
+        for (const std::string &q : queries) {
+            const int32_t w = zv_lexicon_encode(f.lexicon, q.c_str());
+            if (w < 0) continue;
+            int32_t length;
+            const int32_t *ids;
+            zv_dict_pronunciation(f.dict, w, 0, &length, &ids);
+            sum += length > 0 ? ids[0] : 0;
+        }
+        benchmark::DoNotOptimize(sum);
+    }
+    state.SetItemsProcessed(state.iterations() * static_cast<int64_t>(queries.size()));
+}
+BENCHMARK(BM_LookupWordAndPronunciation)->Unit(benchmark::kMicrosecond);
+
+}  // namespace
