@@ -16,12 +16,12 @@ sox -D -n -r 44100 -c 2 -b 16 "$tmp/s44.wav" synth 0.6 sine 200-2000 sine 900-30
 sox -D -n -r 48000 -c 3 -b 16 "$tmp/c3.wav" synth 0.3 sine 200 sine 400 sine 800 gain -8
 sox -D -n -r 48000 -c 6 -b 16 "$tmp/c6.wav" synth 0.3 sine 200 sine 400 sine 800 sine 300 sine 500 sine 700 gain -8
 
-enc_opus() { opusenc --quiet --bitrate 16 --max-delay 100 --serial 4242 "$@"; }
-enc_opus "$tmp/m48.wav" opus_mono_48k.opus
-enc_opus "$tmp/s48.wav" opus_stereo_48k.opus
-enc_opus "$tmp/m16.wav" opus_from_16k.opus
-enc_opus "$tmp/m44.wav" opus_from_44k.opus
-enc_opus "$tmp/c3.wav" opus_3ch.opus
+enc_opus() { opusenc --quiet --max-delay 100 --serial 4242 "$@"; }
+enc_opus --bitrate 16 "$tmp/m48.wav" opus_mono_48k.opus
+enc_opus --bitrate 48 "$tmp/s48.wav" opus_stereo_48k.opus
+enc_opus --bitrate 16 "$tmp/m16.wav" opus_from_16k.opus
+enc_opus --bitrate 16 "$tmp/m44.wav" opus_from_44k.opus
+enc_opus --bitrate 64 "$tmp/c3.wav" opus_3ch.opus
 
 enc_vorbis() { oggenc --quiet -q 0 --serial 4343 "$@"; }
 enc_vorbis -o vorbis_mono_16k.ogg "$tmp/m16.wav"

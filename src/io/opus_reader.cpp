@@ -1,0 +1,211 @@
+#include "io/opus_reader.h"
+
+#include "foundation/status.h"
+
+#include <stdlib.h>
+#include <string.h>
+
+namespace {
+
+constexpr int32_t kIdHeaderBytes = 19;
+
+bool begins_with_opus(const ogg_packet *p) {
+    return p->bytes >= 4 && memcmp(p->packet, "Opus", 4) == 0;
+}
+
+bool is_id_header(const ogg_packet *p) {
+    return begins_with_opus(p) && p->bytes >= 5 && p->packet[4] == 'H';
+}
+
+// The header's input rate only records what the encoder was fed; decode at
+// it when libopus can, else at Opus' own 48 kHz.
+int32_t decoder_rate(uint32_t input_rate) {
+    switch (input_rate) {
+        case 8000: case 12000: case 16000: case 24000: case 48000:
+            return static_cast<int32_t>(input_rate);
+        default:
+            return 48000;
+    }
+}
+
+zv_status_t make_decoder(zv_opus_t *o) {
+    if (o->decoder != nullptr) {
+        opus_decoder_destroy(o->decoder);
+        o->decoder = nullptr;
+    }
+    int error = OPUS_OK;
+    o->decoder = opus_decoder_create(o->sample_rate, o->channels, &error);
+    if (error < 0 || o->decoder == nullptr) {
+        if (o->decoder != nullptr) {
+            opus_decoder_destroy(o->decoder);
+            o->decoder = nullptr;
+        }
+        return ZV_STATUS_INVALID_STATE;
+    }
+    return ZV_STATUS_SUCCESS;
+}
+
+zv_status_t count_samples(zv_opus_t *o) {
+    while (zv_ogg_read_ogg_page(o->ogg) == ZV_STATUS_SUCCESS) {
+        while (zv_ogg_stream_packetout(o->ogg, o->packet) == 1) {
+            const ogg_packet *p = o->packet;
+            if (is_id_header(p)) {
+                if (p->bytes < kIdHeaderBytes) {
+                    return ZV_STATUS_INVALID_ARGUMENT;
+                }
+                const uint8_t *h = p->packet;
+                const int32_t channels = h[9];
+                if (channels > 2) {
+                    return ZV_STATUS_INVALID_ARGUMENT;
+                }
+                const uint32_t rate = static_cast<uint32_t>(h[12]) | static_cast<uint32_t>(h[13]) << 8 |
+                                      static_cast<uint32_t>(h[14]) << 16 | static_cast<uint32_t>(h[15]) << 24;
+                o->channels = channels;
+                o->sample_rate = decoder_rate(rate);
+                ZV_TRY(make_decoder(o));
+            } else if (begins_with_opus(p)) {
+                continue;  // the comment header
+            } else {
+                // Audio before any identification header can't be decoded.
+                if (o->decoder == nullptr || p->bytes > INT32_MAX) {
+                    return ZV_STATUS_INVALID_STATE;
+                }
+                const int n = opus_decode(o->decoder, p->packet, static_cast<opus_int32>(p->bytes), o->decode,
+                                          ZV_OPUS_MAX_FRAME, 0);
+                if (n < 0) {
+                    return ZV_STATUS_INVALID_STATE;
+                }
+                if (n > INT32_MAX - o->total) {
+                    return ZV_STATUS_INVALID_ARGUMENT;  // more samples than a count can hold
+                }
+                o->total += n;
+            }
+        }
+    }
+    // A read, sync or stream error ends the count like the end of the file.
+    return ZV_STATUS_SUCCESS;
+}
+
+}  // namespace
+
+extern "C" {
+
+zv_status_t zv_opus_read_packet(OpusDecoder *decoder, ogg_packet *packet, int32_t channels, int16_t *mono,
+                                int16_t *decode, int32_t *num_samples) {
+    if (decoder == nullptr || packet->bytes < 0 || packet->bytes > INT32_MAX) {
+        return ZV_STATUS_IO_ERROR;
+    }
+    const int n = opus_decode(decoder, packet->packet, static_cast<opus_int32>(packet->bytes), decode,
+                              ZV_OPUS_MAX_FRAME, 0);
+    if (n < 0) {
+        return ZV_STATUS_IO_ERROR;
+    }
+    if (channels == 1) {
+        memcpy(mono, decode, static_cast<size_t>(n) * sizeof(int16_t));
+    } else {
+        for (int i = 0; i < n; ++i) {
+            mono[i] = static_cast<int16_t>((static_cast<int32_t>(decode[2 * i]) + decode[2 * i + 1]) / 2);
+        }
+    }
+    *num_samples = n;
+    return ZV_STATUS_SUCCESS;
+}
+
+zv_status_t zv_opus_init(const char *path, zv_opus_t **opus) {
+    if (opus == nullptr) {
+        return ZV_STATUS_INVALID_ARGUMENT;
+    }
+    *opus = nullptr;
+    zv_opus_t *o = static_cast<zv_opus_t *>(calloc(1, sizeof(zv_opus_t)));
+    if (o == nullptr) {
+        return ZV_STATUS_OUT_OF_MEMORY;
+    }
+    zv_status_t status = zv_ogg_init(path, &o->ogg);
+    if (status != ZV_STATUS_SUCCESS) {
+        free(o);
+        return status;
+    }
+    o->packet = static_cast<ogg_packet *>(calloc(1, sizeof(ogg_packet)));
+    o->mono = static_cast<int16_t *>(calloc(ZV_OPUS_MAX_FRAME, sizeof(int16_t)));
+    o->decode = static_cast<int16_t *>(calloc(2 * ZV_OPUS_MAX_FRAME, sizeof(int16_t)));
+    if (o->packet == nullptr || o->mono == nullptr || o->decode == nullptr) {
+        zv_opus_delete(o);
+        return ZV_STATUS_OUT_OF_MEMORY;
+    }
+    status = count_samples(o);
+    if (status == ZV_STATUS_SUCCESS) {
+        memset(o->packet, 0, sizeof(ogg_packet));
+        status = zv_ogg_reset(o->ogg);
+    }
+    if (status == ZV_STATUS_SUCCESS) {
+        // Without an identification header there is no rate or channel
+        // count, and this fails.
+        status = make_decoder(o);
+    }
+    if (status == ZV_STATUS_SUCCESS && o->total == 0) {
+        status = ZV_STATUS_INVALID_ARGUMENT;
+    }
+    if (status != ZV_STATUS_SUCCESS) {
+        zv_opus_delete(o);
+        return status;
+    }
+    *opus = o;
+    return ZV_STATUS_SUCCESS;
+}
+
+void zv_opus_delete(zv_opus_t *opus) {
+    if (opus == nullptr) {
+        return;
+    }
+    zv_ogg_delete(opus->ogg);
+    free(opus->packet);
+    if (opus->decoder != nullptr) {
+        opus_decoder_destroy(opus->decoder);
+    }
+    free(opus->mono);
+    free(opus->decode);
+    free(opus);
+}
+
+int32_t zv_opus_num_samples(zv_opus_t *opus) { return opus->total; }
+int32_t zv_opus_num_channels(zv_opus_t *opus) { return opus->channels; }
+int32_t zv_opus_sample_rate(zv_opus_t *opus) { return opus->sample_rate; }
+
+zv_status_t zv_opus_read(zv_opus_t *opus, int32_t num_samples, int16_t *pcm) {
+    int32_t n = num_samples;
+    if (opus->total - opus->delivered < n) {
+        return ZV_STATUS_IO_ERROR;
+    }
+    for (;;) {
+        if (n < 1) {
+            return ZV_STATUS_SUCCESS;
+        }
+        if (opus->count >= n) {
+            memcpy(pcm, opus->mono + opus->offset, static_cast<size_t>(n) * sizeof(int16_t));
+            opus->offset += n;
+            opus->count -= n;
+            opus->delivered += n;
+            return ZV_STATUS_SUCCESS;
+        }
+        if (opus->count > 0) {
+            memcpy(pcm, opus->mono + opus->offset, static_cast<size_t>(opus->count) * sizeof(int16_t));
+        }
+        opus->delivered += opus->count;
+        n -= opus->count;
+        pcm += opus->count;
+        opus->offset = 0;
+        opus->count = 0;
+        if (zv_ogg_stream_packetout(opus->ogg, opus->packet) == 1) {
+            if (begins_with_opus(opus->packet)) {
+                continue;
+            }
+            int32_t m = 0;
+            ZV_TRY(zv_opus_read_packet(opus->decoder, opus->packet, opus->channels, opus->mono, opus->decode, &m));
+            opus->count = m;
+        } else {
+            ZV_TRY(zv_ogg_read_ogg_page(opus->ogg));
+        }
+    }
+}
+
+}  // extern "C"

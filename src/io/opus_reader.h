@@ -1,0 +1,53 @@
+// Ogg Opus reader: mono int16 samples (stereo averaged) from an Ogg Opus
+// file. Init decodes the whole file once to count the samples, then starts
+// again from the first page with a fresh decoder.
+#ifndef ZV_IO_OPUS_READER_H
+#define ZV_IO_OPUS_READER_H
+
+#include <ogg/ogg.h>
+#include <opus/opus.h>
+#include <stdint.h>
+
+#include "io/ogg.h"
+#include "zv_lumarin.h"
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+// The most samples per channel that one packet holds (120 ms at 48 kHz), and
+// the frame-size limit of every decode.
+#define ZV_OPUS_MAX_FRAME 5760
+
+typedef struct zv_opus {
+    zv_ogg_t *ogg;
+    ogg_packet *packet;
+    OpusDecoder *decoder;
+    int16_t *mono;    // ZV_OPUS_MAX_FRAME samples of the last packet
+    int16_t *decode;  // 2 * ZV_OPUS_MAX_FRAME interleaved samples
+    int32_t sample_rate;  // the decoder's rate
+    int32_t channels;
+    int32_t offset;
+    int32_t count;
+    int32_t total;
+    int32_t delivered;
+} zv_opus_t;
+
+zv_status_t zv_opus_init(const char *path, zv_opus_t **opus);
+void zv_opus_delete(zv_opus_t *opus);
+int32_t zv_opus_num_samples(zv_opus_t *opus);
+int32_t zv_opus_num_channels(zv_opus_t *opus);
+int32_t zv_opus_sample_rate(zv_opus_t *opus);
+// Exactly num_samples mono samples, or a failure (IO_ERROR past the end).
+zv_status_t zv_opus_read(zv_opus_t *opus, int32_t num_samples, int16_t *pcm);
+
+// Decodes one packet into mono (at least ZV_OPUS_MAX_FRAME samples) through
+// decode (2 * ZV_OPUS_MAX_FRAME); IO_ERROR when the packet can't be decoded.
+zv_status_t zv_opus_read_packet(OpusDecoder *decoder, ogg_packet *packet, int32_t channels, int16_t *mono,
+                                int16_t *decode, int32_t *num_samples);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif

@@ -1,0 +1,73 @@
+// Reads the packets of an Ogg file and writes packets back as an Ogg file,
+// one page per packet, through libogg: for tests that alter or reorder the
+// packets of a real stream.
+#ifndef ZV_TESTS_SUPPORT_OGG_WRITER_H
+#define ZV_TESTS_SUPPORT_OGG_WRITER_H
+
+#include <ogg/ogg.h>
+
+#include <cstdint>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "support/audio_fixture.h"
+
+namespace zv_test {
+
+using OggPackets = std::vector<std::vector<uint8_t>>;
+
+// The packets of the first logical stream of an Ogg file.
+inline OggPackets ogg_packets(const std::string &path) {
+    const std::vector<uint8_t> bytes = read_bytes(path);
+    ogg_sync_state sync;
+    ogg_sync_init(&sync);
+    char *buffer = ogg_sync_buffer(&sync, static_cast<long>(bytes.size()));
+    std::memcpy(buffer, bytes.data(), bytes.size());
+    ogg_sync_wrote(&sync, static_cast<long>(bytes.size()));
+    ogg_stream_state stream;
+    bool started = false;
+    OggPackets packets;
+    ogg_page page;
+    while (ogg_sync_pageout(&sync, &page) == 1) {
+        if (!started) {
+            ogg_stream_init(&stream, ogg_page_serialno(&page));
+            started = true;
+        }
+        if (ogg_stream_pagein(&stream, &page) != 0) continue;
+        ogg_packet p;
+        while (ogg_stream_packetout(&stream, &p) == 1) packets.emplace_back(p.packet, p.packet + p.bytes);
+    }
+    if (started) ogg_stream_clear(&stream);
+    ogg_sync_clear(&sync);
+    return packets;
+}
+
+// An Ogg file of one logical stream, one page per packet; granule positions
+// count packets, which the readers don't look at.
+inline std::vector<uint8_t> ogg_bytes(const OggPackets &packets, int serial = 77) {
+    ogg_stream_state stream;
+    ogg_stream_init(&stream, serial);
+    std::vector<uint8_t> out;
+    for (size_t i = 0; i < packets.size(); ++i) {
+        ogg_packet p{};
+        p.packet = const_cast<unsigned char *>(packets[i].data());
+        p.bytes = static_cast<long>(packets[i].size());
+        p.b_o_s = i == 0;
+        p.e_o_s = i + 1 == packets.size();
+        p.granulepos = static_cast<ogg_int64_t>(i);
+        p.packetno = static_cast<ogg_int64_t>(i);
+        ogg_stream_packetin(&stream, &p);
+        ogg_page page;
+        while (ogg_stream_flush(&stream, &page) != 0) {
+            out.insert(out.end(), page.header, page.header + page.header_len);
+            out.insert(out.end(), page.body, page.body + page.body_len);
+        }
+    }
+    ogg_stream_clear(&stream);
+    return out;
+}
+
+}  // namespace zv_test
+
+#endif
