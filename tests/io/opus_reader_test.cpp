@@ -15,7 +15,8 @@ namespace {
 using zv_test::audio_fixture;
 using zv_test::OggPackets;
 
-bool is_opus_header(const std::vector<uint8_t> &p) { return p.size() >= 4 && std::memcmp(p.data(), "Opus", 4) == 0; }
+bool is_opus_header(const zv_test::OggPacket &packet) {
+    const std::vector<uint8_t> &p = packet.bytes; return p.size() >= 4 && std::memcmp(p.data(), "Opus", 4) == 0; }
 
 // The file's audio decoded straight with libopus at the given rate and
 // channels, stereo averaged with truncation toward zero.
@@ -27,7 +28,7 @@ std::vector<int16_t> reference_samples(const std::string &path, int rate, int ch
     std::vector<int16_t> frame(2 * 5760);
     for (const auto &p : zv_test::ogg_packets(path)) {
         if (is_opus_header(p)) continue;
-        const int n = opus_decode(decoder, p.data(), static_cast<opus_int32>(p.size()), frame.data(), 5760, 0);
+        const int n = opus_decode(decoder, p.bytes.data(), static_cast<opus_int32>(p.bytes.size()), frame.data(), 5760, 0);
         EXPECT_GE(n, 0);
         for (int i = 0; i < n; ++i) {
             out.push_back(channels == 1 ? frame[i] : static_cast<int16_t>((frame[2 * i] + frame[2 * i + 1]) / 2));
@@ -115,7 +116,7 @@ TEST(OpusReaderTest, CutFileCountsThePagesBeforeTheCut) {
 OggPackets mono_packets() { return zv_test::ogg_packets(audio_fixture("opus_mono_48k.opus")); }
 
 void set_rate(OggPackets *packets, uint32_t rate) {
-    for (int i = 0; i < 4; ++i) (*packets)[0][12 + i] = static_cast<uint8_t>(rate >> (8 * i));
+    for (int i = 0; i < 4; ++i) (*packets)[0].bytes[12 + i] = static_cast<uint8_t>(rate >> (8 * i));
 }
 
 struct FailureCase {
@@ -139,14 +140,14 @@ INSTANTIATE_TEST_SUITE_P(
     testing::Values(
         FailureCase{"HeadersOnly", [] { OggPackets p = mono_packets(); p.resize(2); return p; },
                     ZV_STATUS_INVALID_ARGUMENT},
-        FailureCase{"ThreeChannels", [] { OggPackets p = mono_packets(); p[0][9] = 3; return p; },
+        FailureCase{"ThreeChannels", [] { OggPackets p = mono_packets(); p[0].bytes[9] = 3; return p; },
                     ZV_STATUS_INVALID_ARGUMENT},
-        FailureCase{"NoChannels", [] { OggPackets p = mono_packets(); p[0][9] = 0; return p; },
+        FailureCase{"NoChannels", [] { OggPackets p = mono_packets(); p[0].bytes[9] = 0; return p; },
                     ZV_STATUS_INVALID_STATE},
         // An identification header too short for its fields.
-        FailureCase{"ShortIdHeader", [] { OggPackets p = mono_packets(); p[0].resize(18); return p; },
+        FailureCase{"ShortIdHeader", [] { OggPackets p = mono_packets(); p[0].bytes.resize(18); return p; },
                     ZV_STATUS_INVALID_ARGUMENT},
-        FailureCase{"JustTheSignature", [] { OggPackets p = mono_packets(); p[0].resize(5); return p; },
+        FailureCase{"JustTheSignature", [] { OggPackets p = mono_packets(); p[0].bytes.resize(5); return p; },
                     ZV_STATUS_INVALID_ARGUMENT},
         // Audio before any identification header: there is no decoder for it.
         FailureCase{"AudioFirst", [] { OggPackets p = mono_packets(); std::swap(p[0], p[2]); return p; },
@@ -154,9 +155,9 @@ INSTANTIATE_TEST_SUITE_P(
         FailureCase{"NoIdHeader", [] { OggPackets p = mono_packets(); p.erase(p.begin()); return p; },
                     ZV_STATUS_INVALID_STATE},
         // Packets shorter than the signature are audio; these can't be decoded.
-        FailureCase{"TwoBytePacket", [] { OggPackets p = mono_packets(); p.insert(p.begin() + 2, {'O', 'p'}); return p; },
+        FailureCase{"TwoBytePacket", [] { OggPackets p = mono_packets(); p.insert(p.begin() + 2, {{'O', 'p'}}); return p; },
                     ZV_STATUS_INVALID_STATE},
-        FailureCase{"BadAudioPacket", [] { OggPackets p = mono_packets(); p.insert(p.begin() + 3, {0x03}); return p; },
+        FailureCase{"BadAudioPacket", [] { OggPackets p = mono_packets(); p.insert(p.begin() + 3, {{0x03}}); return p; },
                     ZV_STATUS_INVALID_STATE}),
     [](const testing::TestParamInfo<FailureCase> &info) { return std::string(info.param.name); });
 
@@ -204,8 +205,8 @@ TEST(OpusReaderTest, PacketDecoderAveragesStereoTowardZero) {
     int odd_sums = 0;
     for (size_t i = 2; i < packets.size(); ++i) {
         ogg_packet p{};
-        p.packet = const_cast<unsigned char *>(packets[i].data());
-        p.bytes = static_cast<long>(packets[i].size());
+        p.packet = const_cast<unsigned char *>(packets[i].bytes.data());
+        p.bytes = static_cast<long>(packets[i].bytes.size());
         int32_t n = -1;
         ASSERT_EQ(zv_opus_read_packet(decoder, &p, 2, mono.data(), decode.data(), &n), ZV_STATUS_SUCCESS);
         for (int32_t k = 0; k < n; ++k) {

@@ -15,7 +15,12 @@
 
 namespace zv_test {
 
-using OggPackets = std::vector<std::vector<uint8_t>>;
+struct OggPacket {
+    std::vector<uint8_t> bytes;
+    int64_t granulepos = -1;  // as libogg gives it: set on the last packet that ends on a page
+    bool eos = false;
+};
+using OggPackets = std::vector<OggPacket>;
 
 // The packets of the first logical stream of an Ogg file.
 inline OggPackets ogg_packets(const std::string &path) {
@@ -36,26 +41,28 @@ inline OggPackets ogg_packets(const std::string &path) {
         }
         if (ogg_stream_pagein(&stream, &page) != 0) continue;
         ogg_packet p;
-        while (ogg_stream_packetout(&stream, &p) == 1) packets.emplace_back(p.packet, p.packet + p.bytes);
+        while (ogg_stream_packetout(&stream, &p) == 1) {
+            packets.push_back({std::vector<uint8_t>(p.packet, p.packet + p.bytes), p.granulepos, p.e_o_s != 0});
+        }
     }
     if (started) ogg_stream_clear(&stream);
     ogg_sync_clear(&sync);
     return packets;
 }
 
-// An Ogg file of one logical stream, one page per packet; granule positions
-// count packets, which the readers don't look at.
+// An Ogg file of one logical stream, one page per packet, with the packets'
+// granule positions; the last packet ends the stream.
 inline std::vector<uint8_t> ogg_bytes(const OggPackets &packets, int serial = 77) {
     ogg_stream_state stream;
     ogg_stream_init(&stream, serial);
     std::vector<uint8_t> out;
     for (size_t i = 0; i < packets.size(); ++i) {
         ogg_packet p{};
-        p.packet = const_cast<unsigned char *>(packets[i].data());
-        p.bytes = static_cast<long>(packets[i].size());
+        p.packet = const_cast<unsigned char *>(packets[i].bytes.data());
+        p.bytes = static_cast<long>(packets[i].bytes.size());
         p.b_o_s = i == 0;
         p.e_o_s = i + 1 == packets.size();
-        p.granulepos = static_cast<ogg_int64_t>(i);
+        p.granulepos = packets[i].granulepos;
         p.packetno = static_cast<ogg_int64_t>(i);
         ogg_stream_packetin(&stream, &p);
         ogg_page page;

@@ -1,0 +1,229 @@
+#include "io/vorbis_reader.h"
+
+#include <math.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include "foundation/status.h"
+
+namespace {
+
+bool has_signature(const ogg_packet *p) {
+    return p->bytes >= 7 && memcmp(p->packet + 1, "vorbis", 6) == 0;
+}
+
+zv_status_t set_up_dsp(zv_vorbis_t *v) {
+    if (vorbis_synthesis_init(v->dsp, v->info) != 0) {
+        return ZV_STATUS_INVALID_STATE;
+    }
+    v->dsp_ready = 1;
+    if (vorbis_block_init(v->dsp, v->block) != 0) {
+        return ZV_STATUS_INVALID_STATE;
+    }
+    return ZV_STATUS_SUCCESS;
+}
+
+zv_status_t count_samples(zv_vorbis_t *v) {
+    int64_t index = 0;
+    while (zv_ogg_read_ogg_page(v->ogg) == ZV_STATUS_SUCCESS) {
+        while (zv_ogg_stream_packetout(v->ogg, v->packet) == 1) {
+            ogg_packet *p = v->packet;
+            if (index <= 2) {
+                if (!has_signature(p) || (index == 0 && !vorbis_synthesis_idheader(p))) {
+                    return ZV_STATUS_INVALID_ARGUMENT;
+                }
+                if (vorbis_synthesis_headerin(v->info, v->comment, p) != 0) {
+                    return ZV_STATUS_INVALID_STATE;
+                }
+            } else if (!has_signature(p)) {
+                // Set up at the first audio packet, wherever it stands, so
+                // that a further header before it doesn't leave the decoder
+                // without a set-up.
+                if (!v->dsp_ready) {
+                    ZV_TRY(set_up_dsp(v));
+                }
+                if (vorbis_synthesis(v->block, p) != 0 || vorbis_synthesis_blockin(v->dsp, v->block) != 0) {
+                    return ZV_STATUS_INVALID_STATE;
+                }
+                const int n = vorbis_synthesis_pcmout(v->dsp, nullptr);
+                vorbis_synthesis_read(v->dsp, n);
+                if (n > INT32_MAX - v->total) {
+                    return ZV_STATUS_INVALID_ARGUMENT;  // more samples than a count can hold
+                }
+                v->total += n;
+            }
+            ++index;
+        }
+    }
+    // A read, sync or stream error ends the count like the end of the file.
+    return ZV_STATUS_SUCCESS;
+}
+
+}  // namespace
+
+extern "C" {
+
+int16_t zv_vorbis_sample_to_int16(float x) {
+    const float y = x * 32767.0f;
+    if (!(y > -32768.0f)) {
+        return -32768;  // also NaN
+    }
+    if (y > 32767.0f) {
+        return 32767;
+    }
+    return static_cast<int16_t>(static_cast<int32_t>(roundf(y)));
+}
+
+zv_status_t zv_vorbis_read_packet(vorbis_dsp_state *dsp, vorbis_block *block, ogg_packet *packet, int32_t channels,
+                                  int16_t *samples, int32_t *num_samples) {
+    if (vorbis_synthesis(block, packet) != 0 || vorbis_synthesis_blockin(dsp, block) != 0) {
+        return ZV_STATUS_INVALID_STATE;
+    }
+    float **pcm = nullptr;
+    const int n = vorbis_synthesis_pcmout(dsp, &pcm);
+    // The stream's own channel count bounds what may be read of pcm.
+    const int32_t have = dsp->vi != nullptr ? dsp->vi->channels : 0;
+    if (n < 0 || n > ZV_VORBIS_MAX_FRAME || channels < 1 || channels > have || (n > 0 && pcm == nullptr)) {
+        return ZV_STATUS_INVALID_STATE;
+    }
+    vorbis_synthesis_read(dsp, n);
+    if (channels == 1) {
+        for (int i = 0; i < n; ++i) {
+            samples[i] = zv_vorbis_sample_to_int16(pcm[0][i]);
+        }
+    } else {
+        for (int i = 0; i < n; ++i) {
+            samples[i] = zv_vorbis_sample_to_int16((pcm[0][i] + pcm[1][i]) * 0.5f);
+        }
+    }
+    *num_samples = n;
+    return ZV_STATUS_SUCCESS;
+}
+
+zv_status_t zv_vorbis_init(const char *path, zv_vorbis_t **vorbis) {
+    if (vorbis == nullptr) {
+        return ZV_STATUS_INVALID_ARGUMENT;
+    }
+    *vorbis = nullptr;
+    zv_vorbis_t *v = static_cast<zv_vorbis_t *>(calloc(1, sizeof(zv_vorbis_t)));
+    if (v == nullptr) {
+        return ZV_STATUS_OUT_OF_MEMORY;
+    }
+    zv_status_t status = zv_ogg_init(path, &v->ogg);
+    if (status != ZV_STATUS_SUCCESS) {
+        free(v);
+        return status;
+    }
+    v->packet = static_cast<ogg_packet *>(calloc(1, sizeof(ogg_packet)));
+    v->info = static_cast<vorbis_info *>(calloc(1, sizeof(vorbis_info)));
+    if (v->info != nullptr) {
+        vorbis_info_init(v->info);
+    }
+    v->comment = static_cast<vorbis_comment *>(calloc(1, sizeof(vorbis_comment)));
+    if (v->comment != nullptr) {
+        vorbis_comment_init(v->comment);
+    }
+    v->dsp = static_cast<vorbis_dsp_state *>(calloc(1, sizeof(vorbis_dsp_state)));
+    v->block = static_cast<vorbis_block *>(calloc(1, sizeof(vorbis_block)));
+    v->samples = static_cast<int16_t *>(calloc(ZV_VORBIS_MAX_FRAME, sizeof(int16_t)));
+    if (v->packet == nullptr || v->info == nullptr || v->comment == nullptr || v->dsp == nullptr ||
+        v->block == nullptr || v->samples == nullptr) {
+        zv_vorbis_delete(v);
+        return ZV_STATUS_OUT_OF_MEMORY;
+    }
+    status = count_samples(v);
+    if (status == ZV_STATUS_SUCCESS && v->info->channels > 2) {
+        status = ZV_STATUS_INVALID_ARGUMENT;
+    }
+    if (status == ZV_STATUS_SUCCESS) {
+        v->sample_rate = static_cast<int32_t>(v->info->rate);
+        v->channels = v->info->channels;
+        memset(v->packet, 0, sizeof(ogg_packet));
+        status = zv_ogg_reset(v->ogg);
+    }
+    // Without an audio packet the decoder was never set up, and can't be
+    // restarted.
+    if (status == ZV_STATUS_SUCCESS && (!v->dsp_ready || vorbis_synthesis_restart(v->dsp) != 0)) {
+        status = ZV_STATUS_INVALID_STATE;
+    }
+    if (status == ZV_STATUS_SUCCESS && v->total == 0) {
+        status = ZV_STATUS_INVALID_ARGUMENT;
+    }
+    if (status != ZV_STATUS_SUCCESS) {
+        zv_vorbis_delete(v);
+        return status;
+    }
+    *vorbis = v;
+    return ZV_STATUS_SUCCESS;
+}
+
+void zv_vorbis_delete(zv_vorbis_t *vorbis) {
+    if (vorbis == nullptr) {
+        return;
+    }
+    zv_ogg_delete(vorbis->ogg);
+    free(vorbis->packet);
+    // The block and the dsp state refer to the info: clear them first.
+    if (vorbis->block != nullptr) {
+        vorbis_block_clear(vorbis->block);
+        free(vorbis->block);
+    }
+    if (vorbis->dsp != nullptr) {
+        vorbis_dsp_clear(vorbis->dsp);
+        free(vorbis->dsp);
+    }
+    if (vorbis->comment != nullptr) {
+        vorbis_comment_clear(vorbis->comment);
+        free(vorbis->comment);
+    }
+    if (vorbis->info != nullptr) {
+        vorbis_info_clear(vorbis->info);
+        free(vorbis->info);
+    }
+    free(vorbis->samples);
+    free(vorbis);
+}
+
+int32_t zv_vorbis_num_samples(zv_vorbis_t *vorbis) { return vorbis->total; }
+int32_t zv_vorbis_num_channels(zv_vorbis_t *vorbis) { return vorbis->channels; }
+int32_t zv_vorbis_sample_rate(zv_vorbis_t *vorbis) { return vorbis->sample_rate; }
+
+zv_status_t zv_vorbis_read(zv_vorbis_t *vorbis, int32_t num_samples, int16_t *pcm) {
+    int32_t n = num_samples;
+    if (vorbis->total - vorbis->delivered < n) {
+        return ZV_STATUS_IO_ERROR;
+    }
+    for (;;) {
+        if (n <= 0) {
+            return ZV_STATUS_SUCCESS;
+        }
+        if (vorbis->count >= n) {
+            memcpy(pcm, vorbis->samples + vorbis->offset, static_cast<size_t>(n) * sizeof(int16_t));
+            vorbis->offset += n;
+            vorbis->count -= n;
+            vorbis->delivered += n;
+            return ZV_STATUS_SUCCESS;
+        }
+        if (vorbis->count > 0) {
+            memcpy(pcm, vorbis->samples + vorbis->offset, static_cast<size_t>(vorbis->count) * sizeof(int16_t));
+        }
+        vorbis->delivered += vorbis->count;
+        n -= vorbis->count;
+        pcm += vorbis->count;
+        vorbis->offset = 0;
+        vorbis->count = 0;
+        if (zv_ogg_stream_packetout(vorbis->ogg, vorbis->packet) == 1) {
+            if (has_signature(vorbis->packet)) {
+                continue;
+            }
+            int32_t m = 0;
+            ZV_TRY(zv_vorbis_read_packet(vorbis->dsp, vorbis->block, vorbis->packet, vorbis->channels,
+                                         vorbis->samples, &m));
+            vorbis->count = m;
+        } else {
+            ZV_TRY(zv_ogg_read_ogg_page(vorbis->ogg));
+        }
+    }
+}
+
+}  // extern "C"
