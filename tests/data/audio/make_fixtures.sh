@@ -54,20 +54,30 @@ PY
 ffmpeg -nostdin -loglevel error -y -i "$tmp/m48.wav" -i "$tmp/m16.wav" -map 0:a -map 1:a -c:a libopus -b:a 16k \
   -page_duration 20000 -fflags +bitexact two_streams.ogg
 
-# WebM: Opus stereo, Vorbis mono, a video track before an Opus track, laced
-# Vorbis blocks, and a file cut inside its clusters.
-ff() { ffmpeg -nostdin -loglevel error -y -fflags +bitexact "$@"; }
-ff -i "$tmp/s48.wav" -c:a libopus -b:a 16k -f webm webm_opus.webm
-ff -i "$tmp/m44.wav" -c:a libvorbis -q:a 0 -f webm webm_vorbis.webm
-ff -f lavfi -i testsrc=size=16x16:rate=5 -i "$tmp/m48.wav" -map 0:v -map 1:a -t 0.6 -c:v libvpx -b:v 10k \
-  -c:a libopus -b:a 16k -f webm webm_video_first.webm
-ff -i "$tmp/m44.wav" -c:a libvorbis -q:a 0 -f ogg "$tmp/laced.ogg"
-mkvmerge --quiet --webm -o webm_laced.webm "$tmp/laced.ogg"
+# WebM: the Ogg fixtures' packets remuxed, so that tests can decode the same
+# packets from the Ogg file as a reference. Opus stereo; Vorbis mono in
+# blocks of one frame; Vorbis stereo in laced blocks; a video track before an
+# Opus track; video alone; the Opus file cut before its first cluster; six-channel Vorbis;
+# a file cut inside its clusters; and (Matroska) a PCM track
+# before a Vorbis track.
+mkv() { mkvmerge --quiet "$@"; }
+mkv --webm -o webm_opus.webm opus_stereo_48k.opus
+mkv --webm --disable-lacing -o webm_vorbis.webm vorbis_mono_16k.ogg
+mkv --webm -o webm_laced.webm vorbis_stereo_44k.ogg
+ffmpeg -nostdin -loglevel error -y -fflags +bitexact -f lavfi -i testsrc=size=16x16:rate=5 -t 0.6 -c:v libvpx \
+  -b:v 10k -f webm "$tmp/video.webm"
+mkv --webm -o webm_video_first.webm "$tmp/video.webm" opus_mono_48k.opus
+mkv --webm -o webm_video_only.webm "$tmp/video.webm"
+python3 -c "import sys; d = open('webm_opus.webm', 'rb').read(); sys.stdout.buffer.write(d[:d.find(b'\\x1f\\x43\\xb6\\x75')])" \
+  > webm_headers_only.webm
+mkv --webm -o webm_vorbis_6ch.webm vorbis_6ch.ogg
 size=$(stat -c %s webm_opus.webm)
 head -c $((size * 2 / 3)) webm_opus.webm > webm_truncated.webm
+sox -D -n -r 8000 -c 1 -b 16 "$tmp/pcm.wav" synth 0.05 sine 440
+mkv -o pcm_then_vorbis.mka "$tmp/pcm.wav" vorbis_mono_16k.ogg
 
 # FLAC and MP3 for indexing, and a FLAC stream of no frames.
 flac --silent --force -o flac_mono_16k.flac "$tmp/m16.wav"
 flac --silent --force --no-padding --force-raw-format --endian=little --sign=signed --channels=1 --bps=16 \
   --sample-rate=16000 -o flac_empty.flac - < /dev/null
-lame --quiet -b 32 --noreplaygain "$tmp/m44.wav" mp3_mono_44k.mp3
+lame --quiet -b 32 --resample 44.1 --noreplaygain "$tmp/m44.wav" mp3_mono_44k.mp3

@@ -1,0 +1,205 @@
+#include "io/audio_file.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "io/mp3.h"
+#include "io/opus_reader.h"
+#include "io/vorbis_reader.h"
+#include "io/webm_reader.h"
+#include "support/audio_fixture.h"
+#include "support/temp_dir.h"
+
+namespace {
+
+using zv_test::audio_fixture;
+
+// 35 header bytes: `prefix` at 0, `text` at `offset`, zeros elsewhere.
+std::vector<uint8_t> header(const std::vector<uint8_t> &prefix, size_t offset = 0, const char *text = "") {
+    std::vector<uint8_t> h(35, 0);
+    for (size_t i = 0; i < prefix.size(); ++i) h[i] = prefix[i];
+    std::memcpy(h.data() + offset, text, std::strlen(text));
+    return h;
+}
+
+std::vector<uint8_t> ascii(const char *s) { return std::vector<uint8_t>(s, s + std::strlen(s)); }
+
+TEST(AudioFileTest, FormatFromTheFirst35Bytes) {
+    const std::vector<uint8_t> ebml = {0x1A, 0x45, 0xDF, 0xA3};
+    const struct {
+        std::vector<uint8_t> bytes;
+        zv_audio_format_t format;
+    } cases[] = {
+        {header(ascii("ID3")), ZV_AUDIO_FORMAT_MP3},
+        {header({0xFF, 0xFB}), ZV_AUDIO_FORMAT_MP3},
+        {header({0xFF, 0xF3}), ZV_AUDIO_FORMAT_MP3},  // compared as unsigned bytes
+        {header({0xFF, 0xFF}), ZV_AUDIO_FORMAT_MP3},
+        {header({0xFF, 0xF2}), ZV_AUDIO_FORMAT_UNKNOWN},
+        {header({0xFF, 0xE3}), ZV_AUDIO_FORMAT_UNKNOWN},
+        {header({0xFF, 0x73}), ZV_AUDIO_FORMAT_UNKNOWN},
+        {header(ascii("ID4")), ZV_AUDIO_FORMAT_UNKNOWN},
+        // "ID3" is tested first, and wins over what follows.
+        {header(ascii("ID3fLaC")), ZV_AUDIO_FORMAT_MP3},
+        {header(ascii("fLaC")), ZV_AUDIO_FORMAT_FLAC},
+        {header(ascii("RIFF")), ZV_AUDIO_FORMAT_WAV},
+        {header(ascii("OggS"), 28, "Opus"), ZV_AUDIO_FORMAT_OPUS},
+        {header(ascii("OggS"), 29, "vorbis"), ZV_AUDIO_FORMAT_VORBIS},
+        {header(ascii("OggS"), 28, "Xvorbis"), ZV_AUDIO_FORMAT_VORBIS},
+        {header(ascii("OggS"), 29, "Opus"), ZV_AUDIO_FORMAT_UNKNOWN},
+        {header(ascii("OggS"), 28, "\x7f" "FLAC"), ZV_AUDIO_FORMAT_UNKNOWN},
+        {header(ebml, 24, "webm"), ZV_AUDIO_FORMAT_WEBM},
+        {header(ebml, 24, "matroska"), ZV_AUDIO_FORMAT_UNKNOWN},
+        {header(ascii("\x1a" "E"), 24, "webm"), ZV_AUDIO_FORMAT_UNKNOWN},
+        {header({}), ZV_AUDIO_FORMAT_UNKNOWN},
+    };
+    zv_test::TempDir dir;
+    for (const auto &c : cases) {
+        zv_audio_format_t format = -1;
+        EXPECT_EQ(zv_audio_file_get_format(dir.write("h", c.bytes).c_str(), &format), ZV_STATUS_SUCCESS);
+        EXPECT_EQ(format, c.format) << std::string(c.bytes.begin(), c.bytes.begin() + 8);
+    }
+    // Fewer than 35 bytes, whatever they hold, and no file at all.
+    zv_audio_format_t format = -1;
+    std::vector<uint8_t> short_header = header(ascii("RIFF"));
+    short_header.pop_back();
+    EXPECT_EQ(zv_audio_file_get_format(dir.write("s", short_header).c_str(), &format), ZV_STATUS_IO_ERROR);
+    EXPECT_EQ(format, ZV_AUDIO_FORMAT_UNKNOWN);
+    EXPECT_EQ(zv_audio_file_get_format("/nonexistent.wav", &format), ZV_STATUS_IO_ERROR);
+}
+
+TEST(AudioFileTest, FixturesAreRecognised) {
+    const std::pair<const char *, zv_audio_format_t> cases[] = {
+        {"opus_mono_48k.opus", ZV_AUDIO_FORMAT_OPUS},   {"vorbis_mono_16k.ogg", ZV_AUDIO_FORMAT_VORBIS},
+        {"webm_opus.webm", ZV_AUDIO_FORMAT_WEBM},       {"webm_vorbis.webm", ZV_AUDIO_FORMAT_WEBM},
+        {"flac_mono_16k.flac", ZV_AUDIO_FORMAT_FLAC},   {"mp3_mono_44k.mp3", ZV_AUDIO_FORMAT_MP3},
+        {"two_streams.ogg", ZV_AUDIO_FORMAT_OPUS},      {"pcm_then_vorbis.mka", ZV_AUDIO_FORMAT_UNKNOWN},
+    };
+    for (const auto &[file, expected] : cases) {
+        zv_audio_format_t format = -1;
+        EXPECT_EQ(zv_audio_file_get_format(audio_fixture(file).c_str(), &format), ZV_STATUS_SUCCESS);
+        EXPECT_EQ(format, expected) << file;
+    }
+}
+
+TEST(AudioFileTest, FormatNames) {
+    const char *names[] = {"UNKNOWN", "FLAC", "MP3", "OPUS (Ogg)", "VORBIS (Ogg)", "WAV", "WEBM"};
+    for (int i = 0; i < 7; ++i) EXPECT_STREQ(zv_audio_format_to_string(i), names[i]);
+    EXPECT_EQ(zv_audio_format_to_string(7), nullptr);
+    EXPECT_EQ(zv_audio_format_to_string(-1), nullptr);
+    EXPECT_EQ(zv_audio_format_to_string(INT32_MIN), nullptr);
+}
+
+TEST(AudioFileTest, InitFailuresPassTheStatusOn) {
+    zv_test::TempDir dir;
+    const struct {
+        std::string path;
+        zv_status_t status;
+    } cases[] = {
+        {"/nonexistent.wav", ZV_STATUS_IO_ERROR},
+        {dir.write("short", std::string(34, 'x')), ZV_STATUS_IO_ERROR},
+        {dir.write("unknown", std::string(100, 'x')), ZV_STATUS_INVALID_ARGUMENT},
+        {audio_fixture("pcm_then_vorbis.mka"), ZV_STATUS_INVALID_ARGUMENT},
+        {dir.write("8k.wav", zv_test::wav_bytes(std::vector<int16_t>(800, 5), 8000)), ZV_STATUS_INVALID_ARGUMENT},
+        {audio_fixture("opus_3ch.opus"), ZV_STATUS_INVALID_ARGUMENT},
+        {audio_fixture("vorbis_headers_only.ogg"), ZV_STATUS_INVALID_STATE},
+        {audio_fixture("vorbis_6ch.ogg"), ZV_STATUS_INVALID_ARGUMENT},
+        {audio_fixture("webm_video_only.webm"), ZV_STATUS_INVALID_ARGUMENT},
+    };
+    for (const auto &c : cases) {
+        zv_audio_file_t *file = reinterpret_cast<zv_audio_file_t *>(1);
+        EXPECT_EQ(zv_audio_file_init(c.path.c_str(), &file), c.status) << c.path;
+        EXPECT_EQ(file, nullptr);
+    }
+    zv_audio_file_delete(nullptr);
+}
+
+TEST(AudioFileTest, At16kHzTheFormatReaderIsUsedAsItIs) {
+    const std::string path = audio_fixture("opus_from_16k.opus");
+    zv_audio_file_t *file = nullptr;
+    ASSERT_EQ(zv_audio_file_init(path.c_str(), &file), ZV_STATUS_SUCCESS);
+    EXPECT_EQ(file->format, ZV_AUDIO_FORMAT_OPUS);
+    EXPECT_EQ(file->downsampler, nullptr);
+    EXPECT_EQ(file->buffer, nullptr);
+    EXPECT_EQ(zv_audio_file_sample_rate(file), 16000);
+    EXPECT_EQ(zv_audio_file_num_channels(file), 1);
+    zv_opus_t *opus = nullptr;
+    ASSERT_EQ(zv_opus_init(path.c_str(), &opus), ZV_STATUS_SUCCESS);
+    const int32_t n = zv_opus_num_samples(opus);
+    EXPECT_EQ(zv_audio_file_num_samples(file), n);
+    std::vector<int16_t> expected(n), got(n);
+    ASSERT_EQ(zv_opus_read(opus, n, expected.data()), ZV_STATUS_SUCCESS);
+    EXPECT_EQ(zv_audio_file_read(file, 0, got.data()), ZV_STATUS_SUCCESS);
+    ASSERT_EQ(zv_audio_file_read(file, n, got.data()), ZV_STATUS_SUCCESS);
+    EXPECT_EQ(got, expected);
+    // One more: the reader's own status.
+    EXPECT_EQ(zv_audio_file_read(file, 1, got.data()), ZV_STATUS_IO_ERROR);
+    zv_opus_delete(opus);
+    zv_audio_file_delete(file);
+}
+
+// 48000 samples at 48 kHz give (int)(48000 / 3) - 2 = 15998 samples, and
+// every one is the downsampled signal's (r = 3: whole filtered samples).
+TEST(AudioFileTest, At48kHzTheCountAndSamplesComeThroughTheDownsampler) {
+    std::vector<int16_t> source(48000);
+    for (size_t i = 0; i < source.size(); ++i) {
+        source[i] = static_cast<int16_t>(8000.0 * std::sin(0.01 * i * (1.0 + i / 48000.0)));
+    }
+    zv_test::TempDir dir;
+    const std::string path = dir.write("48k.wav", zv_test::wav_bytes(source, 48000));
+    zv_audio_file_t *file = nullptr;
+    ASSERT_EQ(zv_audio_file_init(path.c_str(), &file), ZV_STATUS_SUCCESS);
+    ASSERT_NE(file->downsampler, nullptr);
+    EXPECT_EQ(zv_audio_file_num_samples(file), 15998);
+    EXPECT_EQ(zv_audio_file_read(file, 0, nullptr), ZV_STATUS_SUCCESS);
+    std::vector<int16_t> got(15998 + 1, 777);
+    ASSERT_EQ(zv_audio_file_read(file, 15998, got.data()), ZV_STATUS_SUCCESS);
+    EXPECT_EQ(got.back(), 777);
+    got.pop_back();
+    zv_audio_file_delete(file);
+
+    zv_downsampler_t *ds = nullptr;
+    ASSERT_EQ(zv_downsampler_init(48000, 16000, 50, &ds), ZV_STATUS_SUCCESS);
+    std::vector<int16_t> whole(16001);
+    const int32_t m = zv_downsampler_process(ds, source.data(), 48000, whole.data());
+    ASSERT_GE(m, 15998);
+    whole.resize(15998);
+    EXPECT_EQ(got, whole);
+    zv_downsampler_delete(ds);
+}
+
+// The formats decoded twice (at init to count, then to read) and those that
+// take their count from a header: the count at 16 kHz is the conversion of
+// the source count, and reading exactly that many succeeds.
+TEST(AudioFileTest, CountsOfEveryFormatAtItsRate) {
+    const struct {
+        const char *file;
+        int32_t rate;
+        int32_t source_count;
+    } cases[] = {
+        {"opus_mono_48k.opus", 48000, [] { zv_opus_t *o; zv_opus_init(audio_fixture("opus_mono_48k.opus").c_str(), &o);
+                                          int32_t n = zv_opus_num_samples(o); zv_opus_delete(o); return n; }()},
+        {"vorbis_stereo_44k.ogg", 44100, [] { zv_vorbis_t *v; zv_vorbis_init(audio_fixture("vorbis_stereo_44k.ogg").c_str(), &v);
+                                             int32_t n = zv_vorbis_num_samples(v); zv_vorbis_delete(v); return n; }()},
+        {"webm_laced.webm", 44100, [] { zv_webm_t *w; zv_webm_init(audio_fixture("webm_laced.webm").c_str(), &w);
+                                       int32_t n = zv_webm_num_samples(w); zv_webm_delete(w); return n; }()},
+        {"mp3_mono_44k.mp3", 44100, [] { zv_mp3_t *m; zv_mp3_init(audio_fixture("mp3_mono_44k.mp3").c_str(), &m);
+                                        int32_t n = zv_mp3_num_samples(m); zv_mp3_delete(m); return n; }()},
+    };
+    for (const auto &c : cases) {
+        zv_audio_file_t *file = nullptr;
+        ASSERT_EQ(zv_audio_file_init(audio_fixture(c.file).c_str(), &file), ZV_STATUS_SUCCESS) << c.file;
+        EXPECT_EQ(zv_audio_file_sample_rate(file), c.rate);
+        const float r = static_cast<float>(c.rate) / 16000.0f;
+        const int32_t n = zv_audio_file_num_samples(file);
+        EXPECT_EQ(n, static_cast<int32_t>(static_cast<float>(c.source_count) / r) - 2) << c.file;
+        std::vector<int16_t> pcm(n);
+        EXPECT_EQ(zv_audio_file_read(file, n, pcm.data()), ZV_STATUS_SUCCESS) << c.file;
+        zv_audio_file_delete(file);
+    }
+}
+
+}  // namespace
