@@ -80,6 +80,20 @@ __attribute__((target("avx2"))) inline void store8(int16_t *out, __m256 sum) {
     _mm_storeu_si128(reinterpret_cast<__m128i *>(out), packed);
 }
 
+// 8 x kVectors consecutive outputs; enough independent sums to keep the adder busy.
+template <int kVectors>
+__attribute__((target("avx2"))) inline void filter_block(const int16_t *p, const float *taps, int32_t num_taps,
+                                                         int16_t *out) {
+    __m256 acc[kVectors];
+    for (int v = 0; v < kVectors; ++v) acc[v] = _mm256_setzero_ps();
+    for (int32_t j = 0; j < num_taps; ++j) {
+        const __m256 t = _mm256_broadcast_ss(taps + j);
+        const int16_t *q = p - j;
+        for (int v = 0; v < kVectors; ++v) acc[v] = _mm256_add_ps(acc[v], _mm256_mul_ps(load8(q + 8 * v), t));
+    }
+    for (int v = 0; v < kVectors; ++v) store8(out + 8 * v, acc[v]);
+}
+
 }  // namespace
 
 // Vectorised across output samples, never across taps: each lane adds its
@@ -89,34 +103,10 @@ extern "C" __attribute__((target("avx2"))) void zv_downsampler_filter_avx2(const
                                                                           int32_t first, int32_t end,
                                                                           int16_t *out) {
     int32_t i = first;
-    for (; i + 32 <= end; i += 32) {
-        __m256 a0 = _mm256_setzero_ps(), a1 = _mm256_setzero_ps();
-        __m256 a2 = _mm256_setzero_ps(), a3 = _mm256_setzero_ps();
-        const int16_t *p = history + i;
-        for (int32_t j = 0; j < num_taps; ++j) {
-            const __m256 t = _mm256_broadcast_ss(taps + j);
-            a0 = _mm256_add_ps(a0, _mm256_mul_ps(load8(p - j), t));
-            a1 = _mm256_add_ps(a1, _mm256_mul_ps(load8(p - j + 8), t));
-            a2 = _mm256_add_ps(a2, _mm256_mul_ps(load8(p - j + 16), t));
-            a3 = _mm256_add_ps(a3, _mm256_mul_ps(load8(p - j + 24), t));
-        }
-        int16_t *o = out + (i - first);
-        store8(o, a0);
-        store8(o + 8, a1);
-        store8(o + 16, a2);
-        store8(o + 24, a3);
-    }
-    for (; i + 8 <= end; i += 8) {
-        __m256 a0 = _mm256_setzero_ps();
-        const int16_t *p = history + i;
-        for (int32_t j = 0; j < num_taps; ++j) {
-            a0 = _mm256_add_ps(a0, _mm256_mul_ps(load8(p - j), _mm256_broadcast_ss(taps + j)));
-        }
-        store8(out + (i - first), a0);
-    }
+    for (; i + 64 <= end; i += 64) filter_block<8>(history + i, taps, num_taps, out + (i - first));
+    for (; i + 8 <= end; i += 8) filter_block<1>(history + i, taps, num_taps, out + (i - first));
     zv_downsampler_filter_scalar(history, taps, num_taps, i, end, out + (i - first));
 }
-
 
 extern "C" zv_status_t zv_downsampler_init(int32_t input_sample_rate, int32_t output_sample_rate, int32_t order,
                                            zv_downsampler_t **downsampler) {

@@ -65,6 +65,8 @@ TEST(Flac, InitRefusals) {
         dir.write("junk.flac", std::string("fLaC\x80\0\0\x22junk", 12)),
         dir.write("cut.flac", cut),
     };
+    // libsndfile prints nothing, whatever it is given.
+    testing::internal::CaptureStderr();
     for (const std::string &path : cases) {
         zv_flac_t *f = reinterpret_cast<zv_flac_t *>(0x1);
         EXPECT_EQ(zv_flac_init(path.c_str(), &f), ZV_STATUS_INVALID_ARGUMENT) << path;
@@ -74,6 +76,7 @@ TEST(Flac, InitRefusals) {
     EXPECT_EQ(zv_flac_init(nullptr, &f), ZV_STATUS_INVALID_ARGUMENT);
     EXPECT_EQ(f, nullptr);
     zv_flac_delete(nullptr);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
 }
 
 // Frames cut off at the end: the reads stop with IO_ERROR, the chunks before stay.
