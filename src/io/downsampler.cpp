@@ -22,6 +22,11 @@ struct zv_downsampler {
     int16_t *history;        // N + L + kPassSize values
     int32_t history_size;
     zv_downsampler_filter_fn filter;
+    // At a whole ratio every output is a filtered sample itself, so only every
+    // stride-th one is computed: stride is the ratio then, else 0.
+    int32_t stride;
+    int16_t *phases;  // stride x phase_pitch(stride) values, for the vector kernel
+    zv_downsampler_strided_fn strided;
 };
 
 namespace {
@@ -49,6 +54,14 @@ zv_downsampler_filter_fn best_filter() {
     return zv_downsampler_filter_avx2_available() ? zv_downsampler_filter_avx2 : zv_downsampler_filter_scalar;
 }
 
+zv_downsampler_strided_fn best_strided() {
+    return zv_downsampler_filter_avx2_available() ? zv_downsampler_filter_strided_avx2
+                                                  : zv_downsampler_filter_strided_scalar;
+}
+
+// Samples of one phase: every history index below kPassSize, plus one block of slack.
+inline int32_t phase_pitch(int32_t stride) { return kPassSize / stride + 2; }
+
 }  // namespace
 
 extern "C" void zv_downsampler_filter_scalar(const int16_t *history, const float *taps, int32_t num_taps,
@@ -59,6 +72,19 @@ extern "C" void zv_downsampler_filter_scalar(const int16_t *history, const float
             sum += static_cast<float>(history[i - j]) * taps[j];
         }
         out[i - first] = sat16(sum);
+    }
+}
+
+extern "C" void zv_downsampler_filter_strided_scalar(const int16_t *history, const float *taps,
+                                                     int32_t num_taps, int32_t first, int32_t stride,
+                                                     int32_t count, int16_t *out, int16_t *) {
+    for (int32_t l = 0; l < count; ++l) {
+        const int32_t i = first + stride * l;
+        float sum = 0.0f;
+        for (int32_t j = 0; j < num_taps; ++j) {
+            sum += static_cast<float>(history[i - j]) * taps[j];
+        }
+        out[l] = sat16(sum);
     }
 }
 
@@ -106,6 +132,51 @@ extern "C" __attribute__((target("avx2"))) void zv_downsampler_filter_avx2(const
     for (; i + 64 <= end; i += 64) filter_block<8>(history + i, taps, num_taps, out + (i - first));
     for (; i + 8 <= end; i += 8) filter_block<1>(history + i, taps, num_taps, out + (i - first));
     zv_downsampler_filter_scalar(history, taps, num_taps, i, end, out + (i - first));
+}
+
+namespace {
+
+// 8 x kVectors outputs spaced by the stride, from the history split into its
+// phases: lane by lane the samples of one tap are consecutive in one phase.
+template <int kVectors>
+__attribute__((target("avx2"))) inline void strided_block(const int16_t *phases, int32_t pitch, int32_t stride,
+                                                          int32_t base, const float *taps, int32_t num_taps,
+                                                          int16_t *out) {
+    __m256 acc[kVectors];
+    for (int v = 0; v < kVectors; ++v) acc[v] = _mm256_setzero_ps();
+    int32_t phase = base % stride, index = base / stride;
+    for (int32_t j = 0; j < num_taps; ++j) {
+        const __m256 t = _mm256_broadcast_ss(taps + j);
+        const int16_t *q = phases + phase * pitch + index;
+        for (int v = 0; v < kVectors; ++v) acc[v] = _mm256_add_ps(acc[v], _mm256_mul_ps(load8(q + 8 * v), t));
+        // The next tap reads one sample earlier.
+        if (--phase < 0) {
+            phase = stride - 1;
+            --index;
+        }
+    }
+    for (int v = 0; v < kVectors; ++v) store8(out + 8 * v, acc[v]);
+}
+
+}  // namespace
+
+extern "C" __attribute__((target("avx2"))) void zv_downsampler_filter_strided_avx2(
+    const int16_t *history, const float *taps, int32_t num_taps, int32_t first, int32_t stride, int32_t count,
+    int16_t *out, int16_t *phases) {
+    const int32_t pitch = phase_pitch(stride);
+    const int32_t full = count / 8 * 8;
+    if (full > 0) {
+        const int32_t last = first + stride * (full - 1);
+        for (int32_t p = 0; p < stride; ++p) {
+            int16_t *dst = phases + p * pitch;
+            for (int32_t i = p, m = 0; i <= last; i += stride, ++m) dst[m] = history[i];
+        }
+    }
+    int32_t l = 0;
+    for (; l + 64 <= full; l += 64) strided_block<8>(phases, pitch, stride, first + stride * l, taps, num_taps, out + l);
+    for (; l + 8 <= full; l += 8) strided_block<1>(phases, pitch, stride, first + stride * l, taps, num_taps, out + l);
+    zv_downsampler_filter_strided_scalar(history, taps, num_taps, first + stride * l, stride, count - l, out + l,
+                                         phases);
 }
 
 extern "C" zv_status_t zv_downsampler_init(int32_t input_sample_rate, int32_t output_sample_rate, int32_t order,
@@ -170,9 +241,19 @@ extern "C" zv_status_t zv_downsampler_init(int32_t input_sample_rate, int32_t ou
         zv_downsampler_delete(d);
         return ZV_STATUS_OUT_OF_MEMORY;
     }
+    if (ratio == ceil_ratio && lookahead >= 2) {
+        d->stride = lookahead;
+        d->phases = static_cast<int16_t *>(malloc(sizeof(int16_t) * static_cast<size_t>(lookahead) *
+                                                  static_cast<size_t>(phase_pitch(lookahead))));
+        if (d->phases == nullptr) {
+            zv_downsampler_delete(d);
+            return ZV_STATUS_OUT_OF_MEMORY;
+        }
+    }
     d->carry = 0;
     d->next_output = 1;
     d->filter = best_filter();
+    d->strided = best_strided();
     *downsampler = d;
     return ZV_STATUS_SUCCESS;
 }
@@ -200,11 +281,22 @@ extern "C" int32_t zv_downsampler_process(zv_downsampler_t *d, const int16_t *in
         const int32_t m = n < kPassSize - c ? n : kPassSize - c;
         memcpy(history + c, input, sizeof(int16_t) * static_cast<size_t>(m));
         const int32_t e = c + m;
-        d->filter(history, d->taps, num_taps, num_taps, e, filtered);
         const int32_t h = e - num_taps;
 
         int64_t k = d->next_output;
-        while (static_cast<int64_t>(ceil(static_cast<double>(k) * r)) - f < h) {
+        if (d->stride > 0) {
+            // Output K is the filtered sample at K x stride: the same values
+            // as interpolating, without filtering the samples in between.
+            const int64_t t0 = k * d->stride - f;
+            const int32_t count = t0 < h ? static_cast<int32_t>((h - 1 - t0) / d->stride + 1) : 0;
+            d->strided(history, d->taps, num_taps, num_taps + static_cast<int32_t>(t0), d->stride, count,
+                       output + produced, d->phases);
+            produced += count;
+            k += count;
+        } else {
+            d->filter(history, d->taps, num_taps, num_taps, e, filtered);
+        }
+        while (d->stride == 0 && static_cast<int64_t>(ceil(static_cast<double>(k) * r)) - f < h) {
             const float t = static_cast<float>(static_cast<double>(k) * r - static_cast<double>(f));
             const float t_floor = floorf(t);
             const float lo = static_cast<float>(filtered[static_cast<int32_t>(t_floor)]);
@@ -246,6 +338,7 @@ extern "C" void zv_downsampler_delete(zv_downsampler_t *d) {
     free(d->taps);
     free(d->filtered);
     free(d->history);
+    free(d->phases);
     free(d);
 }
 
@@ -272,6 +365,7 @@ extern "C" int32_t zv_downsampler_convert_num_samples_to_output_sample_rate(zv_d
 
 extern "C" void zv_downsampler_force_scalar(zv_downsampler_t *d, int32_t scalar) {
     d->filter = scalar ? zv_downsampler_filter_scalar : best_filter();
+    d->strided = scalar ? zv_downsampler_filter_strided_scalar : best_strided();
 }
 
 extern "C" const float *zv_downsampler_taps(const zv_downsampler_t *d) { return d->taps; }

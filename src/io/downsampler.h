@@ -26,6 +26,19 @@ void zv_downsampler_filter_avx2(const int16_t *history, const float *taps, int32
                                 int32_t first, int32_t end, int16_t *out);
 int32_t zv_downsampler_filter_avx2_available(void);
 
+// The same sums at count positions spaced by stride: out[l] is the filtered
+// sample at first + stride x l. `phases` is scratch for the vector kernel, of
+// stride x (2048 / stride + 2) values; all indices read lie below 2048.
+typedef void (*zv_downsampler_strided_fn)(const int16_t *history, const float *taps, int32_t num_taps,
+                                          int32_t first, int32_t stride, int32_t count, int16_t *out,
+                                          int16_t *phases);
+void zv_downsampler_filter_strided_scalar(const int16_t *history, const float *taps, int32_t num_taps,
+                                          int32_t first, int32_t stride, int32_t count, int16_t *out,
+                                          int16_t *phases);
+void zv_downsampler_filter_strided_avx2(const int16_t *history, const float *taps, int32_t num_taps,
+                                        int32_t first, int32_t stride, int32_t count, int16_t *out,
+                                        int16_t *phases);
+
 // Makes `downsampler` use the scalar kernel from now on (1) or the best one
 // the machine offers (0); for tests and benchmarks.
 void zv_downsampler_force_scalar(zv_downsampler_t *downsampler, int32_t scalar);
