@@ -4,6 +4,7 @@
 
 #include <climits>
 #include <cstring>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -133,6 +134,7 @@ TEST(DictText, ReadsGroupsAndTokens) {
         {{std::string("AA\nB\nCH\n\0", 9), "ANT\tAA B\nANT\tCH\nBEE\tB B"}, {{{1, 2}, {3}}, {{2, 2}}}},
         {{"AA\nB\nCH\n", "\t\tANT\t  AA  B \nBEE\n"}, {{{1, 2}}, {{}}}},
         {{"AA\nB\nCH\n", "ANT\t\nBEE\tCH\n"}, {{{}}, {{3}}}},
+        {{"AA\n", "ANT\nBEE\n"}, {{{}}, {{}}}},  // no ids at all
         // A repeated phone name always takes its first id.
         {{"AA\nAA\n", "ANT\tAA\nBEE\tAA AA\n"}, {{{1}}, {{1, 1}}}},
         // A name is any bytes but the space: tabs, CR and high bytes included.
@@ -483,4 +485,37 @@ TEST(DictBlob, PublicFormSaveAndLoad) {
     EXPECT_EQ(loaded, nullptr);
     EXPECT_EQ(zv_dict_load(lexicon.get(), dir.path("missing.bin").c_str(), &loaded), ZV_STATUS_IO_ERROR);
     EXPECT_EQ(zv_dict_save(dict.get(), dir.path("no/such/dir.bin").c_str()), ZV_STATUS_IO_ERROR);
+}
+
+TEST(DictBlob, CorruptedBlobsNeverReadOutside) {
+    // Random damage to a real blob: whatever the reader says, it stays inside
+    // the bytes (AddressSanitizer) and what it accepts is consistent.
+    LexiconPtr lexicon = make_lexicon({"ANT", "BEE", "CAT", "DOG", "EEL"});
+    DictPtr dict = make_dict(lexicon.get(), 7, {{{1, 2}, {3}}, {{1, 2, 4}}, {{5}}, {{6, 7, 1}, {}}, {{2}}});
+    const std::vector<uint8_t> blob = zv_test::dict_blob(dict.get());
+    std::mt19937 rng(11);
+    int accepted = 0;
+    for (int trial = 0; trial < 3000; ++trial) {
+        std::vector<uint8_t> bytes = blob;
+        const int flips = 1 + static_cast<int>(rng() % 3);
+        for (int f = 0; f < flips; ++f) bytes[rng() % bytes.size()] ^= static_cast<uint8_t>(1u << (rng() % 8));
+        if (rng() % 4 == 0) bytes.resize(rng() % bytes.size());
+        DictPtr back;
+        uint64_t consumed;
+        if (deserialize(lexicon.get(), bytes, &back, &consumed) != ZV_STATUS_SUCCESS) continue;
+        accepted += 1;
+        EXPECT_LE(consumed, bytes.size());
+        for (int32_t w = 0; w < 5; ++w) {
+            for (int32_t k = 0; k < zv_dict_num_pronunciations(back.get(), w); ++k) {
+                int32_t length;
+                const int32_t *ids;
+                zv_dict_pronunciation(back.get(), w, k, &length, &ids);
+                for (int32_t m = 0; m < length; ++m) {
+                    EXPECT_GE(ids[m], 1);
+                    EXPECT_LE(ids[m], zv_dict_phoneme_set_size(back.get()));
+                }
+            }
+        }
+    }
+    EXPECT_GT(accepted, 0);  // some damage (spare bits, labels) leaves a valid blob
 }

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <random>
 #include <memory>
 #include <string>
 #include <vector>
@@ -298,4 +299,30 @@ TEST(LexiconBlob, RoundTripOfManyWords) {
     uint64_t consumed;
     ASSERT_EQ(deserialize(serialize(lexicon.get()), &back, &consumed), ZV_STATUS_SUCCESS);
     EXPECT_EQ(words_of(back.get()), words);
+}
+
+TEST(LexiconBlob, CorruptedBlobsNeverReadOutside) {
+    const Lexicon lexicon = from_words({"A", "AB", "ABC", "B", "BA", "CAT", "CATS", "DOG"});
+    const std::vector<uint8_t> blob = serialize(lexicon.get());
+    std::mt19937 rng(5);
+    int accepted = 0;
+    for (int trial = 0; trial < 3000; ++trial) {
+        std::vector<uint8_t> bytes = blob;
+        const int flips = 1 + static_cast<int>(rng() % 3);
+        for (int f = 0; f < flips; ++f) bytes[rng() % bytes.size()] ^= static_cast<uint8_t>(1u << (rng() % 8));
+        if (rng() % 4 == 0) bytes.resize(rng() % bytes.size());
+        Lexicon back;
+        uint64_t consumed;
+        if (deserialize(bytes, &back, &consumed) != ZV_STATUS_SUCCESS) continue;
+        accepted += 1;
+        EXPECT_LE(consumed, bytes.size());
+        const std::vector<std::string> words = words_of(back.get());
+        for (size_t i = 0; i < words.size(); ++i) {
+            EXPECT_FALSE(words[i].empty());
+            if (i > 0) {
+                EXPECT_LT(std::strcmp(words[i - 1].c_str(), words[i].c_str()), 0);
+            }
+        }
+    }
+    EXPECT_GT(accepted, 0);
 }
