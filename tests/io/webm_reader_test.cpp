@@ -224,6 +224,25 @@ TEST(WebmReaderTest, VorbisChannelsComeFromTheStream) {
     zv_webm_delete(webm);
 }
 
+// Sizes far beyond the file, as a malformed file may declare them: refused,
+// and nothing of that size is allocated (the sanitizer build would stop).
+TEST(WebmReaderTest, ElementLargerThanTheFileIsRefused) {
+    const uint8_t huge[] = {0x01, 0x00, 0x00, 0x01, 0x00, 0x00, 0x00, 0x20};  // 2^40 + 32
+    std::vector<uint8_t> b = {0x1A, 0x45, 0xDF, 0xA3, 0x87, 0x42, 0x82, 0x84, 'w', 'e', 'b', 'm',
+                              0x18, 0x53, 0x80, 0x67, 0x01, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF,
+                              0x16, 0x54, 0xAE, 0x6B};
+    b.insert(b.end(), huge, huge + 8);
+    b.push_back(0xAE);
+    b.insert(b.end(), huge, huge + 8);
+    const uint8_t entry[] = {0xD7, 0x81, 0x01, 0x83, 0x81, 0x02, 0x86, 0x88, 'A', '_', 'V', 'O', 'R', 'B', 'I', 'S',
+                             0x63, 0xA2, 0x01, 0x00, 0x00, 0x01, 0x00, 0x00, 0x00, 0x00, 0x02, 0x01, 0x01};
+    b.insert(b.end(), entry, entry + sizeof(entry));
+    zv_test::TempDir dir;
+    zv_webm_t *webm = reinterpret_cast<zv_webm_t *>(1);
+    EXPECT_EQ(zv_webm_init(dir.write("huge.webm", b).c_str(), &webm), ZV_STATUS_INVALID_STATE);
+    EXPECT_EQ(webm, nullptr);
+}
+
 TEST(WebmReaderTest, InitFailures) {
     zv_test::TempDir dir;
     zv_webm_t *webm = reinterpret_cast<zv_webm_t *>(1);
