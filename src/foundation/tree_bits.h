@@ -29,7 +29,7 @@ typedef struct zv_tree_bits_reader_t {
     uint64_t position;     // next bit to read
     int64_t num_nodes;     // nodes declared
     int64_t entered;       // nodes entered so far
-    int64_t node;          // the node of the last event (ENTER: the new node)
+    int64_t node;          // the node last entered (after ENTER: the new node)
     int64_t depth;         // open nodes after the last event (the root alone: 1)
 } zv_tree_bits_reader_t;
 
