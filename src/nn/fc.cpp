@@ -1,0 +1,390 @@
+#include "nn/fc.h"
+
+#include <stdlib.h>
+#include <string.h>
+
+#include <memory>
+
+#include "nn/param_io.h"
+
+#if defined(__x86_64__) || defined(_M_X64)
+#include <immintrin.h>
+#define ZV_FC_X86 1
+#endif
+
+struct zv_fc {
+    zv_memory_t memory;
+    const zv_fc_param_t *param;
+    int32_t accumulate;
+    zv_fc_kernel_t kernel;
+};
+
+namespace {
+
+struct ParamDeleter {
+    void operator()(zv_fc_param_t *p) const { zv_fc_param_delete(p); }
+};
+using ParamPtr = std::unique_ptr<zv_fc_param_t, ParamDeleter>;
+
+int32_t read_le32(const uint8_t *p) {
+    return static_cast<int32_t>(static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) |
+                                (static_cast<uint32_t>(p[2]) << 16) | (static_cast<uint32_t>(p[3]) << 24));
+}
+
+void write_le32(uint8_t *p, int32_t value) {
+    const uint32_t v = static_cast<uint32_t>(value);
+    p[0] = static_cast<uint8_t>(v);
+    p[1] = static_cast<uint8_t>(v >> 8);
+    p[2] = static_cast<uint8_t>(v >> 16);
+    p[3] = static_cast<uint8_t>(v >> 24);
+}
+
+// Heap record with its arrays, uninitialised contents unless zeroed.
+zv_status_t allocate_param(int32_t in, int32_t out, bool zeroed, ParamPtr *result) {
+    if (in <= 0 || out <= 0) {
+        return ZV_STATUS_INVALID_ARGUMENT;
+    }
+    const uint64_t weights = static_cast<uint64_t>(in) * static_cast<uint64_t>(out);
+    if (weights > SIZE_MAX) {
+        return ZV_STATUS_OUT_OF_MEMORY;
+    }
+    ParamPtr param(static_cast<zv_fc_param_t *>(calloc(1, sizeof(zv_fc_param_t))));
+    if (!param) {
+        return ZV_STATUS_OUT_OF_MEMORY;
+    }
+    param->in = in;
+    param->out = out;
+    param->weights = static_cast<int8_t *>(zeroed ? calloc(static_cast<size_t>(weights), 1)
+                                                  : malloc(static_cast<size_t>(weights)));
+    param->bias = static_cast<int8_t *>(zeroed ? calloc(static_cast<size_t>(out), 1)
+                                               : malloc(static_cast<size_t>(out)));
+    if (!param->weights || !param->bias) {
+        return ZV_STATUS_OUT_OF_MEMORY;
+    }
+    *result = std::move(param);
+    return ZV_STATUS_SUCCESS;
+}
+
+// The fixed-point finish of one output: round the product sum with the bias,
+// add what the output held when accumulating, saturate. The 32-bit sums wrap,
+// so they are done unsigned.
+inline int16_t finish(uint32_t acc, int8_t bias, int32_t accumulate, int16_t held) {
+    const uint32_t sum = acc + static_cast<uint32_t>(static_cast<int32_t>(bias) * 1024) + 64u;
+    int32_t r = static_cast<int32_t>(sum) >> 7;
+    if (accumulate) {
+        r += held;
+    }
+    if (r > 32767) {
+        r = 32767;
+    } else if (r < -32768) {
+        r = -32768;
+    }
+    return static_cast<int16_t>(r);
+}
+
+inline uint32_t dot_scalar(int32_t n, const int8_t *w, const int16_t *x) {
+    uint32_t acc = 0;
+    for (int32_t j = 0; j < n; ++j) {
+        acc += static_cast<uint32_t>(static_cast<int32_t>(w[j]) * static_cast<int32_t>(x[j]));
+    }
+    return acc;
+}
+
+#ifdef ZV_FC_X86
+
+// Int8 weights are sign-extended to int16 and multiplied pairwise with
+// vpmaddwd: each product is below 2^22 in magnitude, so the pair sums are
+// exact and the 32-bit lane sums wrap exactly as the scalar sum does.
+__attribute__((target("avx2"))) inline __m256i widen(const int8_t *w) {
+    return _mm256_cvtepi8_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i *>(w)));
+}
+
+__attribute__((target("avx2"))) inline __m256i load16(const int16_t *x) {
+    return _mm256_loadu_si256(reinterpret_cast<const __m256i *>(x));
+}
+
+// Four lane sums of a, b, c, d as one vector of four wrapping int32 totals.
+__attribute__((target("avx2"))) inline __m128i hsum4(__m256i a, __m256i b, __m256i c, __m256i d) {
+    const __m256i ab = _mm256_hadd_epi32(a, b);
+    const __m256i cd = _mm256_hadd_epi32(c, d);
+    const __m256i abcd = _mm256_hadd_epi32(ab, cd);
+    return _mm_add_epi32(_mm256_castsi256_si128(abcd), _mm256_extracti128_si256(abcd, 1));
+}
+
+__attribute__((target("avx2"))) inline uint32_t hsum1(__m256i a) {
+    __m128i s = _mm_add_epi32(_mm256_castsi256_si128(a), _mm256_extracti128_si256(a, 1));
+    s = _mm_add_epi32(s, _mm_shuffle_epi32(s, 0x4E));
+    s = _mm_add_epi32(s, _mm_shuffle_epi32(s, 0xB1));
+    return static_cast<uint32_t>(_mm_cvtsi128_si32(s));
+}
+
+__attribute__((target("avx2"))) void kernel_avx2(int32_t in, int32_t out, const int8_t *weights,
+                                                 const int8_t *bias, int32_t accumulate, const int16_t *x,
+                                                 int16_t *y) {
+    const int32_t body = in & ~15;
+    const size_t stride = static_cast<size_t>(in);
+    int32_t i = 0;
+    for (; i + 4 <= out; i += 4) {
+        const int8_t *w0 = weights + static_cast<size_t>(i) * stride;
+        const int8_t *w1 = w0 + stride;
+        const int8_t *w2 = w1 + stride;
+        const int8_t *w3 = w2 + stride;
+        __m256i a0 = _mm256_setzero_si256(), a1 = a0, a2 = a0, a3 = a0;
+        for (int32_t j = 0; j < body; j += 16) {
+            const __m256i xv = load16(x + j);
+            a0 = _mm256_add_epi32(a0, _mm256_madd_epi16(widen(w0 + j), xv));
+            a1 = _mm256_add_epi32(a1, _mm256_madd_epi16(widen(w1 + j), xv));
+            a2 = _mm256_add_epi32(a2, _mm256_madd_epi16(widen(w2 + j), xv));
+            a3 = _mm256_add_epi32(a3, _mm256_madd_epi16(widen(w3 + j), xv));
+        }
+        alignas(16) uint32_t acc[4];
+        _mm_store_si128(reinterpret_cast<__m128i *>(acc), hsum4(a0, a1, a2, a3));
+        const int8_t *rows[4] = {w0, w1, w2, w3};
+        for (int k = 0; k < 4; ++k) {
+            const uint32_t total = acc[k] + dot_scalar(in - body, rows[k] + body, x + body);
+            y[i + k] = finish(total, bias[i + k], accumulate, y[i + k]);
+        }
+    }
+    for (; i < out; ++i) {
+        const int8_t *w = weights + static_cast<size_t>(i) * stride;
+        __m256i a = _mm256_setzero_si256();
+        for (int32_t j = 0; j < body; j += 16) {
+            a = _mm256_add_epi32(a, _mm256_madd_epi16(widen(w + j), load16(x + j)));
+        }
+        const uint32_t total = hsum1(a) + dot_scalar(in - body, w + body, x + body);
+        y[i] = finish(total, bias[i], accumulate, y[i]);
+    }
+}
+
+// Groups of four frames share every widened weight vector.
+__attribute__((target("avx2"))) void batch_kernel_avx2(int32_t in, int32_t out, const int8_t *weights,
+                                                       const int8_t *bias, size_t frames, const int16_t *x,
+                                                       size_t x_stride, int16_t *y, size_t y_stride) {
+    const int32_t body = in & ~15;
+    const size_t stride = static_cast<size_t>(in);
+    size_t t = 0;
+    for (; t + 4 <= frames; t += 4) {
+        const int16_t *x0 = x + t * x_stride;
+        const int16_t *x1 = x0 + x_stride;
+        const int16_t *x2 = x1 + x_stride;
+        const int16_t *x3 = x2 + x_stride;
+        int16_t *y0 = y + t * y_stride;
+        int16_t *y1 = y0 + y_stride;
+        int16_t *y2 = y1 + y_stride;
+        int16_t *y3 = y2 + y_stride;
+        for (int32_t i = 0; i < out; ++i) {
+            const int8_t *w = weights + static_cast<size_t>(i) * stride;
+            __m256i a0 = _mm256_setzero_si256(), a1 = a0, a2 = a0, a3 = a0;
+            for (int32_t j = 0; j < body; j += 16) {
+                const __m256i wv = widen(w + j);
+                a0 = _mm256_add_epi32(a0, _mm256_madd_epi16(wv, load16(x0 + j)));
+                a1 = _mm256_add_epi32(a1, _mm256_madd_epi16(wv, load16(x1 + j)));
+                a2 = _mm256_add_epi32(a2, _mm256_madd_epi16(wv, load16(x2 + j)));
+                a3 = _mm256_add_epi32(a3, _mm256_madd_epi16(wv, load16(x3 + j)));
+            }
+            alignas(16) uint32_t acc[4];
+            _mm_store_si128(reinterpret_cast<__m128i *>(acc), hsum4(a0, a1, a2, a3));
+            const int32_t tail = in - body;
+            y0[i] = finish(acc[0] + dot_scalar(tail, w + body, x0 + body), bias[i], 0, 0);
+            y1[i] = finish(acc[1] + dot_scalar(tail, w + body, x1 + body), bias[i], 0, 0);
+            y2[i] = finish(acc[2] + dot_scalar(tail, w + body, x2 + body), bias[i], 0, 0);
+            y3[i] = finish(acc[3] + dot_scalar(tail, w + body, x3 + body), bias[i], 0, 0);
+        }
+    }
+    for (; t < frames; ++t) {
+        kernel_avx2(in, out, weights, bias, 0, x + t * x_stride, y + t * y_stride);
+    }
+}
+
+bool have_avx2() { return __builtin_cpu_supports("avx2"); }
+
+#endif
+
+}  // namespace
+
+extern "C" uint64_t zv_fc_param_encoded_size(int32_t in, int32_t out) {
+    // Only meaningful for positive counts; at most about 2^62.
+    return 8u + static_cast<uint64_t>(out) * (static_cast<uint64_t>(in) + 1u);
+}
+
+extern "C" zv_status_t zv_fc_param_init(int32_t in, int32_t out, zv_fc_param_t **param) {
+    *param = nullptr;
+    ParamPtr result;
+    ZV_TRY(allocate_param(in, out, true, &result));
+    *param = result.release();
+    return ZV_STATUS_SUCCESS;
+}
+
+extern "C" void zv_fc_param_delete(zv_fc_param_t *param) {
+    if (!param) {
+        return;
+    }
+    free(param->weights);
+    free(param->bias);
+    free(param);
+}
+
+extern "C" zv_status_t zv_fc_param_load(FILE *file, zv_fc_param_t **param) {
+    *param = nullptr;
+    int32_t in = 0;
+    int32_t out = 0;
+    ZV_TRY(zv_param_read_i32(file, &in));
+    if (in <= 0) {
+        return ZV_STATUS_INVALID_ARGUMENT;
+    }
+    ZV_TRY(zv_param_read_i32(file, &out));
+    if (out <= 0) {
+        return ZV_STATUS_INVALID_ARGUMENT;
+    }
+    // Counts claiming more bytes than the file holds are a short read; they
+    // are refused before anything that large is allocated.
+    uint64_t left = 0;
+    if (zv_param_bytes_left(file, &left) && zv_fc_param_encoded_size(in, out) - 8u > left) {
+        return ZV_STATUS_IO_ERROR;
+    }
+    ParamPtr result;
+    ZV_TRY(allocate_param(in, out, false, &result));
+    ZV_TRY(zv_param_read(file, result->bias, static_cast<size_t>(out)));
+    ZV_TRY(zv_param_read(file, result->weights, static_cast<size_t>(in) * static_cast<size_t>(out)));
+    *param = result.release();
+    return ZV_STATUS_SUCCESS;
+}
+
+extern "C" zv_status_t zv_fc_param_load_buffer(const uint8_t **cursor, zv_fc_param_t **param) {
+    *param = nullptr;
+    const uint8_t *p = *cursor;
+    const int32_t in = read_le32(p);
+    if (in <= 0) {
+        return ZV_STATUS_INVALID_ARGUMENT;
+    }
+    const int32_t out = read_le32(p + 4);
+    if (out <= 0) {
+        return ZV_STATUS_INVALID_ARGUMENT;
+    }
+    ParamPtr result;
+    ZV_TRY(allocate_param(in, out, false, &result));
+    const size_t weights = static_cast<size_t>(in) * static_cast<size_t>(out);
+    memcpy(result->bias, p + 8, static_cast<size_t>(out));
+    memcpy(result->weights, p + 8 + out, weights);
+    *cursor = p + 8 + static_cast<size_t>(out) + weights;
+    *param = result.release();
+    return ZV_STATUS_SUCCESS;
+}
+
+extern "C" zv_status_t zv_fc_param_serialize_buffer(const zv_fc_param_t *param, size_t *size, void **buffer) {
+    *buffer = nullptr;
+    const uint64_t total = zv_fc_param_encoded_size(param->in, param->out);
+    *size = static_cast<size_t>(total);
+    if (param->in <= 0 || param->out <= 0) {
+        return ZV_STATUS_INVALID_ARGUMENT;
+    }
+    if (total > SIZE_MAX) {
+        return ZV_STATUS_OUT_OF_MEMORY;
+    }
+    uint8_t *bytes = static_cast<uint8_t *>(malloc(static_cast<size_t>(total)));
+    if (!bytes) {
+        return ZV_STATUS_OUT_OF_MEMORY;
+    }
+    write_le32(bytes, param->in);
+    write_le32(bytes + 4, param->out);
+    memcpy(bytes + 8, param->bias, static_cast<size_t>(param->out));
+    memcpy(bytes + 8 + param->out, param->weights, static_cast<size_t>(param->in) * static_cast<size_t>(param->out));
+    *buffer = bytes;
+    return ZV_STATUS_SUCCESS;
+}
+
+extern "C" zv_status_t zv_fc_param_serialize(const zv_fc_param_t *param, FILE *file) {
+    size_t size = 0;
+    void *buffer = nullptr;
+    ZV_TRY(zv_fc_param_serialize_buffer(param, &size, &buffer));
+    const zv_status_t status = zv_param_write(file, buffer, size);
+    free(buffer);
+    return status;
+}
+
+extern "C" int32_t zv_fc_param_is_equal(const zv_fc_param_t *a, const zv_fc_param_t *b) {
+    if (a->in != b->in || a->out != b->out) {
+        return 0;
+    }
+    if (a->in <= 0 || a->out <= 0) {
+        return 1;
+    }
+    const size_t weights = static_cast<size_t>(a->in) * static_cast<size_t>(a->out);
+    return memcmp(a->bias, b->bias, static_cast<size_t>(a->out)) == 0 && memcmp(a->weights, b->weights, weights) == 0
+               ? 1
+               : 0;
+}
+
+extern "C" void zv_fc_kernel_scalar(int32_t in, int32_t out, const int8_t *weights, const int8_t *bias,
+                                    int32_t accumulate, const int16_t *x, int16_t *y) {
+    for (int32_t i = 0; i < out; ++i) {
+        const uint32_t acc = dot_scalar(in, weights + static_cast<size_t>(i) * static_cast<size_t>(in), x);
+        y[i] = finish(acc, bias[i], accumulate, y[i]);
+    }
+}
+
+extern "C" zv_fc_kernel_t zv_fc_kernel_avx2(void) {
+#ifdef ZV_FC_X86
+    if (have_avx2()) {
+        return kernel_avx2;
+    }
+#endif
+    return nullptr;
+}
+
+extern "C" zv_fc_kernel_t zv_fc_kernel_best(void) {
+    const zv_fc_kernel_t avx2 = zv_fc_kernel_avx2();
+    return avx2 ? avx2 : zv_fc_kernel_scalar;
+}
+
+extern "C" void zv_fc_batch_kernel_scalar(int32_t in, int32_t out, const int8_t *weights, const int8_t *bias,
+                                          size_t frames, const int16_t *x, size_t x_stride, int16_t *y,
+                                          size_t y_stride) {
+    for (size_t t = 0; t < frames; ++t) {
+        zv_fc_kernel_scalar(in, out, weights, bias, 0, x + t * x_stride, y + t * y_stride);
+    }
+}
+
+extern "C" zv_fc_batch_kernel_t zv_fc_batch_kernel_avx2(void) {
+#ifdef ZV_FC_X86
+    if (have_avx2()) {
+        return batch_kernel_avx2;
+    }
+#endif
+    return nullptr;
+}
+
+extern "C" zv_fc_batch_kernel_t zv_fc_batch_kernel_best(void) {
+    const zv_fc_batch_kernel_t avx2 = zv_fc_batch_kernel_avx2();
+    return avx2 ? avx2 : zv_fc_batch_kernel_scalar;
+}
+
+extern "C" zv_status_t zv_fc_init(zv_memory_t memory, const zv_fc_param_t *param, int32_t accumulate, zv_fc_t **fc) {
+    *fc = nullptr;
+    if (!param || param->in <= 0 || param->out <= 0 || !param->weights || !param->bias) {
+        return ZV_STATUS_INVALID_ARGUMENT;
+    }
+    zv_fc_t *layer = static_cast<zv_fc_t *>(zv_memory_allocate(memory, sizeof(zv_fc_t), 1));
+    if (!layer) {
+        return ZV_STATUS_OUT_OF_MEMORY;
+    }
+    layer->memory = memory;
+    layer->param = param;
+    layer->accumulate = accumulate;
+    layer->kernel = zv_fc_kernel_best();
+    *fc = layer;
+    return ZV_STATUS_SUCCESS;
+}
+
+extern "C" void zv_fc_delete(zv_fc_t *fc) {
+    if (fc) {
+        zv_memory_free(fc->memory, fc);
+    }
+}
+
+extern "C" void zv_fc_process(const zv_fc_t *fc, const int16_t *x, int16_t *y) {
+    const zv_fc_param_t *p = fc->param;
+    fc->kernel(p->in, p->out, p->weights, p->bias, fc->accumulate, x, y);
+}
+
+extern "C" const zv_fc_param_t *zv_fc_param(const zv_fc_t *fc) { return fc->param; }

@@ -1,0 +1,58 @@
+#include "nn/param_io.h"
+
+#include <string.h>
+
+namespace {
+
+#ifdef _WIN32
+int64_t tell64(FILE *file) { return _ftelli64(file); }
+int seek64(FILE *file, int64_t offset, int whence) { return _fseeki64(file, offset, whence); }
+#else
+int64_t tell64(FILE *file) { return ftello(file); }
+int seek64(FILE *file, int64_t offset, int whence) { return fseeko(file, static_cast<off_t>(offset), whence); }
+#endif
+
+}  // namespace
+
+extern "C" zv_status_t zv_param_read(FILE *file, void *data, size_t size) {
+    if (size == 0) {
+        return ZV_STATUS_SUCCESS;
+    }
+    return fread(data, 1, size, file) == size ? ZV_STATUS_SUCCESS : ZV_STATUS_IO_ERROR;
+}
+
+extern "C" zv_status_t zv_param_read_i32(FILE *file, int32_t *value) {
+    uint8_t bytes[4];
+    ZV_TRY(zv_param_read(file, bytes, 4));
+    const uint32_t v = static_cast<uint32_t>(bytes[0]) | (static_cast<uint32_t>(bytes[1]) << 8) |
+                       (static_cast<uint32_t>(bytes[2]) << 16) | (static_cast<uint32_t>(bytes[3]) << 24);
+    *value = static_cast<int32_t>(v);
+    return ZV_STATUS_SUCCESS;
+}
+
+extern "C" zv_status_t zv_param_write(FILE *file, const void *data, size_t size) {
+    if (size == 0) {
+        return ZV_STATUS_SUCCESS;
+    }
+    return fwrite(data, 1, size, file) == size ? ZV_STATUS_SUCCESS : ZV_STATUS_IO_ERROR;
+}
+
+extern "C" zv_status_t zv_param_write_i32(FILE *file, int32_t value) {
+    const uint32_t v = static_cast<uint32_t>(value);
+    const uint8_t bytes[4] = {static_cast<uint8_t>(v), static_cast<uint8_t>(v >> 8), static_cast<uint8_t>(v >> 16),
+                              static_cast<uint8_t>(v >> 24)};
+    return zv_param_write(file, bytes, 4);
+}
+
+extern "C" int32_t zv_param_bytes_left(FILE *file, uint64_t *left) {
+    const int64_t here = tell64(file);
+    if (here < 0 || seek64(file, 0, SEEK_END) != 0) {
+        return 0;
+    }
+    const int64_t end = tell64(file);
+    if (seek64(file, here, SEEK_SET) != 0) {
+        return 0;
+    }
+    *left = end > here ? static_cast<uint64_t>(end - here) : 0;
+    return 1;
+}
