@@ -170,6 +170,9 @@ TEST(OpusReaderTest, FileFailures) {
     EXPECT_EQ(zv_opus_init(dir.write("empty.opus", std::vector<uint8_t>{}).c_str(), &opus), ZV_STATUS_INVALID_STATE);
     EXPECT_EQ(zv_opus_init(audio_fixture("opus_headers_only.opus").c_str(), &opus), ZV_STATUS_INVALID_ARGUMENT);
     EXPECT_EQ(zv_opus_init(audio_fixture("opus_3ch.opus").c_str(), &opus), ZV_STATUS_INVALID_ARGUMENT);
+    // Two interleaved streams: the second takes the stream state over, the
+    // first one's next page ends the count before any audio.
+    EXPECT_EQ(zv_opus_init(audio_fixture("two_streams.ogg").c_str(), &opus), ZV_STATUS_INVALID_ARGUMENT);
     EXPECT_EQ(opus, nullptr);
     zv_opus_delete(nullptr);
 }

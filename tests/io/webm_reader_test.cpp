@@ -198,6 +198,10 @@ TEST(WebmReaderTest, RateFromTheTrack) {
     path = dir.write("c.webm", patched("webm_opus.webm", rate_element(48000), rate_element(44100)));
     EXPECT_EQ(zv_webm_init(path.c_str(), &webm), ZV_STATUS_INVALID_STATE);
     EXPECT_EQ(webm, nullptr);
+    // The first Vorbis or Opus track has no audio settings (its Audio
+    // element made void): refused, though nothing else would do either.
+    path = dir.write("e.webm", patched("webm_vorbis.webm", {0xE1, 0x86, 0xB5, 0x84}, {0xEC, 0x86, 0xB5, 0x84}));
+    EXPECT_EQ(zv_webm_init(path.c_str(), &webm), ZV_STATUS_INVALID_STATE);
     // Rates no int32 holds are refused before any conversion.
     for (float bad : {-1.0f, 3e9f, std::nanf("")}) {
         path = dir.write("d.webm", patched("webm_vorbis.webm", rate_element(16000), rate_element(bad)));
