@@ -3,6 +3,10 @@
 
 #include <bit>
 
+#if defined(__x86_64__) || defined(__i386__)
+#include <immintrin.h>
+#endif
+
 namespace {
 
 // round(1024 * log10((512 + i) / 2048)), i = 0..512.
@@ -179,25 +183,115 @@ extern "C" int32_t zv_exp(int16_t x) {
     return static_cast<int32_t>(result);
 }
 
-extern "C" void zv_sigmoid(int32_t n, const int16_t *in, int16_t *out) {
+extern "C" void zv_sigmoid_scalar(int32_t n, const int16_t *in, int16_t *out) {
     for (int32_t i = 0; i < n; ++i) {
         out[i] = sigmoid_one(in[i]);
     }
 }
 
-extern "C" void zv_tanh(int32_t n, const int16_t *in, int16_t *out) {
+extern "C" void zv_tanh_scalar(int32_t n, const int16_t *in, int16_t *out) {
+    // Three element-wise passes (double with saturation, sigmoid, 2s - 1),
+    // done one element at a time; each element depends only on itself.
     for (int32_t i = 0; i < n; ++i) {
         int32_t x = 2 * static_cast<int32_t>(in[i]);
         if (x < -32768) x = -32768;
         if (x > 32767) x = 32767;
-        out[i] = static_cast<int16_t>(x);
-    }
-    for (int32_t i = 0; i < n; ++i) {
-        out[i] = sigmoid_one(out[i]);
-    }
-    for (int32_t i = 0; i < n; ++i) {
-        int32_t y = 2 * static_cast<int32_t>(out[i]) - 32768;
+        int32_t y = 2 * static_cast<int32_t>(sigmoid_one(x)) - 32768;
         if (y < -32768) y = -32768;
         out[i] = static_cast<int16_t>(y);
+    }
+}
+
+#if defined(__x86_64__) || defined(__i386__)
+
+namespace {
+
+// Neighbouring sigmoid entries side by side, (table[a], table[a + 1]) as two
+// int16 in one int32, so that one gather and one multiply-add interpolate.
+// Where the scalar form reads table[b] with b == a (f == 0) this reads
+// table[a + 1] with weight 0: the same sum.
+struct SigmoidPairs {
+    int32_t pair[256];
+    constexpr SigmoidPairs() : pair() {
+        for (int a = 0; a < 256; ++a) {
+            pair[a] = static_cast<int32_t>(static_cast<uint32_t>(kSigmoidTable[a]) |
+                                           (static_cast<uint32_t>(kSigmoidTable[a + 1]) << 16));
+        }
+    }
+};
+constexpr SigmoidPairs kSigmoidPairs;
+
+// Sigmoid of eight int32 lanes already clamped to -8192..8128, as int32.
+__attribute__((target("avx2"))) inline __m256i sigmoid8(__m256i x) {
+    const __m256i u = _mm256_and_si256(x, _mm256_set1_epi32(0x3FFF));
+    const __m256i f = _mm256_and_si256(x, _mm256_set1_epi32(63));
+    const __m256i a = _mm256_srli_epi32(u, 6);
+    const __m256i pairs = _mm256_i32gather_epi32(kSigmoidPairs.pair, a, 4);
+    // Weights (64 - f, f) in the same int16 positions as (table[a], table[a + 1]).
+    const __m256i weights = _mm256_or_si256(_mm256_sub_epi32(_mm256_set1_epi32(64), f), _mm256_slli_epi32(f, 16));
+    return _mm256_srai_epi32(_mm256_madd_epi16(pairs, weights), 6);
+}
+
+__attribute__((target("avx2"))) inline __m256i load8(const int16_t *p) {
+    return _mm256_cvtepi16_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i *>(p)));
+}
+
+__attribute__((target("avx2"))) inline void store8(int16_t *p, __m256i v) {
+    const __m128i packed = _mm_packs_epi32(_mm256_castsi256_si128(v), _mm256_extracti128_si256(v, 1));
+    _mm_storeu_si128(reinterpret_cast<__m128i *>(p), packed);
+}
+
+}  // namespace
+
+extern "C" __attribute__((target("avx2"))) void zv_sigmoid_avx2(int32_t n, const int16_t *in, int16_t *out) {
+    const __m256i lo = _mm256_set1_epi32(-8192);
+    const __m256i hi = _mm256_set1_epi32(8128);
+    int32_t i = 0;
+    for (; i + 8 <= n; i += 8) {
+        const __m256i x = _mm256_min_epi32(_mm256_max_epi32(load8(in + i), lo), hi);
+        store8(out + i, sigmoid8(x));
+    }
+    zv_sigmoid_scalar(n - i, in + i, out + i);
+}
+
+extern "C" __attribute__((target("avx2"))) void zv_tanh_avx2(int32_t n, const int16_t *in, int16_t *out) {
+    // Doubling into int16 and then clamping to the sigmoid's range is the same
+    // as clamping the doubled value to that range directly.
+    const __m256i lo = _mm256_set1_epi32(-8192);
+    const __m256i hi = _mm256_set1_epi32(8128);
+    const __m256i half = _mm256_set1_epi32(32768);
+    const __m256i lowest = _mm256_set1_epi32(-32768);
+    int32_t i = 0;
+    for (; i + 8 <= n; i += 8) {
+        const __m256i x2 = _mm256_slli_epi32(load8(in + i), 1);
+        const __m256i s = sigmoid8(_mm256_min_epi32(_mm256_max_epi32(x2, lo), hi));
+        store8(out + i, _mm256_max_epi32(_mm256_sub_epi32(_mm256_slli_epi32(s, 1), half), lowest));
+    }
+    zv_tanh_scalar(n - i, in + i, out + i);
+}
+
+extern "C" int zv_fixed_point_avx2_available(void) { return __builtin_cpu_supports("avx2") ? 1 : 0; }
+
+#else
+
+extern "C" void zv_sigmoid_avx2(int32_t n, const int16_t *in, int16_t *out) { zv_sigmoid_scalar(n, in, out); }
+extern "C" void zv_tanh_avx2(int32_t n, const int16_t *in, int16_t *out) { zv_tanh_scalar(n, in, out); }
+extern "C" int zv_fixed_point_avx2_available(void) { return 0; }
+
+#endif
+
+extern "C" void zv_sigmoid(int32_t n, const int16_t *in, int16_t *out) {
+    if (n >= 8 && zv_fixed_point_avx2_available()) {
+        zv_sigmoid_avx2(n, in, out);
+    } else {
+        zv_sigmoid_scalar(n, in, out);
+    }
+}
+
+extern "C" void zv_tanh(int32_t n, const int16_t *in, int16_t *out) {
+    if (n >= 8 && zv_fixed_point_avx2_available()) {
+        zv_tanh_avx2(n, in, out);
+    } else {
+        zv_tanh_scalar(n, in, out);
     }
 }

@@ -27,6 +27,15 @@ void zv_sigmoid(int32_t n, const int16_t *in, int16_t *out);
 // nothing. in and out may be the same array.
 void zv_tanh(int32_t n, const int16_t *in, int16_t *out);
 
+// The element-wise kernels behind zv_sigmoid and zv_tanh. The scalar forms
+// define the results; the AVX2 forms give the same values and may only be
+// called when zv_fixed_point_avx2_available() is non-zero.
+void zv_sigmoid_scalar(int32_t n, const int16_t *in, int16_t *out);
+void zv_sigmoid_avx2(int32_t n, const int16_t *in, int16_t *out);
+void zv_tanh_scalar(int32_t n, const int16_t *in, int16_t *out);
+void zv_tanh_avx2(int32_t n, const int16_t *in, int16_t *out);
+int zv_fixed_point_avx2_available(void);
+
 #ifdef __cplusplus
 }
 #endif

@@ -6,6 +6,7 @@
 #include <cmath>
 #include <cstdint>
 #include <random>
+#include <string>
 #include <vector>
 
 namespace {
@@ -174,8 +175,29 @@ TEST(FixedPointTanh, KnownValues) {
     }
 }
 
+struct Kernels {
+    const char *name;
+    void (*sigmoid)(int32_t, const int16_t *, int16_t *);
+    void (*tanh)(int32_t, const int16_t *, int16_t *);
+    bool needs_avx2;
+};
+
+const Kernels kKernels[] = {
+    {"dispatch", zv_sigmoid, zv_tanh, false},
+    {"scalar", zv_sigmoid_scalar, zv_tanh_scalar, false},
+    {"avx2", zv_sigmoid_avx2, zv_tanh_avx2, true},
+};
+
+class GateKernels : public ::testing::TestWithParam<Kernels> {
+protected:
+    void SetUp() override {
+        if (GetParam().needs_avx2 && !zv_fixed_point_avx2_available()) GTEST_SKIP() << "no AVX2 on this machine";
+    }
+};
+
 // Every int16 input, through one call over the whole range, in place and not.
-TEST(FixedPointSigmoidTanh, ExhaustiveAgainstRule) {
+TEST_P(GateKernels, ExhaustiveAgainstRule) {
+    const Kernels &k = GetParam();
     const std::vector<int32_t> t = sigmoid_table();
     EXPECT_EQ(t[0], 16384);
     EXPECT_EQ(t[256], 16384);
@@ -185,11 +207,11 @@ TEST(FixedPointSigmoidTanh, ExhaustiveAgainstRule) {
     EXPECT_EQ(t[255], 15872);
     std::vector<int16_t> in(65536), sig(65536), tanh_out(65536);
     for (int i = 0; i < 65536; ++i) in[i] = static_cast<int16_t>(i - 32768);
-    zv_sigmoid(65536, in.data(), sig.data());
-    zv_tanh(65536, in.data(), tanh_out.data());
+    k.sigmoid(65536, in.data(), sig.data());
+    k.tanh(65536, in.data(), tanh_out.data());
     std::vector<int16_t> sig_inplace = in, tanh_inplace = in;
-    zv_sigmoid(65536, sig_inplace.data(), sig_inplace.data());
-    zv_tanh(65536, tanh_inplace.data(), tanh_inplace.data());
+    k.sigmoid(65536, sig_inplace.data(), sig_inplace.data());
+    k.tanh(65536, tanh_inplace.data(), tanh_inplace.data());
     for (int i = 0; i < 65536; ++i) {
         const int32_t x = in[i];
         const int16_t s = ref_sigmoid(x, t);
@@ -212,6 +234,29 @@ TEST(FixedPointSigmoidTanh, ExhaustiveAgainstRule) {
         }
     }
 }
+
+// Odd lengths and offsets on random inputs against the scalar kernels; the
+// element after the output stays as it was.
+TEST_P(GateKernels, MatchesScalarAtAnyLength) {
+    const Kernels &k = GetParam();
+    std::mt19937 rng(21);
+    for (int32_t n : {1, 7, 8, 9, 15, 16, 17, 37, 127, 1031}) {
+        for (int offset = 0; offset < 3; ++offset) {
+            std::vector<int16_t> in(n + offset + 1);
+            for (int16_t &v : in) v = static_cast<int16_t>(rng());
+            std::vector<int16_t> want(n + 1, 777), got(n + 1, 777);
+            zv_sigmoid_scalar(n, in.data() + offset, want.data());
+            k.sigmoid(n, in.data() + offset, got.data());
+            ASSERT_EQ(got, want) << k.name << " sigmoid " << n;
+            zv_tanh_scalar(n, in.data() + offset, want.data());
+            k.tanh(n, in.data() + offset, got.data());
+            ASSERT_EQ(got, want) << k.name << " tanh " << n;
+        }
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(AllKernels, GateKernels, ::testing::ValuesIn(kKernels),
+                         [](const ::testing::TestParamInfo<Kernels> &info) { return std::string(info.param.name); });
 
 TEST(FixedPointSigmoidTanh, CountZeroOrBelowLeavesOutputUntouched) {
     const int16_t in[2] = {1000, -1000};
