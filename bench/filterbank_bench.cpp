@@ -11,6 +11,8 @@
 
 namespace {
 
+constexpr double kPi = 3.14159265358979323846;
+
 constexpr int kFrame = 256;
 constexpr double kFramesPerHour = 225000.0;
 
@@ -19,7 +21,7 @@ std::vector<int16_t> speechlike(int frames) {
     uint32_t seed = 1;
     for (size_t i = 0; i < pcm.size(); ++i) {
         seed = seed * 1664525u + 1013904223u;
-        const double voiced = 6000.0 * std::sin(2 * M_PI * 180.0 * i / 16000.0) + 2500.0 * std::sin(2 * M_PI * 1230.0 * i / 16000.0);
+        const double voiced = 6000.0 * std::sin(2 * kPi * 180.0 * i / 16000.0) + 2500.0 * std::sin(2 * kPi * 1230.0 * i / 16000.0);
         pcm[i] = static_cast<int16_t>(voiced + static_cast<int32_t>(seed >> 20) - 2048);
     }
     return pcm;

@@ -12,6 +12,8 @@
 
 namespace {
 
+constexpr double kPi = 3.14159265358979323846;
+
 struct StftDeleter {
     void operator()(zv_stft_t *s) const { zv_stft_delete(s); }
 };
@@ -97,7 +99,7 @@ TEST(Stft, MatchesReferenceBitForBit) {
 TEST(Stft, ToneLandsInItsBin) {
     StftPtr stft = make(512);
     std::vector<float> x(512);
-    for (int n = 0; n < 512; ++n) x[n] = static_cast<float>(1000.0 * std::cos(2 * M_PI * 40 * n / 512));
+    for (int n = 0; n < 512; ++n) x[n] = static_cast<float>(1000.0 * std::cos(2 * kPi * 40 * n / 512));
     const std::vector<float> power = compute(stft.get(), x);
     EXPECT_NEAR(power[40], 500.0 * 500.0, 500.0 * 500.0 * 0.01);
     EXPECT_NEAR(power[39], 250.0 * 250.0, 250.0 * 250.0 * 0.02);
