@@ -79,7 +79,13 @@ struct ResetGuard {
 extern "C" zv_status_t zv_offline_token_classifier_param_load2(FILE *file, const char *name, const char *version,
                                                                int32_t *extra,
                                                                zv_offline_token_classifier_param_t **param) {
+    if (!param) {
+        return ZV_STATUS_INVALID_ARGUMENT;
+    }
     *param = nullptr;
+    if (!file || !name || !version || !extra) {
+        return ZV_STATUS_INVALID_ARGUMENT;
+    }
     std::unique_ptr<zv_offline_token_classifier_param_t, ParamDeleter> result(
         static_cast<zv_offline_token_classifier_param_t *>(calloc(1, sizeof(zv_offline_token_classifier_param_t))));
     if (!result) {
@@ -129,7 +135,13 @@ extern "C" zv_status_t zv_offline_token_classifier_param_load2(FILE *file, const
 extern "C" zv_status_t zv_offline_token_classifier_param_load(const char *path, const char *name,
                                                               const char *version, int32_t *extra,
                                                               zv_offline_token_classifier_param_t **param) {
+    if (!param) {
+        return ZV_STATUS_INVALID_ARGUMENT;
+    }
     *param = nullptr;
+    if (!path || !name || !version || !extra) {
+        return ZV_STATUS_INVALID_ARGUMENT;
+    }
     FILE *file = zv_fopen(path, "rb");
     if (!file) {
         return ZV_STATUS_IO_ERROR;
@@ -184,6 +196,9 @@ zv_status_t write_block(const zv_offline_token_classifier_param_t *param, const 
 extern "C" zv_status_t zv_offline_token_classifier_param_serialize(const zv_offline_token_classifier_param_t *param,
                                                                    const char *name, const char *version,
                                                                    int32_t extra, const char *path) {
+    if (!param || !name || !version || !path) {
+        return ZV_STATUS_INVALID_ARGUMENT;
+    }
     FILE *file = zv_fopen(path, "wb");
     if (!file) {
         return ZV_STATUS_IO_ERROR;
@@ -245,6 +260,9 @@ bool widths_fit(const zv_offline_token_classifier_param_t *param, int32_t *max_h
 extern "C" zv_status_t zv_offline_token_classifier_init(zv_memory_t memory,
                                                         const zv_offline_token_classifier_param_t *param,
                                                         zv_offline_token_classifier_t **classifier) {
+    if (!classifier) {
+        return ZV_STATUS_INVALID_ARGUMENT;
+    }
     *classifier = nullptr;
     int32_t max_hidden = 0;
     if (!widths_fit(param, &max_hidden)) {
@@ -307,7 +325,7 @@ extern "C" void zv_offline_token_classifier_delete(zv_offline_token_classifier_t
 extern "C" zv_status_t zv_offline_token_classifier_process(zv_offline_token_classifier_t *classifier,
                                                            const int16_t *features, int32_t T,
                                                            int32_t *probabilities) {
-    if (T < 0) {
+    if (!classifier || T < 0 || (T > 0 && (!features || !probabilities))) {
         return ZV_STATUS_INVALID_ARGUMENT;
     }
     if (T == 0) {

@@ -7,6 +7,11 @@
 
 #include "nn/fixed_point.h"
 
+#if defined(__x86_64__) || defined(_M_X64)
+#include <immintrin.h>
+#define ZV_RNN_X86 1
+#endif
+
 struct zv_rnn {
     zv_memory_t memory;
     const zv_rnn_param_t *param;
@@ -15,6 +20,9 @@ struct zv_rnn {
     int16_t *c;  // cell state, Q10
     zv_fc_t *input;
     zv_fc_t *recurrent;
+    zv_rnn_activation_t sigmoid;  // vector forms, or null for the scalar ones
+    zv_rnn_activation_t tanh;
+    int32_t grid[257];
 };
 
 namespace {
@@ -30,11 +38,117 @@ int16_t clamp16(int32_t v) {
     return static_cast<int16_t>(v > 32767 ? 32767 : (v < -32768 ? -32768 : v));
 }
 
+#ifdef ZV_RNN_X86
+
+#define ZV_AVX2 __attribute__((target("avx2")))
+
+// Eight lanes of the sigmoid's interpolation between grid points, on Q10
+// inputs already widened to 32 bits.
+ZV_AVX2 inline __m256i sigmoid8(const int32_t *table, __m256i x) {
+    x = _mm256_min_epi32(_mm256_max_epi32(x, _mm256_set1_epi32(-8192)), _mm256_set1_epi32(8128));
+    const __m256i u = _mm256_and_si256(x, _mm256_set1_epi32(0x3FFF));
+    const __m256i f = _mm256_and_si256(x, _mm256_set1_epi32(63));
+    const __m256i a = _mm256_srli_epi32(u, 6);
+    const __m256i b = _mm256_srli_epi32(_mm256_add_epi32(u, _mm256_set1_epi32(63)), 6);
+    const __m256i ta = _mm256_i32gather_epi32(table, a, 4);
+    const __m256i tb = _mm256_i32gather_epi32(table, b, 4);
+    const __m256i sum = _mm256_add_epi32(_mm256_mullo_epi32(ta, _mm256_sub_epi32(_mm256_set1_epi32(64), f)),
+                                         _mm256_mullo_epi32(tb, f));
+    return _mm256_srai_epi32(sum, 6);
+}
+
+// Sixteen int16 values in, sixteen out; in_scale 2 and the final 2s - 32768
+// make the tanh.
+template <bool kTanh>
+ZV_AVX2 void activation_avx2(const int32_t *table, int32_t n, const int16_t *in, int16_t *out) {
+    int32_t i = 0;
+    for (; i + 16 <= n; i += 16) {
+        const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(in + i));
+        __m256i lo = _mm256_cvtepi16_epi32(_mm256_castsi256_si128(v));
+        __m256i hi = _mm256_cvtepi16_epi32(_mm256_extracti128_si256(v, 1));
+        if (kTanh) {
+            // Doubling then saturating to int16 is subsumed by the sigmoid's clamp.
+            lo = _mm256_slli_epi32(lo, 1);
+            hi = _mm256_slli_epi32(hi, 1);
+        }
+        lo = sigmoid8(table, lo);
+        hi = sigmoid8(table, hi);
+        if (kTanh) {
+            const __m256i half = _mm256_set1_epi32(32768);
+            const __m256i floor = _mm256_set1_epi32(-32768);
+            lo = _mm256_max_epi32(_mm256_sub_epi32(_mm256_slli_epi32(lo, 1), half), floor);
+            hi = _mm256_max_epi32(_mm256_sub_epi32(_mm256_slli_epi32(hi, 1), half), floor);
+        }
+        // Every value fits int16, so the saturating pack only reorders.
+        const __m256i packed = _mm256_permute4x64_epi64(_mm256_packs_epi32(lo, hi), 0xD8);
+        _mm256_storeu_si256(reinterpret_cast<__m256i *>(out + i), packed);
+    }
+    if (i < n) {
+        if (kTanh) {
+            zv_tanh(n - i, in + i, out + i);
+        } else {
+            zv_sigmoid(n - i, in + i, out + i);
+        }
+    }
+}
+
+bool have_avx2() { return __builtin_cpu_supports("avx2"); }
+
+#endif
+
+void sigmoid(const zv_rnn_t *rnn, int32_t n, int16_t *v) {
+    if (rnn->sigmoid) {
+        rnn->sigmoid(rnn->grid, n, v, v);
+    } else {
+        zv_sigmoid(n, v, v);
+    }
+}
+
+void tanh_gate(const zv_rnn_t *rnn, int32_t n, const int16_t *in, int16_t *out) {
+    if (rnn->tanh) {
+        rnn->tanh(rnn->grid, n, in, out);
+    } else {
+        zv_tanh(n, in, out);
+    }
+}
+
 }  // namespace
+
+extern "C" void zv_rnn_sigmoid_grid(int32_t table[257]) {
+    // At a grid point the interpolation weight is 0, so the sigmoid gives the
+    // point's own value: 64k for k < 128, 64(k - 256) from k = 128 on.
+    for (int32_t k = 0; k <= 256; ++k) {
+        const int16_t x = static_cast<int16_t>(k < 128 ? 64 * k : 64 * (k - 256));
+        int16_t y = 0;
+        zv_sigmoid(1, &x, &y);
+        table[k] = y;
+    }
+}
+
+extern "C" zv_rnn_activation_t zv_rnn_sigmoid_avx2(void) {
+#ifdef ZV_RNN_X86
+    if (have_avx2()) {
+        return activation_avx2<false>;
+    }
+#endif
+    return nullptr;
+}
+
+extern "C" zv_rnn_activation_t zv_rnn_tanh_avx2(void) {
+#ifdef ZV_RNN_X86
+    if (have_avx2()) {
+        return activation_avx2<true>;
+    }
+#endif
+    return nullptr;
+}
+
+namespace {
 
 // The gates are sigmoid and tanh outputs, so every product below fits in 32
 // bits; the forget factor is 32767 - i.
-extern "C" void zv_rnn_cell(int32_t hidden, const int16_t *z, int16_t *c, int16_t *y) {
+void cell(int32_t hidden, const int16_t *z, int16_t *c, int16_t *y, zv_rnn_activation_t tanh_vector,
+          const int32_t *grid) {
     const int16_t *gi = z;
     const int16_t *gg = z + hidden;
     const int16_t *go = z + 2 * static_cast<size_t>(hidden);
@@ -44,10 +158,20 @@ extern "C" void zv_rnn_cell(int32_t hidden, const int16_t *z, int16_t *c, int16_
         const int32_t added = (i * static_cast<int32_t>(gg[j]) + (1 << 19)) >> 20;
         c[j] = clamp16(kept + added);
     }
-    zv_tanh(hidden, c, y);
+    if (tanh_vector) {
+        tanh_vector(grid, hidden, c, y);
+    } else {
+        zv_tanh(hidden, c, y);
+    }
     for (int32_t j = 0; j < hidden; ++j) {
         y[j] = static_cast<int16_t>((static_cast<int32_t>(go[j]) * static_cast<int32_t>(y[j]) + (1 << 19)) >> 20);
     }
+}
+
+}  // namespace
+
+extern "C" void zv_rnn_cell(int32_t hidden, const int16_t *z, int16_t *c, int16_t *y) {
+    cell(hidden, z, c, y, nullptr, nullptr);
 }
 
 extern "C" zv_status_t zv_rnn_param_load(FILE *file, zv_rnn_param_t **param) {
@@ -104,6 +228,9 @@ extern "C" zv_status_t zv_rnn_init(zv_memory_t memory, const zv_rnn_param_t *par
     layer->memory = memory;
     layer->param = param;
     layer->hidden = param->recurrent->in;
+    layer->sigmoid = zv_rnn_sigmoid_avx2();
+    layer->tanh = zv_rnn_tanh_avx2();
+    zv_rnn_sigmoid_grid(layer->grid);
     const uint64_t state_bytes = static_cast<uint64_t>(layer->hidden) * sizeof(int16_t);
     layer->h = static_cast<int16_t *>(zv_memory_allocate(memory, state_bytes, 1));
     layer->c = static_cast<int16_t *>(zv_memory_allocate(memory, state_bytes, 1));
@@ -130,10 +257,11 @@ extern "C" void zv_rnn_delete(zv_rnn_t *rnn) {
 extern "C" void zv_rnn_step(zv_rnn_t *rnn, int16_t *z, int16_t *y) {
     const int32_t hidden = rnn->hidden;
     zv_fc_process(rnn->recurrent, rnn->h, z);
-    zv_sigmoid(hidden, z, z);
-    zv_tanh(hidden, z + hidden, z + hidden);
-    zv_sigmoid(hidden, z + 2 * static_cast<size_t>(hidden), z + 2 * static_cast<size_t>(hidden));
-    zv_rnn_cell(hidden, z, rnn->c, rnn->h);
+    sigmoid(rnn, hidden, z);
+    tanh_gate(rnn, hidden, z + hidden, z + hidden);
+    sigmoid(rnn, hidden, z + 2 * static_cast<size_t>(hidden));
+    // The cell update, then the output's tanh of the new cell state.
+    cell(hidden, z, rnn->c, rnn->h, rnn->tanh, rnn->grid);
     memcpy(y, rnn->h, static_cast<size_t>(hidden) * sizeof(int16_t));
 }
 

@@ -54,6 +54,14 @@ void zv_rnn_step(zv_rnn_t *rnn, int16_t *z, int16_t *y);
 // output), c the cell state (updated in place), y receives the output.
 void zv_rnn_cell(int32_t hidden, const int16_t *gates, int16_t *c, int16_t *y);
 
+// Gate non-linearities in vector form, exactly zv_sigmoid and zv_tanh. The
+// table holds the sigmoid at its 257 grid points (zv_rnn_sigmoid_grid).
+typedef void (*zv_rnn_activation_t)(const int32_t *table, int32_t n, const int16_t *in, int16_t *out);
+void zv_rnn_sigmoid_grid(int32_t table[257]);
+// Null when the processor lacks the instructions.
+zv_rnn_activation_t zv_rnn_sigmoid_avx2(void);
+zv_rnn_activation_t zv_rnn_tanh_avx2(void);
+
 #ifdef __cplusplus
 }
 #endif

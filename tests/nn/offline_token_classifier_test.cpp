@@ -353,6 +353,8 @@ TEST(OfflineClassifier, ZeroAndNegativeFrameCounts) {
     EXPECT_EQ(zv_offline_token_classifier_process(classifier.get(), nullptr, 0, nullptr), ZV_STATUS_SUCCESS);
     EXPECT_EQ(zv_offline_token_classifier_process(classifier.get(), features, -1, untouched),
               ZV_STATUS_INVALID_ARGUMENT);
+    EXPECT_EQ(zv_offline_token_classifier_process(classifier.get(), nullptr, 1, untouched), ZV_STATUS_INVALID_ARGUMENT);
+    EXPECT_EQ(zv_offline_token_classifier_process(classifier.get(), features, 1, nullptr), ZV_STATUS_INVALID_ARGUMENT);
     EXPECT_EQ(untouched[0], 5);
     EXPECT_EQ(untouched[1], 6);
 }

@@ -6,6 +6,7 @@
 #include <random>
 #include <vector>
 
+#include "nn/fixed_point.h"
 #include "support/classifier_block.h"
 
 namespace {
@@ -168,6 +169,38 @@ TEST(Rnn, InitRefusesWidthsThatDontFit) {
     EXPECT_EQ(zv_rnn_init(memory, nullptr, &rnn), ZV_STATUS_INVALID_ARGUMENT);
     zv_rnn_delete(nullptr);
     zv_rnn_param_delete(nullptr);
+}
+
+}  // namespace
+
+namespace {
+
+// The vector gate functions give the scalar results for every int16 input,
+// at every length remainder.
+TEST(Rnn, VectorActivationsMatchScalar) {
+    const zv_rnn_activation_t sigmoid = zv_rnn_sigmoid_avx2();
+    const zv_rnn_activation_t tanh = zv_rnn_tanh_avx2();
+    if (!sigmoid || !tanh) GTEST_SKIP() << "no AVX2";
+    int32_t grid[257];
+    zv_rnn_sigmoid_grid(grid);
+    EXPECT_EQ(grid[0], 16384);
+    EXPECT_EQ(grid[128], 11);
+    EXPECT_EQ(grid[256], 16384);
+    std::vector<int16_t> all(65536 + 5);
+    for (size_t i = 0; i < all.size(); ++i) all[i] = static_cast<int16_t>(static_cast<uint16_t>(i));
+    for (int32_t n : {65536 + 5, 15, 16, 17, 1}) {
+        std::vector<int16_t> s(n), v(n, 7);
+        zv_sigmoid(n, all.data(), s.data());
+        sigmoid(grid, n, all.data(), v.data());
+        ASSERT_EQ(s, v) << n;
+        zv_tanh(n, all.data(), s.data());
+        tanh(grid, n, all.data(), v.data());
+        ASSERT_EQ(s, v) << n;
+        // In place, as the recurrent step uses them.
+        std::vector<int16_t> inplace(all.begin(), all.begin() + n);
+        tanh(grid, n, inplace.data(), inplace.data());
+        ASSERT_EQ(inplace, s) << n;
+    }
 }
 
 }  // namespace
