@@ -80,3 +80,23 @@ BENCHMARK_CAPTURE(BM_FcKernel, scalar, zv_fc_kernel_scalar);
 BENCHMARK_CAPTURE(BM_FcKernel, avx2, zv_fc_kernel_avx2());
 
 }  // namespace
+
+namespace {
+
+// The input-layer products of one chunk of 32 frames.
+void BM_FcBatchKernel(benchmark::State &state, zv_fc_batch_kernel_t kernel) {
+    if (!kernel) {
+        state.SkipWithError("kernel not available");
+        return;
+    }
+    std::mt19937 rng(3);
+    const zv_test::FcBlock b = zv_test::random_fc(256, 768, rng);
+    std::vector<int16_t> x(32 * 256, 300), y(32 * 768, 0);
+    for (auto _ : state) {
+        kernel(256, 768, b.weights.data(), b.bias.data(), 32, x.data(), 256, y.data(), 768);
+        benchmark::DoNotOptimize(y.data());
+    }
+}
+BENCHMARK_CAPTURE(BM_FcBatchKernel, avx2, zv_fc_batch_kernel_avx2());
+
+}  // namespace
