@@ -152,6 +152,26 @@ TEST(OnlineTokenClassifierParam, SerializeWritesTheSameBytesAndReadsBack) {
     EXPECT_EQ(back, nullptr);
 }
 
+// A small block fits in the stream's buffer, so a full device fails only
+// when the file is closed: that is still a failed write.
+TEST(OnlineTokenClassifierParam, SerializeReportsAFailedClose) {
+    zv_online_token_classifier_param_t *param = nullptr;
+    ASSERT_EQ(load(block_of(random_net(3, {2}, 3, 16)), &param), ZV_STATUS_SUCCESS);
+    FILE *probe = std::fopen("/dev/full", "wb");
+    if (probe == nullptr) {
+        zv_online_token_classifier_param_delete(param);
+        GTEST_SKIP() << "no /dev/full";
+    }
+    std::fclose(probe);
+    EXPECT_EQ(zv_online_token_classifier_param_serialize(param, kName, kVersion, 0, "/dev/full"),
+              ZV_STATUS_IO_ERROR);
+    EXPECT_EQ(zv_online_token_classifier_param_serialize(param, kName, kVersion, 0, "/nonexistent/dir/x"),
+              ZV_STATUS_IO_ERROR);
+    EXPECT_EQ(zv_online_token_classifier_param_serialize(nullptr, kName, kVersion, 0, "x"),
+              ZV_STATUS_INVALID_ARGUMENT);
+    zv_online_token_classifier_param_delete(param);
+}
+
 TEST(OnlineTokenClassifierParam, MalformedBlocks) {
     const Net net = random_net(3, {2}, 3, 3);
     const std::vector<uint8_t> good = block_of(net);
