@@ -1,6 +1,6 @@
 // The model writer's own encoders, checked against blobs worked out by hand,
 // so that engine tests built on them rest on known bytes.
-#include "model_writer.h"
+#include "support/model_writer.h"
 
 #include <gtest/gtest.h>
 

@@ -229,7 +229,8 @@ ModelWriter SmallModel(const SmallModelOptions &options) {
     ModelWriter model;
     model.classifier = EncodeBlock(ZeroBlock("lumarin", "1.1.0", options.language, 80, {4}, bias));
     model.marbo = EncodeBlock(
-        LoudBlock("marbo", "1.0.0", options.marbo_language, 28, 32, marbo_classes, options.marbo_favoured));
+        LoudBlock("marbo", "1.0.0", options.marbo_language, 28, options.marbo_hidden, marbo_classes,
+                  options.marbo_favoured));
     model.lexicon = EncodeLexicon(options.words);
     model.dict = EncodeDict(classes - 1, static_cast<int32_t>(options.words.size()), options.pronunciations);
     return model;

@@ -90,6 +90,7 @@ struct SmallModelOptions {
     std::vector<int8_t> output_bias;      // classifier output biases (P + 1), zeros when empty
     int32_t marbo_language = 6865;
     int32_t marbo_favoured = 1;           // the class every grapheme frame picks (0: blank)
+    int32_t marbo_hidden = 32;            // units of its one level (4 is loud enough for short words)
     std::vector<std::string> words = {"CAT", "DOG", "NOPRON", "SILENT", "TWO"};
     // CAT: K AE T, DOG: D AO G, NOPRON: none, SILENT: empty, TWO: T UW then T OW.
     std::vector<std::vector<std::vector<int32_t>>> pronunciations = {
