@@ -7,6 +7,11 @@
 struct zv_lumarin_decoder {
     int32_t *labels;  // labels[2k] = 0 (blank), labels[2k + 1] = phoneme k
     int32_t num_labels;
+    // Per state s: 1 when state s may be entered from s - 2 (a phoneme that
+    // differs from the phoneme before it), else 0.
+    uint8_t *skips;
+    // Per state s: the row's probability at labels[s], filled each step.
+    double *row_probabilities;
     double *previous_probabilities;
     int32_t *previous_durations;
     double *new_probabilities;
@@ -58,7 +63,17 @@ extern "C" zv_status_t zv_lumarin_decoder_init(const int32_t *ids, int32_t n, zv
     if (decoder->new_probabilities != NULL) {
         decoder->new_durations = static_cast<int32_t *>(malloc(static_cast<size_t>(num_labels) * sizeof(int32_t)));
     }
-    if (decoder->new_durations == NULL) {
+    if (decoder->new_durations != NULL) {
+        decoder->skips = static_cast<uint8_t *>(calloc(static_cast<size_t>(num_labels), 1));
+    }
+    if (decoder->skips != NULL) {
+        for (int32_t s = 2; s < num_labels; ++s) {
+            decoder->skips[s] = decoder->labels[s] != decoder->labels[s - 2] ? 1 : 0;
+        }
+        decoder->row_probabilities =
+            static_cast<double *>(malloc(static_cast<size_t>(num_labels) * sizeof(double)));
+    }
+    if (decoder->row_probabilities == NULL) {
         zv_lumarin_decoder_delete(decoder);
         return ZV_STATUS_OUT_OF_MEMORY;
     }
@@ -66,8 +81,8 @@ extern "C" zv_status_t zv_lumarin_decoder_init(const int32_t *ids, int32_t n, zv
     return ZV_STATUS_SUCCESS;
 }
 
-extern "C" void zv_lumarin_decoder_process(zv_lumarin_decoder_t *decoder, const int32_t *row, float *score,
-                                           int32_t *duration) {
+extern "C" void zv_lumarin_decoder_advance(zv_lumarin_decoder_t *decoder, const int32_t *row,
+                                           double *final_probability, int32_t *duration) {
     const int32_t num_labels = decoder->num_labels;
     const int32_t *labels = decoder->labels;
     const double *a = decoder->previous_probabilities;
@@ -75,37 +90,55 @@ extern "C" void zv_lumarin_decoder_process(zv_lumarin_decoder_t *decoder, const 
     double *a_new = decoder->new_probabilities;
     int32_t *d_new = decoder->new_durations;
 
-    // Every blank state reads the same column: divide once.
+    // The row's probability for every state first (every blank reads the
+    // same column), so that the main loop holds no division.
+    double *p = decoder->row_probabilities;
     const double blank = static_cast<double>(row[0]) / 2147483647.0;
+    for (int32_t s = 1; s < num_labels; s += 2) {
+        p[s] = static_cast<double>(row[labels[s]]) / 2147483647.0;
+    }
+    for (int32_t s = 2; s < num_labels; s += 2) {
+        p[s] = blank;
+    }
+    const uint8_t *skips = decoder->skips;
+    // The outside state after the previous row: 1.0 minus that row's phrase
+    // states, subtracted one at a time in state order. It is formed here,
+    // when it is needed, rather than at the end of the previous step, so that
+    // this chain of dependent subtractions overlaps the independent work on
+    // states 2 and up below.
     double outside = 1.0;
-    d_new[0] = 1;
     for (int32_t s = 1; s < num_labels; ++s) {
-        const int32_t label = labels[s];
-        const double p = label == 0 ? blank : static_cast<double>(row[label]) / 2147483647.0;
-        // A tie, or an unordered comparison, keeps the state's own chain.
-        int32_t best = a[s - 1] > a[s] ? s - 1 : s;
-        double sum = a[s] + a[s - 1];
+        outside = outside - a[s];
+    }
+    for (int32_t s = 2; s < num_labels; ++s) {
+        // The most probable predecessor, chosen without branches: a tie, or
+        // an unordered comparison, keeps the state's own chain.
+        const bool from_previous = a[s - 1] > a[s];
+        const double best_probability = from_previous ? a[s - 1] : a[s];
+        int32_t best_duration = from_previous ? d[s - 1] : d[s];
+        const double two = a[s] + a[s - 1];
         // The skip over a blank: never into a blank, never between two equal
-        // phonemes (those must pass through the blank between them).
-        if (s >= 2 && label != labels[s - 2]) {
-            sum = sum + a[s - 2];
-            if (a[s - 2] > a[best]) {
-                best = s - 2;
-            }
-        }
-        a_new[s] = sum * p;
-        outside = outside - a_new[s];
-        const int64_t extended = static_cast<int64_t>(d[best]) + 1;
-        d_new[s] = extended > kMaxDuration ? kMaxDuration : static_cast<int32_t>(extended);
+        // phonemes (those must pass through the blank between them). State 2
+        // is a blank, so the outside state is never read here.
+        const int32_t back = s >= 3 ? s - 2 : s;
+        const double three = two + a[back];
+        const bool skip = skips[s] != 0;
+        const double sum = skip ? three : two;
+        best_duration = skip && a[back] > best_probability ? d[back] : best_duration;
+        a_new[s] = sum * p[s];
+        // Saturates: a duration of 2147483647 stays there.
+        d_new[s] = best_duration + (best_duration != kMaxDuration ? 1 : 0);
     }
-    a_new[0] = outside;
+    // State 1 enters from the outside state, whose duration is always 1.
+    const bool from_outside = outside > a[1];
+    const int32_t first_duration = from_outside ? 1 : d[1];
+    a_new[1] = (a[1] + outside) * p[1];
+    d_new[1] = first_duration + (first_duration != kMaxDuration ? 1 : 0);
+    // a_new[0] is formed by the next step, from a_new[1..].
+    a_new[0] = 0.0;
+    d_new[0] = 1;
 
-    const double final_probability = a_new[num_labels - 1];
-    if (final_probability == 0.0) {
-        *score = -INFINITY;
-    } else {
-        *score = static_cast<float>(log10(final_probability) / static_cast<double>(num_labels / 2));
-    }
+    *final_probability = a_new[num_labels - 1];
     *duration = d_new[num_labels - 1];
 
     // The new arrays become the previous ones; the old ones are the next work arrays.
@@ -113,6 +146,21 @@ extern "C" void zv_lumarin_decoder_process(zv_lumarin_decoder_t *decoder, const 
     decoder->new_probabilities = const_cast<double *>(a);
     decoder->previous_durations = d_new;
     decoder->new_durations = const_cast<int32_t *>(d);
+}
+
+extern "C" float zv_lumarin_decoder_score(const zv_lumarin_decoder_t *decoder, double final_probability) {
+    if (final_probability == 0.0) {
+        return -INFINITY;
+    }
+    // A negative or NaN probability gives NaN here.
+    return static_cast<float>(log10(final_probability) / static_cast<double>(decoder->num_labels / 2));
+}
+
+extern "C" void zv_lumarin_decoder_process(zv_lumarin_decoder_t *decoder, const int32_t *row, float *score,
+                                           int32_t *duration) {
+    double final_probability = 0.0;
+    zv_lumarin_decoder_advance(decoder, row, &final_probability, duration);
+    *score = zv_lumarin_decoder_score(decoder, final_probability);
 }
 
 extern "C" void zv_lumarin_decoder_delete(zv_lumarin_decoder_t *decoder) {
@@ -124,5 +172,7 @@ extern "C" void zv_lumarin_decoder_delete(zv_lumarin_decoder_t *decoder) {
     free(decoder->previous_durations);
     free(decoder->new_probabilities);
     free(decoder->new_durations);
+    free(decoder->skips);
+    free(decoder->row_probabilities);
     free(decoder);
 }

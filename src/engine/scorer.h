@@ -27,6 +27,13 @@ zv_status_t zv_lumarin_decoder_init(const int32_t *ids, int32_t n, zv_lumarin_de
 void zv_lumarin_decoder_process(zv_lumarin_decoder_t *decoder, const int32_t *row, float *score,
                                 int32_t *duration);
 
+// The two halves of a step, for callers that need the score only for some
+// rows: advance gives the final state's probability and the duration, score
+// turns that probability into the score process gives.
+void zv_lumarin_decoder_advance(zv_lumarin_decoder_t *decoder, const int32_t *row, double *final_probability,
+                                int32_t *duration);
+float zv_lumarin_decoder_score(const zv_lumarin_decoder_t *decoder, double final_probability);
+
 void zv_lumarin_decoder_delete(zv_lumarin_decoder_t *decoder);
 
 #ifdef __cplusplus

@@ -145,13 +145,21 @@ zv_status_t collect_matches(zv_lumarin_decoder_t *decoder, const int32_t *index,
                             int32_t num_phonemes, zv_lumarin_match_t **matches, int32_t *num_matches) {
     const float rate = static_cast<float>(zv_sample_rate());
     const int64_t max_duration = 5 * static_cast<int64_t>(num_phonemes);  // five rows per phoneme
+    const double reject_below = pow(10.0, -static_cast<double>(num_phonemes)) * 0.99;
     zv_lumarin_match_t *found = NULL;
     int32_t count = 0;
     for (int32_t i = 0; i < rows; ++i) {
-        float score = 0.0f;
+        double final_probability = 0.0;
         int32_t duration = 0;
-        zv_lumarin_decoder_process(decoder, index + static_cast<size_t>(i) * width, &score, &duration);
-        if (!(duration <= max_duration && score > -1.0f)) {  // a NaN score is never a hit
+        zv_lumarin_decoder_advance(decoder, index + static_cast<size_t>(i) * width, &final_probability, &duration);
+        // The score matters only within the duration limit, and a final
+        // probability below 0.99 x 10^-n has a score well below -1: both
+        // rows are no hit, and the logarithm is spared.
+        if (duration > max_duration || final_probability < reject_below) {
+            continue;
+        }
+        const float score = zv_lumarin_decoder_score(decoder, final_probability);
+        if (!(score > -1.0f)) {  // a NaN score is never a hit
             continue;
         }
         const float end = ((static_cast<float>(i) + 8.0f) * 512.0f) / rate;

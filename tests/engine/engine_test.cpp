@@ -288,6 +288,23 @@ TEST_F(EngineTest, IndexSizesAndArguments) {
     EXPECT_EQ(zv_lumarin_index(engine.get(), pcm.data(), 512, &index, nullptr), ZV_STATUS_INVALID_ARGUMENT);
 }
 
+TEST_F(EngineTest, NothingCarriesOverBetweenCalls) {
+    // Random weights, so that the rows depend on the audio and on any
+    // filterbank history a call might leave behind.
+    ModelWriter model = SmallModel();
+    model.classifier = zv_test::EncodeBlock(zv_test::RandomBlock("lumarin", "1.1.0", 6865, 80, {8}, 40, 5, 127));
+    Engine engine = Create(Write(model));
+    Engine fresh = Create(Write(model, "fresh.bin"));
+    ASSERT_NE(engine, nullptr);
+    ASSERT_NE(fresh, nullptr);
+    const auto a = RandomPcm(512 * 12, 6), b = RandomPcm(512 * 7 + 100, 7);
+    const std::vector<int32_t> first = Index(engine.get(), a);
+    const std::vector<int32_t> other = Index(engine.get(), b);
+    EXPECT_EQ(Index(engine.get(), a), first);
+    EXPECT_EQ(Index(fresh.get(), b), other);
+    EXPECT_NE(std::vector<int32_t>(first.begin(), first.begin() + 7 * kWidth), other);
+}
+
 // ---- Search ----
 
 class SearchTest : public EngineTest {

@@ -3,7 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <algorithm>
 #include <map>
+#include <random>
 #include <vector>
 
 namespace {
@@ -109,6 +111,68 @@ TEST(Scorer, DurationGrowsByOneRowPerRowHeld) {
     const auto steps = Score({5}, std::vector<std::vector<int32_t>>(50, Row({{5, kOne}})));
     EXPECT_EQ(steps.back().duration, 51);
     EXPECT_EQ(steps.back().score, 0.0f);
+}
+
+// The recursion written out literally, one state at a time, to check the
+// scorer's arrangement of it on many random rows.
+std::vector<Step> Literal(const std::vector<int32_t> &ids, const std::vector<std::vector<int32_t>> &rows) {
+    const int32_t n = static_cast<int32_t>(ids.size()), num_labels = 2 * n;
+    std::vector<int32_t> labels(num_labels, 0);
+    for (int32_t k = 0; k < n; ++k) labels[2 * k + 1] = ids[k];
+    std::vector<double> a(num_labels, 0.0), a_new(num_labels);
+    std::vector<int32_t> d(num_labels, kMax), d_new(num_labels);
+    a[0] = 1.0;
+    d[0] = 1;
+    std::vector<Step> steps;
+    for (const auto &row : rows) {
+        a_new[0] = 1.0;
+        d_new[0] = 1;
+        for (int32_t s = 1; s < num_labels; ++s) {
+            const double p = static_cast<double>(row[labels[s]]) / 2147483647.0;
+            int32_t best = a[s - 1] > a[s] ? s - 1 : s;
+            double sum = a[s] + a[s - 1];
+            if (s >= 2 && labels[s] != labels[s - 2]) {
+                sum = sum + a[s - 2];
+                if (a[s - 2] > a[best]) best = s - 2;
+            }
+            a_new[s] = sum * p;
+            a_new[0] = a_new[0] - a_new[s];
+            d_new[s] = static_cast<int32_t>(std::min<int64_t>(static_cast<int64_t>(d[best]) + 1, kMax));
+        }
+        const double final_probability = a_new[num_labels - 1];
+        const float score = final_probability == 0.0 ? -INFINITY
+                                                     : static_cast<float>(std::log10(final_probability) / n);
+        steps.push_back(Step{score, d_new[num_labels - 1]});
+        a = a_new;
+        d = d_new;
+    }
+    return steps;
+}
+
+TEST(Scorer, MatchesTheLiteralRecursionOnRandomRows) {
+    std::mt19937 random(11);
+    // Values from a small set make ties and exact zeros common; a few are
+    // negative, as a caller's array may hold.
+    const int32_t values[] = {0, 0, 1, 1000, 123456789, 1073741824, kOne, kOne, -5, -kOne};
+    std::uniform_int_distribution<int> pick(0, 9), column(1, 9), length(1, 12), any(0, kOne);
+    for (int trial = 0; trial < 200; ++trial) {
+        std::vector<int32_t> ids(static_cast<size_t>(length(random)));
+        for (int32_t &id : ids) id = column(random) % (trial % 3 == 0 ? 2 : 9) + 1;  // repeats too
+        std::vector<std::vector<int32_t>> rows(60, std::vector<int32_t>(10));
+        for (auto &row : rows) {
+            for (int32_t &v : row) v = trial % 2 == 0 ? values[pick(random)] : any(random);
+        }
+        const auto got = Score(ids, rows), want = Literal(ids, rows);
+        ASSERT_EQ(got.size(), want.size());
+        for (size_t i = 0; i < got.size(); ++i) {
+            ASSERT_EQ(got[i].duration, want[i].duration) << trial << " row " << i;
+            if (std::isnan(want[i].score)) {
+                ASSERT_TRUE(std::isnan(got[i].score)) << trial << " row " << i;
+            } else {
+                ASSERT_EQ(got[i].score, want[i].score) << trial << " row " << i;
+            }
+        }
+    }
 }
 
 TEST(Scorer, InitRefusesEmptySequencesAndCopiesIds) {
