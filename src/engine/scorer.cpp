@@ -110,24 +110,29 @@ extern "C" void zv_lumarin_decoder_advance(zv_lumarin_decoder_t *decoder, const 
     for (int32_t s = 1; s < num_labels; ++s) {
         outside = outside - a[s];
     }
-    for (int32_t s = 2; s < num_labels; ++s) {
-        // The most probable predecessor, chosen without branches: a tie, or
-        // an unordered comparison, keeps the state's own chain.
-        const bool from_previous = a[s - 1] > a[s];
-        const double best_probability = from_previous ? a[s - 1] : a[s];
-        int32_t best_duration = from_previous ? d[s - 1] : d[s];
-        const double two = a[s] + a[s - 1];
-        // The skip over a blank: never into a blank, never between two equal
-        // phonemes (those must pass through the blank between them). State 2
-        // is a blank, so the outside state is never read here.
-        const int32_t back = s >= 3 ? s - 2 : s;
-        const double three = two + a[back];
-        const bool skip = skips[s] != 0;
-        const double sum = skip ? three : two;
-        best_duration = skip && a[back] > best_probability ? d[back] : best_duration;
-        a_new[s] = sum * p[s];
-        // Saturates: a duration of 2147483647 stays there.
-        d_new[s] = best_duration + (best_duration != kMaxDuration ? 1 : 0);
+    // States 2 and up, a blank (2k) and a phoneme (2k + 1) at a time. The most
+    // probable predecessor is chosen without branches: a tie, or an unordered
+    // comparison, keeps the state's own chain.
+    for (int32_t s = 2; s < num_labels; s += 2) {
+        // The blank before phoneme k: from itself or from phoneme k - 1.
+        const double a_phoneme_before = a[s - 1], a_blank = a[s], a_phoneme = a[s + 1];
+        const int32_t d_phoneme_before = d[s - 1], d_blank = d[s], d_phoneme = d[s + 1];
+        const int32_t d_into_blank = a_phoneme_before > a_blank ? d_phoneme_before : d_blank;
+        a_new[s] = (a_blank + a_phoneme_before) * p[s];
+        d_new[s] = d_into_blank + (d_into_blank != kMaxDuration ? 1 : 0);
+        // Phoneme k: from itself, from its blank, or over the blank from
+        // phoneme k - 1 when the two phonemes differ (equal ones must pass
+        // through the blank between them).
+        const bool from_blank = a_blank > a_phoneme;
+        const double a_best = from_blank ? a_blank : a_phoneme;
+        int32_t d_into_phoneme = from_blank ? d_blank : d_phoneme;
+        double sum = a_phoneme + a_blank;
+        if (skips[s + 1]) {
+            sum = sum + a_phoneme_before;
+            d_into_phoneme = a_phoneme_before > a_best ? d_phoneme_before : d_into_phoneme;
+        }
+        a_new[s + 1] = sum * p[s + 1];
+        d_new[s + 1] = d_into_phoneme + (d_into_phoneme != kMaxDuration ? 1 : 0);
     }
     // State 1 enters from the outside state, whose duration is always 1.
     const bool from_outside = outside > a[1];
