@@ -10,15 +10,6 @@ namespace zv_test {
 
 namespace {
 
-FcSpec ZeroFc(int32_t in, int32_t out) {
-    FcSpec fc;
-    fc.in = in;
-    fc.out = out;
-    fc.bias.assign(static_cast<size_t>(out), 0);
-    fc.weights.assign(static_cast<size_t>(in) * static_cast<size_t>(out), 0);
-    return fc;
-}
-
 // Packs unsigned fields least significant bit first into little-endian
 // uint32 words, a field straddling two words where it must.
 class BitWriter {
@@ -77,11 +68,11 @@ BlockSpec ZeroBlock(const std::string &name, const std::string &version, int32_t
     block.language = language;
     int32_t in = input_width;
     for (int32_t h : hidden_widths) {
-        block.forward.push_back(RnnSpec{ZeroFc(in, 3 * h), ZeroFc(h, 3 * h)});
-        block.backward.push_back(RnnSpec{ZeroFc(in, 3 * h), ZeroFc(h, 3 * h)});
+        block.forward.push_back(RnnSpec{zero_fc(in, 3 * h), zero_fc(h, 3 * h)});
+        block.backward.push_back(RnnSpec{zero_fc(in, 3 * h), zero_fc(h, 3 * h)});
         in = h;
     }
-    block.output = ZeroFc(in, static_cast<int32_t>(output_bias.size()));
+    block.output = zero_fc(in, static_cast<int32_t>(output_bias.size()));
     block.output.bias = output_bias;
     return block;
 }
@@ -108,20 +99,18 @@ BlockSpec RandomBlock(const std::string &name, const std::string &version, int32
 
 std::vector<uint8_t> EncodeFc(const FcSpec &fc) {
     ByteWriter out;
-    out.i32(fc.in).i32(fc.out).array_i8(fc.bias).array_i8(fc.weights);
+    put_fc(out, fc);
     return out.take();
 }
 
 std::vector<uint8_t> EncodeBlock(const BlockSpec &block) {
-    ByteWriter out;
-    out.text(block.name).text(block.version).i32(block.extra).i32(static_cast<int32_t>(block.forward.size()));
-    for (const auto *layers : {&block.forward, &block.backward}) {
-        for (const RnnSpec &rnn : *layers) {
-            out.bytes(EncodeFc(rnn.input)).bytes(EncodeFc(rnn.recurrent));
-        }
-    }
-    out.bytes(EncodeFc(block.output)).i32(block.language);
-    return out.take();
+    ClassifierBlock layers;
+    layers.extra = block.extra;
+    layers.forward = block.forward;
+    layers.backward = block.backward;
+    layers.output = block.output;
+    layers.language = block.language;
+    return offline_block(block.name, block.version, layers);
 }
 
 std::vector<uint8_t> EncodeLexicon(const std::vector<std::string> &words) {

@@ -1,8 +1,8 @@
 // Builds model files for tests from hand-chosen parts: the phoneme classifier
 // block, the grapheme-to-phoneme block, the lexicon blob and the dictionary
-// blob, then anything appended. Blocks and blobs are encoded here, apart from
-// the library's own writers, so that a reader and a writer can't share one
-// fault. Hooks give the offset of every part so that a test can cut the file
+// blob, then anything appended. Blocks (through the classifier block builder)
+// and blobs are encoded apart from the library's own writers, so that a
+// reader and a writer can't share one fault. Hooks give the offset of every part so that a test can cut the file
 // or overwrite any field.
 #ifndef ZV_TESTS_SUPPORT_MODEL_WRITER_H
 #define ZV_TESTS_SUPPORT_MODEL_WRITER_H
@@ -13,20 +13,13 @@
 #include <vector>
 
 #include "byte_writer.h"
+#include "classifier_block.h"
 
 namespace zv_test {
 
-struct FcSpec {
-    int32_t in = 0;
-    int32_t out = 0;
-    std::vector<int8_t> bias;     // out values
-    std::vector<int8_t> weights;  // out x in, row by row
-};
-
-struct RnnSpec {
-    FcSpec input;      // in -> 3H
-    FcSpec recurrent;  // H -> 3H
-};
+// Layers as the classifier block builder describes them.
+using FcSpec = FcBlock;    // in, out, bias (out), weights (out x in, row by row)
+using RnnSpec = RnnBlock;  // input (in -> 3H), recurrent (H -> 3H)
 
 struct BlockSpec {
     std::string name;
