@@ -20,17 +20,22 @@ inline std::vector<uint8_t> read_bytes(const std::string &path) {
     return std::vector<uint8_t>(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
-// A mono 16-bit PCM WAV file of the given samples.
+// A 16-bit PCM WAV file of the given (interleaved) samples.
 inline std::vector<uint8_t> wav_bytes(const std::vector<int16_t> &samples, uint32_t rate, uint16_t channels = 1) {
     const uint32_t data = static_cast<uint32_t>(samples.size() * 2);
-    std::vector<uint8_t> b;
-    auto u32 = [&b](uint32_t v) { for (int i = 0; i < 4; ++i) b.push_back(static_cast<uint8_t>(v >> (8 * i))); };
-    auto u16 = [&b](uint16_t v) { b.push_back(static_cast<uint8_t>(v)); b.push_back(static_cast<uint8_t>(v >> 8)); };
-    auto text = [&b](const char *s) { b.insert(b.end(), s, s + 4); };
-    text("RIFF"); u32(36 + data); text("WAVE");
-    text("fmt "); u32(16); u16(1); u16(channels); u32(rate); u32(rate * 2 * channels); u16(2 * channels); u16(16);
-    text("data"); u32(data);
-    for (int16_t s : samples) u16(static_cast<uint16_t>(s));
+    std::vector<uint8_t> b(44 + data, 0);
+    size_t at = 0;
+    auto put = [&b, &at](uint32_t v, int bytes) {
+        for (int i = 0; i < bytes; ++i) b[at++] = static_cast<uint8_t>(v >> (8 * i));
+    };
+    auto text = [&b, &at](const char *s) {
+        for (int i = 0; i < 4; ++i) b[at++] = static_cast<uint8_t>(s[i]);
+    };
+    text("RIFF"); put(36 + data, 4); text("WAVE");
+    text("fmt "); put(16, 4); put(1, 2); put(channels, 2); put(rate, 4); put(rate * 2 * channels, 4);
+    put(2 * channels, 2); put(16, 2);
+    text("data"); put(data, 4);
+    for (int16_t v : samples) put(static_cast<uint16_t>(v), 2);
     return b;
 }
 
