@@ -12,8 +12,6 @@
 
 namespace {
 
-namespace mb = zv_test::marbo_block;
-
 void BM_MarboSearch(benchmark::State &state) {
     const int32_t frames = 26, classes = 40;
     std::mt19937 rng(1);
@@ -32,10 +30,12 @@ BENCHMARK(BM_MarboSearch);
 void BM_MarboPronounce(benchmark::State &state) {
     std::mt19937 rng(2);
     const int32_t H = 128;
-    std::vector<mb::Rnn> forward{mb::rnn_random(28, H, rng, 20), mb::rnn_random(H, H, rng, 20)};
-    std::vector<mb::Rnn> backward{mb::rnn_random(28, H, rng, 20), mb::rnn_random(H, H, rng, 20)};
-    const std::vector<uint8_t> block =
-        mb::offline_block("marbo", "1.0.0", 0, forward, backward, mb::fc_random(H, 40, rng, 20), 6865);
+    zv_test::ClassifierBlock c;
+    c.forward = {zv_test::random_rnn(28, H, rng, -20, 20), zv_test::random_rnn(H, H, rng, -20, 20)};
+    c.backward = {zv_test::random_rnn(28, H, rng, -20, 20), zv_test::random_rnn(H, H, rng, -20, 20)};
+    c.output = zv_test::random_fc(H, 40, rng, -20, 20);
+    c.language = 6865;
+    const std::vector<uint8_t> block = zv_test::offline_block("marbo", "1.0.0", c);
     FILE *f = std::tmpfile();
     std::fwrite(block.data(), 1, block.size(), f);
     std::rewind(f);

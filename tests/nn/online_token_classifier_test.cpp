@@ -9,24 +9,15 @@
 
 #include "nn/offline_token_classifier.h"
 #include "support/child_process.h"
-#include "support/marbo_block.h"
+#include "support/classifier_block.h"
 #include "support/temp_dir.h"
 
 namespace {
 
-namespace mb = zv_test::marbo_block;
-
 constexpr const char *kName = "lumarin";
 constexpr const char *kVersion = "1.1.0";
 
-FILE *open_bytes(const std::vector<uint8_t> &bytes) {
-    FILE *f = std::tmpfile();
-    if (f != nullptr) {
-        if (!bytes.empty()) std::fwrite(bytes.data(), 1, bytes.size(), f);
-        std::rewind(f);
-    }
-    return f;
-}
+using zv_test::open_bytes;
 
 zv_status_t load(const std::vector<uint8_t> &bytes, zv_online_token_classifier_param_t **param,
                  int32_t *extra = nullptr, long *position = nullptr) {
@@ -40,25 +31,20 @@ zv_status_t load(const std::vector<uint8_t> &bytes, zv_online_token_classifier_p
     return status;
 }
 
+// Weights and biases of the random networks are drawn from [-127, 127].
+using Net = zv_test::ClassifierBlock;
+constexpr int kLo = -127, kHi = 127;
+
 // A random network with the given hidden widths, F inputs and K classes.
-struct Net {
-    std::vector<mb::Rnn> layers;
-    mb::Fc output;
-};
 Net random_net(int32_t inputs, const std::vector<int32_t> &hidden, int32_t classes, uint32_t seed) {
-    std::mt19937 rng(seed);
-    Net net;
-    int32_t in = inputs;
-    for (int32_t h : hidden) {
-        net.layers.push_back(mb::rnn_random(in, h, rng));
-        in = h;
-    }
-    net.output = mb::fc_random(in, classes, rng);
-    return net;
+    return zv_test::random_classifier(inputs, hidden, classes, seed, ZV_LANGUAGE_EN, true, kLo, kHi);
 }
 
-std::vector<uint8_t> block_of(const Net &net, int32_t extra = 0, int32_t language = ZV_LANGUAGE_EN) {
-    return mb::online_block(kName, kVersion, extra, net.layers, net.output, language);
+std::vector<uint8_t> block_of(Net net, int32_t extra = 0, int32_t language = ZV_LANGUAGE_EN,
+                              const std::string &name = kName, const std::string &version = kVersion) {
+    net.extra = extra;
+    net.language = language;
+    return zv_test::online_block(name, version, net);
 }
 
 struct Loaded {
@@ -111,8 +97,8 @@ TEST(OnlineTokenClassifierParam, ReadsTheBlockAndStopsRightAfterIt) {
     EXPECT_EQ(param->language, ZV_LANGUAGE_NONE);
     EXPECT_EQ(param->layers[1]->input->in, 4);
     EXPECT_EQ(param->layers[1]->recurrent->in, 3);
-    EXPECT_EQ(param->layers[0]->input->weights[7], net.layers[0].input.weights[7]);
-    EXPECT_EQ(param->layers[0]->input->bias[2], net.layers[0].input.bias[2]);
+    EXPECT_EQ(param->layers[0]->input->weights[7], net.forward[0].input.weights[7]);
+    EXPECT_EQ(param->layers[0]->input->bias[2], net.forward[0].input.bias[2]);
     EXPECT_EQ(param->output->out, 6);
     EXPECT_EQ(param->output->weights[17], net.output.weights[17]);
     zv_online_token_classifier_param_delete(param);
@@ -175,16 +161,16 @@ TEST(OnlineTokenClassifierParam, SerializeReportsAFailedClose) {
 TEST(OnlineTokenClassifierParam, MalformedBlocks) {
     const Net net = random_net(3, {2}, 3, 3);
     const std::vector<uint8_t> good = block_of(net);
+    Net no_layers = net;
+    no_layers.forward.clear();
     struct Case {
         const char *what;
         std::vector<uint8_t> bytes;
         zv_status_t status;
     };
     std::vector<Case> cases = {
-        {"name", mb::online_block("marbo", kVersion, 0, net.layers, net.output, ZV_LANGUAGE_EN),
-         ZV_STATUS_INVALID_ARGUMENT},
-        {"no layers", mb::online_block(kName, kVersion, 0, {}, net.output, ZV_LANGUAGE_EN),
-         ZV_STATUS_INVALID_ARGUMENT},
+        {"name", block_of(net, 0, ZV_LANGUAGE_EN, "marbo"), ZV_STATUS_INVALID_ARGUMENT},
+        {"no layers", block_of(no_layers), ZV_STATUS_INVALID_ARGUMENT},
         {"language 6869", block_of(net, 0, 6869), ZV_STATUS_INVALID_ARGUMENT},
         {"language 6863", block_of(net, 0, 6863), ZV_STATUS_INVALID_ARGUMENT},
     };
@@ -213,11 +199,11 @@ TEST(OnlineTokenClassifierParam, MalformedBlocks) {
 TEST(OnlineTokenClassifierParam, VersionMismatchIsLoggedNameMismatchIsNot) {
     const Net net = random_net(3, {2}, 3, 4);
     zv_online_token_classifier_param_t *param = nullptr;
-    const std::vector<uint8_t> version = mb::online_block(kName, "1.0.1", 0, net.layers, net.output, 6865);
+    const std::vector<uint8_t> version = block_of(net, 0, 6865, kName, "1.0.1");
     std::string out = zv_test::capture_stdout([&] { EXPECT_EQ(load(version, &param), ZV_STATUS_INVALID_ARGUMENT); });
     EXPECT_EQ(out, "\x1b[31m[ERROR] Model file version is '1.0.1' but library version is '1.1.0'\x1b[0m\n");
 
-    const std::vector<uint8_t> name = mb::online_block("lumarix", kVersion, 0, net.layers, net.output, 6865);
+    const std::vector<uint8_t> name = block_of(net, 0, 6865, "lumarix");
     out = zv_test::capture_stdout([&] { EXPECT_EQ(load(name, &param), ZV_STATUS_INVALID_ARGUMENT); });
     EXPECT_EQ(out, "");
 
@@ -237,22 +223,22 @@ TEST(OnlineTokenClassifier, InitRefusesWidthsThatDontFit) {
     std::vector<Case> cases;
     {
         Net n = random_net(4, {3, 2}, 5, 6);
-        n.layers[1] = mb::rnn_random(4, 2, rng);  // reads 4, level 0 gives 3
+        n.forward[1] = zv_test::random_rnn(4, 2, rng, kLo, kHi);  // reads 4, level 0 gives 3
         cases.push_back({"level 1 input", n});
     }
     {
         Net n = random_net(4, {3}, 5, 7);
-        n.output = mb::fc_random(4, 5, rng);
+        n.output = zv_test::random_fc(4, 5, rng, kLo, kHi);
         cases.push_back({"output input", n});
     }
     {
         Net n = random_net(4, {3}, 5, 8);
-        n.layers[0].input = mb::fc_random(4, 8, rng);  // gates 8, not 9
+        n.forward[0].input = zv_test::random_fc(4, 8, rng, kLo, kHi);  // gates 8, not 9
         cases.push_back({"input gates", n});
     }
     {
         Net n = random_net(4, {3}, 5, 9);
-        n.layers[0].recurrent = mb::fc_random(3, 6, rng);
+        n.forward[0].recurrent = zv_test::random_fc(3, 6, rng, kLo, kHi);
         cases.push_back({"recurrent gates", n});
     }
     zv_memory_t memory;
@@ -317,14 +303,13 @@ TEST(OnlineTokenClassifier, MatchesTheOfflineClassifierWithSilentBackwardLayers)
         Loaded online;
         make(net, &online);
 
-        std::vector<mb::Rnn> backward;
+        Net with_backward = net;
         int32_t in = F;
         for (int32_t h : hidden) {
-            backward.push_back(mb::rnn_zero(in, h));
+            with_backward.backward.push_back(zv_test::zero_rnn(in, h));
             in = h;
         }
-        const std::vector<uint8_t> offline_bytes =
-            mb::offline_block(kName, kVersion, 0, net.layers, backward, net.output, ZV_LANGUAGE_EN);
+        const std::vector<uint8_t> offline_bytes = zv_test::offline_block(kName, kVersion, with_backward);
         FILE *f = open_bytes(offline_bytes);
         int32_t extra = 0;
         zv_offline_token_classifier_param_t *param = nullptr;

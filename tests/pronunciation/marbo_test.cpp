@@ -20,15 +20,7 @@ namespace mb = zv_test::marbo_block;
 
 constexpr int32_t kEn = ZV_LANGUAGE_EN;
 
-// A temporary file holding bytes, positioned at its start.
-FILE *open_bytes(const std::vector<uint8_t> &bytes) {
-    FILE *f = std::tmpfile();
-    if (f != nullptr) {
-        if (!bytes.empty()) std::fwrite(bytes.data(), 1, bytes.size(), f);
-        std::rewind(f);
-    }
-    return f;
-}
+using zv_test::open_bytes;
 
 zv_status_t init_from(const std::vector<uint8_t> &bytes, zv_marbo_t **marbo) {
     FILE *f = open_bytes(bytes);
@@ -138,8 +130,12 @@ TEST(Marbo, MalformedBlocksAreRefused) {
     const int32_t H = 4;
     auto block = [&](const std::string &name, const std::string &version, int32_t inputs, int32_t classes,
                      int32_t language) {
-        std::vector<mb::Rnn> f{mb::rnn_random(inputs, H, rng)}, b{mb::rnn_random(inputs, H, rng)};
-        return mb::offline_block(name, version, 0, f, b, mb::fc_random(H, classes, rng), language);
+        zv_test::ClassifierBlock c;
+        c.forward = {zv_test::random_rnn(inputs, H, rng, -127, 127)};
+        c.backward = {zv_test::random_rnn(inputs, H, rng, -127, 127)};
+        c.output = zv_test::random_fc(H, classes, rng, -127, 127);
+        c.language = language;
+        return zv_test::offline_block(name, version, c);
     };
     std::vector<uint8_t> truncated = block("marbo", "1.0.0", 28, 40, kEn);
     truncated.pop_back();
@@ -310,15 +306,16 @@ TEST(Marbo, AllBlankOutputGivesNoPronunciations) {
     // Always-on hidden units (every gate bias high) hold the blank far above
     // every phoneme on every frame.
     const int32_t H = 16;
-    mb::Rnn layer = mb::rnn_zero(28, H);
+    zv_test::RnnBlock layer = zv_test::zero_rnn(28, H);
     for (int8_t &b : layer.input.bias) b = 127;
-    mb::Fc output = mb::fc_zero(H, 40);
+    zv_test::FcBlock output = zv_test::zero_fc(H, 40);
     output.bias[0] = 127;
     for (int k = 1; k < 40; ++k) output.bias[k] = -128;
     for (int k = 0; k < 40; ++k) {
         for (int u = 0; u < H; ++u) output.w(k, u) = k == 0 ? 127 : -127;
     }
-    const std::vector<uint8_t> block = mb::offline_block("marbo", "1.0.0", 0, {layer}, {layer}, output, kEn);
+    const std::vector<uint8_t> block =
+        zv_test::offline_block("marbo", "1.0.0", {.forward = {layer}, .backward = {layer}, .output = output, .language = kEn});
     zv_marbo_t *marbo = nullptr;
     ASSERT_EQ(init_from(block, &marbo), ZV_STATUS_SUCCESS);
     int32_t n = -1;

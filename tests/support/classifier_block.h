@@ -25,6 +25,7 @@ struct FcBlock {
     int32_t out = 0;
     std::vector<int8_t> bias;     // out values
     std::vector<int8_t> weights;  // out x in, weight of input j for output i at i * in + j
+    int8_t &w(int32_t i, int32_t j) { return weights[static_cast<size_t>(i) * static_cast<size_t>(in) + j]; }
 };
 
 struct RnnBlock {

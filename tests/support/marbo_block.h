@@ -1,7 +1,6 @@
-// Token-classifier parameter blocks for tests, written byte by byte with the
-// test ByteWriter (never with the library's serialisers), and two kinds of
-// "marbo" "1.0.0" grapheme-to-phoneme blocks: one of random weights and one
-// that spells each letter as a chosen phoneme.
+// Two kinds of "marbo" "1.0.0" grapheme-to-phoneme blocks for tests, written
+// with the classifier block builders (never with the library's serialisers):
+// one of random weights and one that spells each letter as a chosen phoneme.
 #ifndef ZV_TESTS_SUPPORT_MARBO_BLOCK_H
 #define ZV_TESTS_SUPPORT_MARBO_BLOCK_H
 
@@ -11,84 +10,9 @@
 #include <string>
 #include <vector>
 
-#include "support/byte_writer.h"
+#include "support/classifier_block.h"
 
 namespace zv_test::marbo_block {
-
-// Fully connected parameters: weights out x in, row by row.
-struct Fc {
-    int32_t in = 0;
-    int32_t out = 0;
-    std::vector<int8_t> bias;
-    std::vector<int8_t> weights;
-    int8_t &w(int32_t o, int32_t i) { return weights[static_cast<size_t>(o) * in + i]; }
-};
-
-struct Rnn {
-    Fc input;      // in -> 3H
-    Fc recurrent;  // H -> 3H
-};
-
-inline Fc fc_zero(int32_t in, int32_t out) {
-    Fc f;
-    f.in = in;
-    f.out = out;
-    f.bias.assign(static_cast<size_t>(out), 0);
-    f.weights.assign(static_cast<size_t>(in) * out, 0);
-    return f;
-}
-
-// Weights and biases drawn from [-limit, limit].
-inline Fc fc_random(int32_t in, int32_t out, std::mt19937 &rng, int limit = 127) {
-    Fc f = fc_zero(in, out);
-    std::uniform_int_distribution<int> d(-limit, limit);
-    for (int8_t &b : f.bias) b = static_cast<int8_t>(d(rng));
-    for (int8_t &w : f.weights) w = static_cast<int8_t>(d(rng));
-    return f;
-}
-
-inline Rnn rnn_zero(int32_t in, int32_t hidden) { return {fc_zero(in, 3 * hidden), fc_zero(hidden, 3 * hidden)}; }
-inline Rnn rnn_random(int32_t in, int32_t hidden, std::mt19937 &rng, int limit = 127) {
-    Rnn r;
-    r.input = fc_random(in, 3 * hidden, rng, limit);
-    r.recurrent = fc_random(hidden, 3 * hidden, rng, limit);
-    return r;
-}
-
-// Encodings: in, out, bias, weights; a recurrent layer is its input then its
-// recurrent parameters.
-inline void put(ByteWriter &w, const Fc &f) {
-    w.i32(f.in).i32(f.out).array_i8(f.bias).array_i8(f.weights);
-}
-inline void put(ByteWriter &w, const Rnn &r) {
-    put(w, r.input);
-    put(w, r.recurrent);
-}
-
-// An offline block: name, version, extra, L, forward layers, backward
-// layers, output layer, language.
-inline std::vector<uint8_t> offline_block(const std::string &name, const std::string &version, int32_t extra,
-                                          const std::vector<Rnn> &forward, const std::vector<Rnn> &backward,
-                                          const Fc &output, int32_t language) {
-    ByteWriter w;
-    w.text(name).text(version).i32(extra).i32(static_cast<int32_t>(forward.size()));
-    for (const Rnn &r : forward) put(w, r);
-    for (const Rnn &r : backward) put(w, r);
-    put(w, output);
-    w.i32(language);
-    return w.take();
-}
-
-// An online block: name, version, extra, L, layers, output layer, language.
-inline std::vector<uint8_t> online_block(const std::string &name, const std::string &version, int32_t extra,
-                                         const std::vector<Rnn> &layers, const Fc &output, int32_t language) {
-    ByteWriter w;
-    w.text(name).text(version).i32(extra).i32(static_cast<int32_t>(layers.size()));
-    for (const Rnn &r : layers) put(w, r);
-    put(w, output);
-    w.i32(language);
-    return w.take();
-}
 
 // Phoneme counts of the languages 6865..6868 (en, de, fr, es).
 inline int32_t phoneme_count(int32_t language) {
@@ -105,10 +29,12 @@ inline int32_t phoneme_count(int32_t language) {
 // the language's phoneme count + 1 classes.
 inline std::vector<uint8_t> random_marbo(int32_t language, int32_t hidden, uint32_t seed, int limit = 127) {
     std::mt19937 rng(seed);
-    std::vector<Rnn> forward{rnn_random(28, hidden, rng, limit)};
-    std::vector<Rnn> backward{rnn_random(28, hidden, rng, limit)};
-    const Fc output = fc_random(hidden, phoneme_count(language) + 1, rng, limit);
-    return offline_block("marbo", "1.0.0", 0, forward, backward, output, language);
+    ClassifierBlock c;
+    c.forward = {random_rnn(28, hidden, rng, -limit, limit)};
+    c.backward = {random_rnn(28, hidden, rng, -limit, limit)};
+    c.output = random_fc(hidden, phoneme_count(language) + 1, rng, -limit, limit);
+    c.language = language;
+    return offline_block("marbo", "1.0.0", c);
 }
 
 // A "marbo" block that pronounces letter a (A = 0 .. Z = 25, apostrophe 26)
@@ -125,7 +51,7 @@ inline std::vector<uint8_t> spelling_marbo(int32_t language, const std::array<in
     constexpr int32_t kLetters = 27 * kCopies;
     constexpr int32_t H = kLetters + kSteady;
     const int32_t classes = phoneme_count(language) + 1;
-    Rnn layer = rnn_zero(28, H);
+    RnnBlock layer = zero_rnn(28, H);
     for (int32_t u = 0; u < H; ++u) {
         layer.input.bias[u] = 127;          // input gate
         layer.input.bias[2 * H + u] = 127;  // output gate
@@ -146,7 +72,9 @@ inline std::vector<uint8_t> spelling_marbo(int32_t language, const std::array<in
     for (int32_t u = kLetters; u < H; ++u) {
         layer.input.bias[H + u] = 127;  // a constant candidate
     }
-    Fc output = fc_zero(H, classes);
+    ClassifierBlock c;
+    FcBlock &output = c.output;
+    output = zero_fc(H, classes);
     output.bias[0] = 127;
     for (int32_t k = 1; k < classes; ++k) {
         output.bias[k] = -128;
@@ -161,7 +89,10 @@ inline std::vector<uint8_t> spelling_marbo(int32_t language, const std::array<in
             output.w(k, u) = k == 0 ? 127 : -127;
         }
     }
-    return offline_block("marbo", "1.0.0", 0, {layer}, {layer}, output, language);
+    c.forward = {layer};
+    c.backward = {layer};
+    c.language = language;
+    return offline_block("marbo", "1.0.0", c);
 }
 
 }  // namespace zv_test::marbo_block
