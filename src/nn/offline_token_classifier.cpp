@@ -43,18 +43,6 @@ struct FreeDeleter {
 };
 using Buffer = std::unique_ptr<int16_t, FreeDeleter>;
 
-// Reads strlen(expected) bytes and compares them with the expected text.
-zv_status_t read_tag(FILE *file, const char *expected) {
-    const size_t n = strlen(expected);
-    std::unique_ptr<char, FreeDeleter> copy(static_cast<char *>(malloc(n + 1)));
-    if (!copy) {
-        return ZV_STATUS_OUT_OF_MEMORY;
-    }
-    ZV_TRY(zv_param_read(file, copy.get(), n));
-    copy.get()[n] = '\0';
-    return memcmp(copy.get(), expected, n) == 0 ? ZV_STATUS_SUCCESS : ZV_STATUS_INVALID_ARGUMENT;
-}
-
 // A new heap buffer of count int16 values; count > 0.
 int16_t *allocate_values(uint64_t count) {
     if (count > SIZE_MAX / sizeof(int16_t)) {
@@ -91,8 +79,8 @@ extern "C" zv_status_t zv_offline_token_classifier_param_load2(FILE *file, const
     if (!result) {
         return ZV_STATUS_OUT_OF_MEMORY;
     }
-    ZV_TRY(read_tag(file, name));
-    ZV_TRY(read_tag(file, version));
+    ZV_TRY(zv_param_read_tag(file, name, 0));
+    ZV_TRY(zv_param_read_tag(file, version, 0));
     ZV_TRY(zv_param_read_i32(file, extra));
     int32_t levels = 0;
     ZV_TRY(zv_param_read_i32(file, &levels));

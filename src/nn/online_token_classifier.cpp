@@ -5,7 +5,6 @@
 #include <string.h>
 
 #include "foundation/file.h"
-#include "foundation/log.h"
 #include "nn/param_io.h"
 #include "nn/softmax.h"
 
@@ -20,39 +19,10 @@ struct zv_online_token_classifier {
 
 namespace {
 
-#if defined(_WIN32)
-#define ZV_VERSION_MESSAGE "[ERROR] Model file version is '%s' but library version is '%s'\n"
-#else
-#define ZV_VERSION_MESSAGE \
-    ZV_LOG_RED "[ERROR] Model file version is '%s' but library version is '%s'" ZV_LOG_RESET "\n"
-#endif
-
-// Reads strlen(expected) bytes and compares them with expected. A mismatch
-// of the version is logged.
-zv_status_t read_tag(FILE *file, const char *expected, bool is_version) {
-    const size_t n = strlen(expected);
-    char *text = static_cast<char *>(malloc(n + 1));
-    if (text == nullptr) {
-        return ZV_STATUS_OUT_OF_MEMORY;
-    }
-    zv_status_t status = zv_param_read(file, text, n);
-    if (status == ZV_STATUS_SUCCESS) {
-        text[n] = '\0';
-        if (memcmp(text, expected, n) != 0) {
-            if (is_version) {
-                zv_log(ZV_VERSION_MESSAGE, text, expected);
-            }
-            status = ZV_STATUS_INVALID_ARGUMENT;
-        }
-    }
-    free(text);
-    return status;
-}
-
 zv_status_t read_block(FILE *file, const char *name, const char *version, int32_t *extra,
                        zv_online_token_classifier_param_t *p) {
-    ZV_TRY(read_tag(file, name, false));
-    ZV_TRY(read_tag(file, version, true));
+    ZV_TRY(zv_param_read_tag(file, name, 0));
+    ZV_TRY(zv_param_read_tag(file, version, 1));
     ZV_TRY(zv_param_read_i32(file, extra));
     int32_t count = 0;
     ZV_TRY(zv_param_read_i32(file, &count));

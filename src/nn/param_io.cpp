@@ -1,8 +1,18 @@
 #include "nn/param_io.h"
 
+#include <stdlib.h>
 #include <string.h>
 
+#include "foundation/log.h"
+
 namespace {
+
+#if defined(_WIN32)
+#define ZV_VERSION_MESSAGE "[ERROR] Model file version is '%s' but library version is '%s'\n"
+#else
+#define ZV_VERSION_MESSAGE \
+    ZV_LOG_RED "[ERROR] Model file version is '%s' but library version is '%s'" ZV_LOG_RESET "\n"
+#endif
 
 #ifdef _WIN32
 int64_t tell64(FILE *file) { return _ftelli64(file); }
@@ -28,6 +38,26 @@ extern "C" zv_status_t zv_param_read_i32(FILE *file, int32_t *value) {
                        (static_cast<uint32_t>(bytes[2]) << 16) | (static_cast<uint32_t>(bytes[3]) << 24);
     *value = static_cast<int32_t>(v);
     return ZV_STATUS_SUCCESS;
+}
+
+extern "C" zv_status_t zv_param_read_tag(FILE *file, const char *expected, int32_t log_version_mismatch) {
+    const size_t n = strlen(expected);
+    char *text = static_cast<char *>(malloc(n + 1));
+    if (text == nullptr) {
+        return ZV_STATUS_OUT_OF_MEMORY;
+    }
+    zv_status_t status = zv_param_read(file, text, n);
+    if (status == ZV_STATUS_SUCCESS) {
+        text[n] = '\0';
+        if (memcmp(text, expected, n) != 0) {
+            if (log_version_mismatch) {
+                zv_log(ZV_VERSION_MESSAGE, text, expected);
+            }
+            status = ZV_STATUS_INVALID_ARGUMENT;
+        }
+    }
+    free(text);
+    return status;
 }
 
 extern "C" zv_status_t zv_param_write(FILE *file, const void *data, size_t size) {

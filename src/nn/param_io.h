@@ -15,6 +15,10 @@ extern "C" {
 // Exactly size bytes, else IO_ERROR.
 zv_status_t zv_param_read(FILE *file, void *data, size_t size);
 zv_status_t zv_param_read_i32(FILE *file, int32_t *value);
+// Reads strlen(expected) bytes and compares them with expected: a different
+// text gives INVALID_ARGUMENT, logged as a version mismatch when
+// log_version_mismatch is set.
+zv_status_t zv_param_read_tag(FILE *file, const char *expected, int32_t log_version_mismatch);
 zv_status_t zv_param_write(FILE *file, const void *data, size_t size);
 zv_status_t zv_param_write_i32(FILE *file, int32_t value);
 // Sets *left to the bytes between the file's position and its end and
