@@ -55,16 +55,12 @@ zv_status_t from_text(const zv_lexicon_t *lexicon, const TextCase &c, DictPtr *o
     return status;
 }
 
-// Decodes from an exact-size copy so that AddressSanitizer sees any overread.
 zv_status_t deserialize(const zv_lexicon_t *lexicon, const std::vector<uint8_t> &bytes, DictPtr *out,
                         uint64_t *consumed) {
-    uint8_t *copy = static_cast<uint8_t *>(malloc(bytes.size() ? bytes.size() : 1));
-    std::memcpy(copy, bytes.data(), bytes.size());
-    const void *cursor = copy;
     zv_dict_t *dict = nullptr;
-    const zv_status_t status = zv_dict_deserialize_bounded(lexicon, &cursor, bytes.size(), &dict);
-    *consumed = static_cast<uint64_t>(static_cast<const uint8_t *>(cursor) - copy);
-    free(copy);
+    const zv_status_t status = zv_test::decode_exact_copy(bytes, consumed, [&](const void **cursor, uint64_t size) {
+        return zv_dict_deserialize_bounded(lexicon, cursor, size, &dict);
+    });
     if (status != ZV_STATUS_SUCCESS) {
         EXPECT_EQ(dict, nullptr);
     }
@@ -496,10 +492,7 @@ TEST(DictBlob, CorruptedBlobsNeverReadOutside) {
     std::mt19937 rng(11);
     int accepted = 0;
     for (int trial = 0; trial < 3000; ++trial) {
-        std::vector<uint8_t> bytes = blob;
-        const int flips = 1 + static_cast<int>(rng() % 3);
-        for (int f = 0; f < flips; ++f) bytes[rng() % bytes.size()] ^= static_cast<uint8_t>(1u << (rng() % 8));
-        if (rng() % 4 == 0) bytes.resize(rng() % bytes.size());
+        const std::vector<uint8_t> bytes = zv_test::damaged(blob, rng);
         DictPtr back;
         uint64_t consumed;
         if (deserialize(lexicon.get(), bytes, &back, &consumed) != ZV_STATUS_SUCCESS) continue;

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "support/byte_writer.h"
+#include "support/pronunciation_fixtures.h"
 #include "support/temp_dir.h"
 
 namespace {
@@ -17,10 +18,7 @@ namespace {
 using zv_test::ByteWriter;
 using zv_test::TempDir;
 
-struct LexiconDeleter {
-    void operator()(zv_lexicon_t *l) const { zv_lexicon_delete(l); }
-};
-using Lexicon = std::unique_ptr<zv_lexicon_t, LexiconDeleter>;
+using Lexicon = zv_test::LexiconPtr;
 
 std::vector<std::string> words_of(const zv_lexicon_t *lexicon) {
     std::vector<std::string> words;
@@ -47,25 +45,14 @@ Lexicon from_words(const std::vector<std::string> &words) {
     return lexicon;
 }
 
-std::vector<uint8_t> serialize(const zv_lexicon_t *lexicon) {
-    uint64_t size = 1;
-    void *blob = nullptr;
-    EXPECT_EQ(zv_lexicon_serialize(lexicon, &size, &blob), ZV_STATUS_SUCCESS);
-    const uint8_t *p = static_cast<const uint8_t *>(blob);
-    std::vector<uint8_t> bytes(p, p + size);
-    free(blob);
-    return bytes;
-}
+using zv_test::damaged;
+using zv_test::lexicon_blob;
 
-// Decodes from an exact-size copy, so that AddressSanitizer sees any overread.
 zv_status_t deserialize(const std::vector<uint8_t> &bytes, Lexicon *out, uint64_t *consumed) {
-    uint8_t *copy = static_cast<uint8_t *>(malloc(bytes.size() ? bytes.size() : 1));
-    std::memcpy(copy, bytes.data(), bytes.size());
-    const void *cursor = copy;
     zv_lexicon_t *lexicon = reinterpret_cast<zv_lexicon_t *>(1);
-    const zv_status_t status = zv_lexicon_deserialize_bounded(&cursor, bytes.size(), &lexicon);
-    *consumed = static_cast<uint64_t>(static_cast<const uint8_t *>(cursor) - copy);
-    free(copy);
+    const zv_status_t status = zv_test::decode_exact_copy(bytes, consumed, [&](const void **cursor, uint64_t size) {
+        return zv_lexicon_deserialize_bounded(cursor, size, &lexicon);
+    });
     out->reset(lexicon);
     return status;
 }
@@ -174,7 +161,7 @@ TEST(LexiconBlob, WriterGivesTheExactBytes) {
     };
     for (const Case &c : cases) {
         Lexicon lexicon = from_words(c.words);
-        EXPECT_EQ(serialize(lexicon.get()), c.blob) << c.words.size();
+        EXPECT_EQ(lexicon_blob(lexicon.get()), c.blob) << c.words.size();
         Lexicon back;
         uint64_t consumed = 0;
         ASSERT_EQ(deserialize(c.blob, &back, &consumed), ZV_STATUS_SUCCESS);
@@ -188,12 +175,12 @@ TEST(LexiconBlob, WriterGivesTheExactBytes) {
     ASSERT_EQ(deserialize(root, &empty, &consumed), ZV_STATUS_SUCCESS);
     EXPECT_EQ(zv_lexicon_size(empty.get()), 0);
     EXPECT_EQ(zv_lexicon_encode(empty.get(), "A"), -1);
-    EXPECT_EQ(serialize(empty.get()), root);
+    EXPECT_EQ(lexicon_blob(empty.get()), root);
 }
 
 TEST(LexiconBlob, PublicFormReadsBackToBackBlobs) {
-    std::vector<uint8_t> two = serialize(from_words({"A"}).get());
-    const std::vector<uint8_t> second = serialize(from_words({"AB", "AC"}).get());
+    std::vector<uint8_t> two = lexicon_blob(from_words({"A"}).get());
+    const std::vector<uint8_t> second = lexicon_blob(from_words({"AB", "AC"}).get());
     two.insert(two.end(), second.begin(), second.end());
     const void *cursor = two.data();
     zv_lexicon_t *first = nullptr;
@@ -263,7 +250,7 @@ TEST(LexiconBlob, SaveAndLoad) {
     zv_lexicon_delete(loaded);
 
     // Trailing bytes are ignored; a file shorter than its blob is refused.
-    std::vector<uint8_t> bytes = serialize(lexicon.get());
+    std::vector<uint8_t> bytes = lexicon_blob(lexicon.get());
     std::vector<uint8_t> longer = bytes;
     longer.insert(longer.end(), {1, 2, 3, 4, 5});
     ASSERT_EQ(zv_lexicon_load(dir.write("long.bin", longer).c_str(), &loaded), ZV_STATUS_SUCCESS);
@@ -297,20 +284,17 @@ TEST(LexiconBlob, RoundTripOfManyWords) {
     Lexicon lexicon = from_words(words);
     Lexicon back;
     uint64_t consumed;
-    ASSERT_EQ(deserialize(serialize(lexicon.get()), &back, &consumed), ZV_STATUS_SUCCESS);
+    ASSERT_EQ(deserialize(lexicon_blob(lexicon.get()), &back, &consumed), ZV_STATUS_SUCCESS);
     EXPECT_EQ(words_of(back.get()), words);
 }
 
 TEST(LexiconBlob, CorruptedBlobsNeverReadOutside) {
     const Lexicon lexicon = from_words({"A", "AB", "ABC", "B", "BA", "CAT", "CATS", "DOG"});
-    const std::vector<uint8_t> blob = serialize(lexicon.get());
+    const std::vector<uint8_t> blob = lexicon_blob(lexicon.get());
     std::mt19937 rng(5);
     int accepted = 0;
     for (int trial = 0; trial < 3000; ++trial) {
-        std::vector<uint8_t> bytes = blob;
-        const int flips = 1 + static_cast<int>(rng() % 3);
-        for (int f = 0; f < flips; ++f) bytes[rng() % bytes.size()] ^= static_cast<uint8_t>(1u << (rng() % 8));
-        if (rng() % 4 == 0) bytes.resize(rng() % bytes.size());
+        const std::vector<uint8_t> bytes = damaged(blob, rng);
         Lexicon back;
         uint64_t consumed;
         if (deserialize(bytes, &back, &consumed) != ZV_STATUS_SUCCESS) continue;

@@ -8,7 +8,9 @@
 
 #include <cstdint>
 #include <cstdlib>
+#include <cstring>
 #include <memory>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -95,6 +97,30 @@ inline std::vector<uint8_t> pronunciation_blobs(const std::vector<std::string> &
     std::vector<uint8_t> bytes = lexicon_blob(lexicon.get());
     const std::vector<uint8_t> second = dict_blob(dict.get());
     bytes.insert(bytes.end(), second.begin(), second.end());
+    return bytes;
+}
+
+// Runs decode(&cursor, size) over an exact-size heap copy of the bytes, so
+// that AddressSanitizer sees any overread; *consumed is how far the cursor
+// moved.
+template <typename Decode>
+zv_status_t decode_exact_copy(const std::vector<uint8_t> &bytes, uint64_t *consumed, Decode decode) {
+    uint8_t *copy = static_cast<uint8_t *>(std::malloc(bytes.size() ? bytes.size() : 1));
+    std::memcpy(copy, bytes.data(), bytes.size());
+    const void *cursor = copy;
+    const zv_status_t status = decode(&cursor, static_cast<uint64_t>(bytes.size()));
+    *consumed = static_cast<uint64_t>(static_cast<const uint8_t *>(cursor) - copy);
+    std::free(copy);
+    return status;
+}
+
+// A copy of a blob with one to three bits flipped and, one time in four,
+// cut short: random damage for the blob readers.
+inline std::vector<uint8_t> damaged(const std::vector<uint8_t> &blob, std::mt19937 &rng) {
+    std::vector<uint8_t> bytes = blob;
+    const int flips = 1 + static_cast<int>(rng() % 3);
+    for (int f = 0; f < flips; ++f) bytes[rng() % bytes.size()] ^= static_cast<uint8_t>(1u << (rng() % 8));
+    if (rng() % 4 == 0) bytes.resize(rng() % bytes.size());
     return bytes;
 }
 
