@@ -286,15 +286,10 @@ extern "C" zv_status_t zv_lexicon_save(const zv_lexicon_t *lexicon, const char *
     uint64_t size = 0;
     void *blob = nullptr;
     ZV_TRY(zv_lexicon_serialize(lexicon, &size, &blob));
-    FILE *file = zv_fopen(path, "wb");
-    if (!file) {
-        free(blob);
-        return ZV_STATUS_IO_ERROR;
-    }
-    const size_t written = fwrite(blob, 1, static_cast<size_t>(size), file);
+    // The writer refuses blobs of 2^31 bytes or more, so the size fits.
+    const zv_status_t status = zv_file_save(path, static_cast<int32_t>(size), blob);
     free(blob);
-    const bool closed = fclose(file) == 0;
-    return written == size && closed ? ZV_STATUS_SUCCESS : ZV_STATUS_IO_ERROR;
+    return status;
 }
 
 extern "C" zv_status_t zv_lexicon_load(const char *path, zv_lexicon_t **lexicon) {
