@@ -27,11 +27,6 @@ namespace {
 // every weight row several times, few enough to stay in the cache.
 constexpr size_t kChunk = 32;
 
-// The smallest encodings: a fully connected layer of one input and one
-// output, and a recurrent layer made of two of them.
-constexpr uint64_t kMinFcBytes = 8 + 1 * (1 + 1);
-constexpr uint64_t kMinRnnBytes = 2 * kMinFcBytes;
-
 struct ParamDeleter {
     void operator()(zv_offline_token_classifier_param_t *p) const { zv_offline_token_classifier_param_delete(p); }
 };
@@ -87,20 +82,26 @@ extern "C" zv_status_t zv_offline_token_classifier_param_load2(FILE *file, const
     if (levels <= 0) {
         return ZV_STATUS_INVALID_ARGUMENT;
     }
-    // A level count that the bytes left can't hold is a short read; refuse it
-    // before allocating arrays for it.
-    uint64_t left = 0;
-    if (zv_param_bytes_left(file, &left) &&
-        2u * static_cast<uint64_t>(levels) * kMinRnnBytes + kMinFcBytes + 4u > left) {
-        return ZV_STATUS_IO_ERROR;
-    }
-    result->num_layers = levels;
-    result->forward = static_cast<zv_rnn_param_t **>(calloc(static_cast<size_t>(levels), sizeof(zv_rnn_param_t *)));
-    if (!result->forward) {
-        return ZV_STATUS_OUT_OF_MEMORY;
-    }
+    // The forward array grows as layers arrive, so that a hostile level count
+    // in a short block can't claim a huge allocation, and the layers are read
+    // in order until one fails (a bad count in a layer is refused as such,
+    // whatever the level count claims). Once L forward layers were read, the
+    // backward array of L entries is small against the bytes they took.
+    int32_t capacity = 0;
     for (int32_t l = 0; l < levels; ++l) {
+        if (l == capacity) {
+            const int32_t grown = capacity == 0 ? (levels < 16 ? levels : 16)
+                                                : (capacity > levels / 2 ? levels : 2 * capacity);
+            void *grown_array = realloc(result->forward, static_cast<size_t>(grown) * sizeof(zv_rnn_param_t *));
+            if (!grown_array) {
+                return ZV_STATUS_OUT_OF_MEMORY;
+            }
+            result->forward = static_cast<zv_rnn_param_t **>(grown_array);
+            memset(result->forward + capacity, 0, static_cast<size_t>(grown - capacity) * sizeof(zv_rnn_param_t *));
+            capacity = grown;
+        }
         ZV_TRY(zv_rnn_param_load(file, &result->forward[l]));
+        result->num_layers = l + 1;
     }
     result->backward = static_cast<zv_rnn_param_t **>(calloc(static_cast<size_t>(levels), sizeof(zv_rnn_param_t *)));
     if (!result->backward) {

@@ -214,6 +214,13 @@ TEST(OfflineClassifierParam, RefusesMalformedBlocks) {
         zv_test::ByteWriter u;
         u.bytes(zv_test::offline_block("lumarin", "1.1.0", good)).patch_u32(levels_at + 4, 0);
         cases.push_back({"layer count 0", u.take(), "lumarin", "1.1.0", ZV_STATUS_INVALID_ARGUMENT});
+        // Layers are read in order: a level count the bytes can't hold does
+        // not hide the bad count of the first layer.
+        zv_test::ByteWriter t;
+        t.bytes(zv_test::offline_block("lumarin", "1.1.0", good))
+            .patch_u32(levels_at, 1000)
+            .patch_u32(levels_at + 4, 0);
+        cases.push_back({"long L, layer count 0", t.take(), "lumarin", "1.1.0", ZV_STATUS_INVALID_ARGUMENT});
     }
     for (const Case &c : cases) {
         Param p;
