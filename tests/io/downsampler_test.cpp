@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <random>
@@ -351,4 +352,115 @@ TEST(Downsampler, SaturatesInsteadOfWrapping) {
     }
     EXPECT_GT(top, 0);
     EXPECT_GT(bottom, 0);
+}
+
+namespace {
+
+// The downsampler written out literally, one pass at a time, with the
+// filter design's own mix of single and double precision, to pin the exact
+// taps and the exact interpolated values at ratios that aren't whole.
+struct Literal {
+    int32_t n;
+    float r;
+    std::vector<float> taps;
+    int64_t next_output = 1;
+    int32_t carry = 0;
+    std::vector<int16_t> filtered, history;
+
+    Literal(int32_t in, int32_t out, int32_t order) : n(2 * order), r(static_cast<float>(in) / static_cast<float>(out)) {
+        const int32_t l = static_cast<int32_t>(ceilf(r));
+        taps.resize(n);
+        const double wc = static_cast<double>(0.5f / r) * 6.283185307179586;
+        for (int32_t i = 0; i < n; ++i) {
+            const int32_t j = i - n / 2;
+            if (j == 0) {
+                taps[i] = static_cast<float>(wc);
+                continue;
+            }
+            const float s = sinf(static_cast<float>(j * wc));
+            const float c1 = cosf(static_cast<float>(i * 6.283185307179586 / n));
+            const float c2 = cosf(static_cast<float>(i * 12.566370614359172 / n));
+            const float w = (0.42f - 0.5f * c1) + 0.08f * c2;
+            taps[i] = w * (s / static_cast<float>(j));
+        }
+        float sum = 0.0f;
+        for (float t : taps) sum += t;
+        for (float &t : taps) t = t / sum;
+        filtered.assign(l + 2048, 0);
+        history.assign(n + l + 2048, 0);
+    }
+
+    int32_t process(const int16_t *input, int32_t count, int16_t *output) {
+        if (count <= 0) return 0;
+        int32_t c = carry + n;
+        int64_t f = static_cast<int64_t>(ceil(static_cast<double>(next_output - 1) * static_cast<double>(r)));
+        int32_t produced = 0;
+        while (count > 0) {
+            const int32_t m = std::min(count, 2048 - c);
+            std::memcpy(history.data() + c, input, sizeof(int16_t) * m);
+            const int32_t e = c + m;
+            for (int32_t i = n; i < e; ++i) {
+                float sum = 0.0f;
+                for (int32_t j = 0; j < n; ++j) sum += static_cast<float>(history[i - j]) * taps[j];
+                filtered[i - n] = sum >= 32767.0f    ? 32767
+                                  : sum <= -32768.0f ? -32768
+                                                     : static_cast<int16_t>(static_cast<int32_t>(sum));
+            }
+            const int32_t h = e - n;
+            int64_t k = next_output;
+            while (static_cast<int64_t>(ceil(static_cast<double>(k) * static_cast<double>(r))) - f < h) {
+                const float t = static_cast<float>(static_cast<double>(k) * static_cast<double>(r) - static_cast<double>(f));
+                const float lo = static_cast<float>(filtered[static_cast<int32_t>(floorf(t))]);
+                const float hi = static_cast<float>(filtered[static_cast<int32_t>(ceilf(t))]);
+                output[produced++] = static_cast<int16_t>(static_cast<int32_t>((hi - lo) * (t - floorf(t)) + lo));
+                ++k;
+            }
+            next_output = k;
+            const int64_t o = static_cast<int64_t>(ceil(static_cast<double>(next_output - 1) * static_cast<double>(r)));
+            carry = static_cast<int32_t>(h + f - o);
+            std::memmove(history.data(), history.data() + (e - (carry + n)), sizeof(int16_t) * (carry + n));
+            f = o;
+            c = carry + n;
+            count -= m;
+            input += m;
+        }
+        return produced;
+    }
+};
+
+}  // namespace
+
+TEST(Downsampler, MatchesTheLiteralPassesExactly) {
+    struct Case {
+        int32_t in, order;
+    } cases[] = {{44100, 50}, {22050, 50}, {16001, 50}, {48000, 50}, {32000, 7}, {37800, 3}, {96000, 200}};
+    std::mt19937 rng(12);
+    const std::vector<int16_t> x = random_signal(12000, 13, 32768);
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.in);
+        Owned o;
+        zv_downsampler_t *d = make(c.in, 16000, c.order, o);
+        Literal want(c.in, 16000, c.order);
+        ASSERT_EQ(zv_downsampler_num_taps(d), want.n);
+        for (int32_t i = 0; i < want.n; ++i) ASSERT_EQ(zv_downsampler_taps(d)[i], want.taps[i]) << i;
+        for (int max_chunk : {1, 13, 700, 12000}) {
+            zv_downsampler_reset(d);
+            Literal lit(c.in, 16000, c.order);
+            std::uniform_int_distribution<int> chunk(1, max_chunk);
+            std::vector<int16_t> got(x.size() + 8), expected(x.size() + 8);
+            int32_t got_count = 0, expected_count = 0;
+            for (size_t pos = 0; pos < x.size();) {
+                const int32_t k = static_cast<int32_t>(std::min<size_t>(chunk(rng), x.size() - pos));
+                got_count += zv_downsampler_process(d, x.data() + pos, k, got.data() + got_count);
+                expected_count += lit.process(x.data() + pos, k, expected.data() + expected_count);
+                ASSERT_EQ(zv_downsampler_carry(d), lit.carry) << max_chunk << " at " << pos;
+                ASSERT_EQ(zv_downsampler_next_output(d), lit.next_output) << max_chunk << " at " << pos;
+                pos += k;
+            }
+            ASSERT_EQ(got_count, expected_count) << max_chunk;
+            got.resize(got_count);
+            expected.resize(expected_count);
+            ASSERT_EQ(got, expected) << max_chunk;
+        }
+    }
 }
