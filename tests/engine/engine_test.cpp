@@ -464,6 +464,64 @@ TEST_F(SearchTest, WeakRowsGiveNoMatch) {
     EXPECT_TRUE(found.matches.empty());
 }
 
+// The acceptance and merging rules written out literally over the scorer's
+// output for every row, against the search on random rows that put most of
+// their weight on the phrase's phonemes, so that hits, overlaps, near misses
+// and scores around -1 are all common.
+std::vector<zv_lumarin_match_t> LiteralMatches(const std::vector<int32_t> &ids, const std::vector<int32_t> &index) {
+    zv_lumarin_decoder_t *decoder = nullptr;
+    EXPECT_EQ(zv_lumarin_decoder_init(ids.data(), static_cast<int32_t>(ids.size()), &decoder), ZV_STATUS_SUCCESS);
+    std::vector<zv_lumarin_match_t> matches;
+    const int32_t e = static_cast<int32_t>(ids.size());
+    const float rate = 16000.0f;
+    for (size_t i = 0; i * kWidth < index.size(); ++i) {
+        float score = 0.0f;
+        int32_t d = 0;
+        zv_lumarin_decoder_process(decoder, index.data() + i * kWidth, &score, &d);
+        if (!(d <= 5 * e && score > -1.0f)) continue;
+        const float end = ((static_cast<float>(i) + 8.0f) * 512.0f) / rate;
+        const float start = end - (static_cast<float>(d + 8) * 512.0f) / rate;
+        const float probability = (1.0f + fminf(score, -0.25f)) / 0.75f;
+        if (!matches.empty() && start < matches.back().end_sec) {
+            if (probability >= matches.back().probability) matches.back() = zv_lumarin_match_t{start, end, probability};
+        } else {
+            matches.push_back(zv_lumarin_match_t{start, end, probability});
+        }
+    }
+    zv_lumarin_decoder_delete(decoder);
+    return matches;
+}
+
+TEST_F(SearchTest, MatchesTheLiteralRulesOnRandomRows) {
+    std::mt19937 random(21);
+    for (const char *phrase : {"zebra", "cat", "cat dog"}) {
+        SCOPED_TRACE(phrase);
+        ASSERT_EQ(Search(engine_.get(), std::vector<int32_t>(kWidth, 0), phrase).status, ZV_STATUS_SUCCESS);
+        const std::vector<int32_t> ids = CachedIds(engine_.get());
+        std::uniform_int_distribution<size_t> pick(0, ids.size());
+        std::uniform_int_distribution<int32_t> strong(kOne / 20, kOne), weak(0, kOne / 50);
+        size_t total = 0;
+        for (int trial = 0; trial < 40; ++trial) {
+            std::vector<int32_t> index(300 * kWidth);
+            for (size_t r = 0; r < 300; ++r) {
+                int32_t *row = index.data() + r * kWidth;
+                for (int32_t c = 0; c < kWidth; ++c) row[c] = weak(random);
+                const size_t k = pick(random);  // the blank, or one of the phrase's phonemes
+                row[k == ids.size() ? 0 : ids[k]] = strong(random);
+            }
+            const Found found = Search(engine_.get(), index, phrase);
+            ASSERT_EQ(found.status, ZV_STATUS_SUCCESS);
+            const std::vector<zv_lumarin_match_t> want = LiteralMatches(ids, index);
+            ASSERT_EQ(found.matches.size(), want.size()) << trial;
+            for (size_t m = 0; m < want.size(); ++m) {
+                ExpectMatch(found.matches[m], want[m].start_sec, want[m].end_sec, want[m].probability);
+            }
+            total += want.size();
+        }
+        EXPECT_GT(total, 40u);
+    }
+}
+
 // End to end: PCM through a zero classifier into constant rows, then the
 // phrase's matches as the scorer and the merging rules predict them.
 TEST_F(EngineTest, IndexThenSearchGivesPredictedMatches) {
