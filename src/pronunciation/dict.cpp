@@ -101,9 +101,11 @@ char *next_token(char **rest, char delimiter) {
 #endif
 
 // One line into buf (kLineBytes bytes), its newline dropped. SUCCESS with
-// *got 0 at the end of the text. A line of more than kLineBytes - 2 bytes
-// before its newline: RUNTIME_ERROR; a NUL byte in a line (it would cut the
-// line short unseen): INVALID_ARGUMENT; a read error: IO_ERROR.
+// *got 0 at the end of the text. A line that doesn't fit the buffer whole
+// (more than kLineBytes - 2 bytes before its newline; a last line without a
+// newline may fill all kLineBytes - 1): RUNTIME_ERROR; a NUL byte in a line
+// (it would cut the line short unseen): INVALID_ARGUMENT; a read error:
+// IO_ERROR.
 zv_status_t read_line(FILE *file, char *buf, int32_t *got) {
     *got = 0;
     int32_t n = 0;
@@ -116,9 +118,9 @@ zv_status_t read_line(FILE *file, char *buf, int32_t *got) {
             break;
         }
         any = true;
+        // The buffer is full: anything more, even the newline, overflows it.
+        if (n == kLineBytes - 1) return ZV_STATUS_RUNTIME_ERROR;
         if (c == '\n') break;
-        // The buffer keeps room for a newline and the terminator.
-        if (n == kLineBytes - 2) return ZV_STATUS_RUNTIME_ERROR;
         if (c == '\0') nul = true;
         buf[n++] = static_cast<char>(c);
     }

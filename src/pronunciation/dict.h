@@ -27,8 +27,9 @@ typedef struct zv_dict_t zv_dict_t;
 // fopen unconverted): lines "word<TAB>name name ...", every lexicon word in
 // lexicon order, all lines of a word together, at least one line per word.
 // Gives INVALID_ARGUMENT for a malformed text (a line whose word is not the
-// lexicon word of its place included), RUNTIME_ERROR for a line of more than
-// 1022 bytes, IO_ERROR when the file can't be opened or read.
+// lexicon word of its place included), RUNTIME_ERROR for a line that a
+// 1024-byte line buffer can't hold (more than 1022 bytes before its newline),
+// IO_ERROR when the file can't be opened or read.
 zv_status_t zv_dict_init(const char *phone_set_path, const char *pronunciation_path, const zv_lexicon_t *lexicon,
                          zv_dict_t **dict);
 

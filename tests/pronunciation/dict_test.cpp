@@ -178,7 +178,10 @@ TEST(DictText, MalformedTextsAreRefused) {
         {"line of 1022 bytes", {phones, "ANT\tAA" + std::string(1016, ' ') + "\nBEE\tB\nCAT\tCH\n"}, ZV_STATUS_SUCCESS},
         {"line of 1023 bytes", {phones, "ANT\tAA" + std::string(1017, ' ') + "\nBEE\tB\nCAT\tCH\n"},
          ZV_STATUS_RUNTIME_ERROR},
+        // Without a newline to hold, a last line fills the whole buffer.
         {"last line of 1023 bytes", {phones, "ANT\tAA\nBEE\tB\nCAT\tCH" + std::string(1017, ' ')},
+         ZV_STATUS_SUCCESS},
+        {"last line of 1024 bytes", {phones, "ANT\tAA\nBEE\tB\nCAT\tCH" + std::string(1018, ' ')},
          ZV_STATUS_RUNTIME_ERROR},
         {"line of 5000 bytes", {phones, "ANT\t" + std::string(5000, ' ') + "AA\nBEE\tB\nCAT\tCH\n"},
          ZV_STATUS_RUNTIME_ERROR},
