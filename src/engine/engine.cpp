@@ -11,22 +11,6 @@ namespace {
 constexpr int32_t kFrameLength = 256;
 constexpr int32_t kFeatureWidth = 80;  // two frames of 40 log-mel values
 
-int64_t file_tell(FILE *file) {
-#if defined(_WIN32)
-    return _ftelli64(file);
-#else
-    return static_cast<int64_t>(ftello(file));
-#endif
-}
-
-int file_seek(FILE *file, int64_t position, int origin) {
-#if defined(_WIN32)
-    return _fseeki64(file, position, origin);
-#else
-    return fseeko(file, static_cast<off_t>(position), origin);
-#endif
-}
-
 // Refuses a model whose parts can't work together: indexing sizes its rows
 // by the language's phoneme count, the classifier reads 80 features per row,
 // and the search feeds dictionary ids to the scorer as row columns.
@@ -62,11 +46,11 @@ zv_status_t check_model(const zv_lumarin_t *engine) {
 // Reads everything after the two parameter blocks and decodes the lexicon
 // and dictionary blobs from it, never past its end.
 zv_status_t load_blobs(FILE *file, zv_lumarin_t *engine) {
-    const int64_t start = file_tell(file);
-    if (start < 0 || file_seek(file, 0, SEEK_END) != 0) {
+    const int64_t start = zv_file_tell(file);
+    if (start < 0 || zv_file_seek(file, 0, SEEK_END) != 0) {
         return ZV_STATUS_IO_ERROR;
     }
-    const int64_t end = file_tell(file);
+    const int64_t end = zv_file_tell(file);
     if (end < start) {
         return ZV_STATUS_IO_ERROR;
     }
@@ -81,7 +65,7 @@ zv_status_t load_blobs(FILE *file, zv_lumarin_t *engine) {
     if (buffer == NULL) {
         return ZV_STATUS_IO_ERROR;  // this one allocation failure reads as an I/O failure
     }
-    if (file_seek(file, start, SEEK_SET) != 0 || fread(buffer, 1, static_cast<size_t>(size), file) != size) {
+    if (zv_file_seek(file, start, SEEK_SET) != 0 || fread(buffer, 1, static_cast<size_t>(size), file) != size) {
         free(buffer);
         return ZV_STATUS_IO_ERROR;
     }

@@ -12,23 +12,6 @@
 
 namespace {
 
-// 64-bit file positions, so that a long file is seen as long, not wrapped.
-int seek64(FILE *file, int64_t offset, int origin) {
-#if defined(_WIN32)
-    return _fseeki64(file, offset, origin);
-#else
-    return fseeko(file, static_cast<off_t>(offset), origin);
-#endif
-}
-
-int64_t tell64(FILE *file) {
-#if defined(_WIN32)
-    return _ftelli64(file);
-#else
-    return static_cast<int64_t>(ftello(file));
-#endif
-}
-
 #if defined(_WIN32)
 // UTF-8 to UTF-16 in a block that lives for one call; NULL on failure.
 wchar_t *to_wide(const char *text) {
@@ -49,6 +32,22 @@ wchar_t *to_wide(const char *text) {
 #endif
 
 }  // namespace
+
+extern "C" int zv_file_seek(FILE *file, int64_t offset, int origin) {
+#if defined(_WIN32)
+    return _fseeki64(file, offset, origin);
+#else
+    return fseeko(file, static_cast<off_t>(offset), origin);
+#endif
+}
+
+extern "C" int64_t zv_file_tell(FILE *file) {
+#if defined(_WIN32)
+    return _ftelli64(file);
+#else
+    return static_cast<int64_t>(ftello(file));
+#endif
+}
 
 extern "C" FILE *zv_fopen(const char *path, const char *mode) {
 #if defined(_WIN32)
@@ -71,10 +70,10 @@ extern "C" zv_status_t zv_file_load(const char *path, int32_t *size, void **data
         return ZV_STATUS_IO_ERROR;
     }
     zv_status_t status = ZV_STATUS_IO_ERROR;
-    if (seek64(file, 0, SEEK_END) == 0) {
-        const int64_t end = tell64(file);
+    if (zv_file_seek(file, 0, SEEK_END) == 0) {
+        const int64_t end = zv_file_tell(file);
         // The size is a signed 32-bit value: a longer file can't be reported.
-        if (end >= 0 && end <= INT32_MAX && seek64(file, 0, SEEK_SET) == 0) {
+        if (end >= 0 && end <= INT32_MAX && zv_file_seek(file, 0, SEEK_SET) == 0) {
             *size = static_cast<int32_t>(end);
             // One extra byte so that an empty file still gets a real block.
             void *block = malloc(static_cast<size_t>(end) + 1);

@@ -17,6 +17,10 @@ FILE *zv_fopen(const char *path, const char *mode);
 zv_status_t zv_file_load(const char *path, int32_t *size, void **data);
 zv_status_t zv_file_save(const char *path, int32_t size, const void *data);
 int32_t zv_file_exists(const char *path);
+// fseek/ftell with 64-bit positions on every platform, so that a long file is
+// seen as long, not wrapped.
+int zv_file_seek(FILE *file, int64_t offset, int origin);
+int64_t zv_file_tell(FILE *file);
 zv_status_t zv_file_delete(const char *path);
 int32_t zv_remove(const char *path);
 zv_status_t zv_file_mkdir(const char *path);

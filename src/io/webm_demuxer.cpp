@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "foundation/file.h"
 
 struct zv_webm_packet {
     uint32_t track = 0;
@@ -39,22 +40,6 @@ struct Track {
     double rate = 8000.0;
     uint64_t channels = 1;
 };
-
-int64_t tell64(FILE *file) {
-#if defined(_WIN32)
-    return _ftelli64(file);
-#else
-    return static_cast<int64_t>(ftello(file));
-#endif
-}
-
-int seek64(FILE *file, int64_t offset, int whence) {
-#if defined(_WIN32)
-    return _fseeki64(file, offset, whence);
-#else
-    return fseeko(file, static_cast<off_t>(offset), whence);
-#endif
-}
 
 }  // namespace
 
@@ -88,7 +73,7 @@ struct zv_webm_demuxer final : public webm::Callback, public webm::Reader {
             k = static_cast<uint64_t>(std::numeric_limits<int64_t>::max());
         }
         if (k == 0) return webm::Status(webm::Status::kEndOfFile);
-        if (seek64(file, static_cast<int64_t>(k), SEEK_CUR) != 0) return webm::Status(kBadInput);
+        if (zv_file_seek(file, static_cast<int64_t>(k), SEEK_CUR) != 0) return webm::Status(kBadInput);
         position += k;
         *num_actually_skipped = k;
         return webm::Status(k == num_to_skip ? webm::Status::kOkCompleted : webm::Status::kOkPartial);
@@ -256,12 +241,12 @@ int32_t zv_webm_demuxer_init(FILE *file, zv_webm_demuxer_t **demuxer) {
     zv_webm_demuxer_t *d = new (std::nothrow) zv_webm_demuxer_t();
     if (d == nullptr) return -1;
     d->file = file;
-    const int64_t start = tell64(file);
-    if (start >= 0 && seek64(file, 0, SEEK_END) == 0) {
-        const int64_t end = tell64(file);
+    const int64_t start = zv_file_tell(file);
+    if (start >= 0 && zv_file_seek(file, 0, SEEK_END) == 0) {
+        const int64_t end = zv_file_tell(file);
         if (end >= start) d->size = static_cast<uint64_t>(end - start);
     }
-    if (start < 0 || seek64(file, start, SEEK_SET) != 0) {
+    if (start < 0 || zv_file_seek(file, start, SEEK_SET) != 0) {
         delete d;
         return -1;
     }

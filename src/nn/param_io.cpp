@@ -3,6 +3,7 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include "foundation/file.h"
 #include "foundation/log.h"
 
 namespace {
@@ -14,13 +15,6 @@ namespace {
     ZV_LOG_RED "[ERROR] Model file version is '%s' but library version is '%s'" ZV_LOG_RESET "\n"
 #endif
 
-#ifdef _WIN32
-int64_t tell64(FILE *file) { return _ftelli64(file); }
-int seek64(FILE *file, int64_t offset, int whence) { return _fseeki64(file, offset, whence); }
-#else
-int64_t tell64(FILE *file) { return ftello(file); }
-int seek64(FILE *file, int64_t offset, int whence) { return fseeko(file, static_cast<off_t>(offset), whence); }
-#endif
 
 }  // namespace
 
@@ -75,12 +69,12 @@ extern "C" zv_status_t zv_param_write_i32(FILE *file, int32_t value) {
 }
 
 extern "C" int32_t zv_param_bytes_left(FILE *file, uint64_t *left) {
-    const int64_t here = tell64(file);
-    if (here < 0 || seek64(file, 0, SEEK_END) != 0) {
+    const int64_t here = zv_file_tell(file);
+    if (here < 0 || zv_file_seek(file, 0, SEEK_END) != 0) {
         return 0;
     }
-    const int64_t end = tell64(file);
-    if (seek64(file, here, SEEK_SET) != 0) {
+    const int64_t end = zv_file_tell(file);
+    if (zv_file_seek(file, here, SEEK_SET) != 0) {
         return 0;
     }
     *left = end > here ? static_cast<uint64_t>(end - here) : 0;
