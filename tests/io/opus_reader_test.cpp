@@ -8,6 +8,7 @@
 
 #include "support/audio_fixture.h"
 #include "support/ogg_writer.h"
+#include "support/reference_decode.h"
 #include "support/temp_dir.h"
 
 namespace {
@@ -15,27 +16,9 @@ namespace {
 using zv_test::audio_fixture;
 using zv_test::OggPackets;
 
-bool is_opus_header(const zv_test::OggPacket &packet) {
-    const std::vector<uint8_t> &p = packet.bytes; return p.size() >= 4 && std::memcmp(p.data(), "Opus", 4) == 0; }
-
-// The file's audio decoded straight with libopus at the given rate and
-// channels, stereo averaged with truncation toward zero.
+// The file's audio decoded straight with libopus at the given rate and channels.
 std::vector<int16_t> reference_samples(const std::string &path, int rate, int channels) {
-    int error = 0;
-    OpusDecoder *decoder = opus_decoder_create(rate, channels, &error);
-    EXPECT_EQ(error, OPUS_OK);
-    std::vector<int16_t> out;
-    std::vector<int16_t> frame(2 * 5760);
-    for (const auto &p : zv_test::ogg_packets(path)) {
-        if (is_opus_header(p)) continue;
-        const int n = opus_decode(decoder, p.bytes.data(), static_cast<opus_int32>(p.bytes.size()), frame.data(), 5760, 0);
-        EXPECT_GE(n, 0);
-        for (int i = 0; i < n; ++i) {
-            out.push_back(channels == 1 ? frame[i] : static_cast<int16_t>((frame[2 * i] + frame[2 * i + 1]) / 2));
-        }
-    }
-    opus_decoder_destroy(decoder);
-    return out;
+    return zv_test::opus_reference_samples(zv_test::ogg_packets(path), rate, channels);
 }
 
 struct DecodeCase {

@@ -10,6 +10,7 @@
 
 #include "support/audio_fixture.h"
 #include "support/ogg_writer.h"
+#include "support/reference_decode.h"
 #include "support/temp_dir.h"
 
 namespace {
@@ -17,50 +18,9 @@ namespace {
 using zv_test::audio_fixture;
 using zv_test::OggPackets;
 
-int16_t to_int16(float x) {
-    const float y = std::round(x * 32767.0f);
-    return static_cast<int16_t>(y > 32767.0f ? 32767.0f : (y < -32768.0f ? -32768.0f : y));
-}
-
 // The file decoded straight with libvorbis: mono, or the mean of the first two channels.
 std::vector<int16_t> reference_samples(const OggPackets &packets) {
-    vorbis_info info;
-    vorbis_comment comment;
-    vorbis_info_init(&info);
-    vorbis_comment_init(&comment);
-    vorbis_dsp_state dsp;
-    vorbis_block block;
-    std::vector<int16_t> out;
-    for (size_t i = 0; i < packets.size(); ++i) {
-        ogg_packet p{};
-        p.packet = const_cast<unsigned char *>(packets[i].bytes.data());
-        p.bytes = static_cast<long>(packets[i].bytes.size());
-        p.b_o_s = i == 0;
-        p.e_o_s = packets[i].eos;
-        p.granulepos = packets[i].granulepos;
-        p.packetno = static_cast<ogg_int64_t>(i);
-        if (i < 3) {
-            EXPECT_EQ(vorbis_synthesis_headerin(&info, &comment, &p), 0);
-            if (i == 2) {
-                vorbis_synthesis_init(&dsp, &info);
-                vorbis_block_init(&dsp, &block);
-            }
-            continue;
-        }
-        EXPECT_EQ(vorbis_synthesis(&block, &p), 0);
-        vorbis_synthesis_blockin(&dsp, &block);
-        float **pcm;
-        const int n = vorbis_synthesis_pcmout(&dsp, &pcm);
-        for (int k = 0; k < n; ++k) {
-            out.push_back(to_int16(info.channels == 1 ? pcm[0][k] : (pcm[0][k] + pcm[1][k]) * 0.5f));
-        }
-        vorbis_synthesis_read(&dsp, n);
-    }
-    vorbis_block_clear(&block);
-    vorbis_dsp_clear(&dsp);
-    vorbis_comment_clear(&comment);
-    vorbis_info_clear(&info);
-    return out;
+    return zv_test::vorbis_reference_samples(packets, /*ogg_framing=*/true);
 }
 
 struct DecodeCase {

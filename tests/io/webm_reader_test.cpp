@@ -11,70 +11,22 @@
 
 #include "support/audio_fixture.h"
 #include "support/ogg_writer.h"
+#include "support/reference_decode.h"
 #include "support/temp_dir.h"
 
 namespace {
 
 using zv_test::audio_fixture;
 
-int16_t to_int16(float x) {
-    const float y = std::round(x * 32767.0f);
-    return static_cast<int16_t>(y > 32767.0f ? 32767.0f : (y < -32768.0f ? -32768.0f : y));
-}
-
 // The audio packets of an Ogg file decoded straight with libopus or
 // libvorbis, as the WebM reader meets them: no granule positions, no end of
 // stream, stereo averaged (Opus toward zero, Vorbis rounded).
 std::vector<int16_t> reference_samples(const std::string &ogg_path, int32_t codec, int rate, int channels) {
     const zv_test::OggPackets packets = zv_test::ogg_packets(ogg_path);
-    std::vector<int16_t> out;
     if (codec == ZV_WEBM_CODEC_OPUS) {
-        int error = 0;
-        OpusDecoder *decoder = opus_decoder_create(rate, channels, &error);
-        std::vector<int16_t> frame(2 * 5760);
-        for (size_t i = 2; i < packets.size(); ++i) {
-            const auto &p = packets[i].bytes;
-            const int n = opus_decode(decoder, p.data(), static_cast<opus_int32>(p.size()), frame.data(), 5760, 0);
-            for (int k = 0; k < n; ++k) {
-                out.push_back(channels == 1 ? frame[k] : static_cast<int16_t>((frame[2 * k] + frame[2 * k + 1]) / 2));
-            }
-        }
-        opus_decoder_destroy(decoder);
-        return out;
+        return zv_test::opus_reference_samples(packets, rate, channels);
     }
-    vorbis_info info;
-    vorbis_comment comment;
-    vorbis_info_init(&info);
-    vorbis_comment_init(&comment);
-    vorbis_dsp_state dsp;
-    vorbis_block block;
-    for (size_t i = 0; i < packets.size(); ++i) {
-        ogg_packet p{};
-        p.packet = const_cast<unsigned char *>(packets[i].bytes.data());
-        p.bytes = static_cast<long>(packets[i].bytes.size());
-        if (i < 3) {
-            p.b_o_s = 256;
-            EXPECT_EQ(vorbis_synthesis_headerin(&info, &comment, &p), 0);
-            if (i == 2) {
-                vorbis_synthesis_init(&dsp, &info);
-                vorbis_block_init(&dsp, &block);
-            }
-            continue;
-        }
-        vorbis_synthesis(&block, &p);
-        vorbis_synthesis_blockin(&dsp, &block);
-        float **pcm;
-        const int n = vorbis_synthesis_pcmout(&dsp, &pcm);
-        for (int k = 0; k < n; ++k) {
-            out.push_back(to_int16(info.channels == 1 ? pcm[0][k] : (pcm[0][k] + pcm[1][k]) * 0.5f));
-        }
-        vorbis_synthesis_read(&dsp, n);
-    }
-    vorbis_block_clear(&block);
-    vorbis_dsp_clear(&dsp);
-    vorbis_comment_clear(&comment);
-    vorbis_info_clear(&info);
-    return out;
+    return zv_test::vorbis_reference_samples(packets, /*ogg_framing=*/false);
 }
 
 struct DecodeCase {
