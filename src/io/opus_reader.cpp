@@ -1,6 +1,7 @@
 #include "io/opus_reader.h"
 
 #include "foundation/status.h"
+#include "io/packet_samples.h"
 
 #include <stdlib.h>
 #include <string.h>
@@ -172,40 +173,19 @@ int32_t zv_opus_num_channels(zv_opus_t *opus) { return opus->channels; }
 int32_t zv_opus_sample_rate(zv_opus_t *opus) { return opus->sample_rate; }
 
 zv_status_t zv_opus_read(zv_opus_t *opus, int32_t num_samples, int16_t *pcm) {
-    int32_t n = num_samples;
-    if (opus->total - opus->delivered < n) {
-        return ZV_STATUS_IO_ERROR;
-    }
-    for (;;) {
-        if (n < 1) {
+    return zv_io::deliver_packet_samples(opus->mono, opus->offset, opus->count, opus->delivered, opus->total,
+                                         num_samples, pcm, [opus]() -> zv_status_t {
+        if (zv_ogg_stream_packetout(opus->ogg, opus->packet) != 1) {
+            return zv_ogg_read_ogg_page(opus->ogg);
+        }
+        if (begins_with_opus(opus->packet)) {
             return ZV_STATUS_SUCCESS;
         }
-        if (opus->count >= n) {
-            memcpy(pcm, opus->mono + opus->offset, static_cast<size_t>(n) * sizeof(int16_t));
-            opus->offset += n;
-            opus->count -= n;
-            opus->delivered += n;
-            return ZV_STATUS_SUCCESS;
-        }
-        if (opus->count > 0) {
-            memcpy(pcm, opus->mono + opus->offset, static_cast<size_t>(opus->count) * sizeof(int16_t));
-        }
-        opus->delivered += opus->count;
-        n -= opus->count;
-        pcm += opus->count;
-        opus->offset = 0;
-        opus->count = 0;
-        if (zv_ogg_stream_packetout(opus->ogg, opus->packet) == 1) {
-            if (begins_with_opus(opus->packet)) {
-                continue;
-            }
-            int32_t m = 0;
-            ZV_TRY(zv_opus_read_packet(opus->decoder, opus->packet, opus->channels, opus->mono, opus->decode, &m));
-            opus->count = m;
-        } else {
-            ZV_TRY(zv_ogg_read_ogg_page(opus->ogg));
-        }
-    }
+        int32_t m = 0;
+        ZV_TRY(zv_opus_read_packet(opus->decoder, opus->packet, opus->channels, opus->mono, opus->decode, &m));
+        opus->count = m;
+        return ZV_STATUS_SUCCESS;
+    });
 }
 
 }  // extern "C"

@@ -5,6 +5,7 @@
 #include <string.h>
 
 #include "foundation/status.h"
+#include "io/packet_samples.h"
 
 namespace {
 
@@ -189,41 +190,20 @@ int32_t zv_vorbis_num_channels(zv_vorbis_t *vorbis) { return vorbis->channels; }
 int32_t zv_vorbis_sample_rate(zv_vorbis_t *vorbis) { return vorbis->sample_rate; }
 
 zv_status_t zv_vorbis_read(zv_vorbis_t *vorbis, int32_t num_samples, int16_t *pcm) {
-    int32_t n = num_samples;
-    if (vorbis->total - vorbis->delivered < n) {
-        return ZV_STATUS_IO_ERROR;
-    }
-    for (;;) {
-        if (n <= 0) {
+    return zv_io::deliver_packet_samples(vorbis->samples, vorbis->offset, vorbis->count, vorbis->delivered,
+                                         vorbis->total, num_samples, pcm, [vorbis]() -> zv_status_t {
+        if (zv_ogg_stream_packetout(vorbis->ogg, vorbis->packet) != 1) {
+            return zv_ogg_read_ogg_page(vorbis->ogg);
+        }
+        if (has_signature(vorbis->packet)) {
             return ZV_STATUS_SUCCESS;
         }
-        if (vorbis->count >= n) {
-            memcpy(pcm, vorbis->samples + vorbis->offset, static_cast<size_t>(n) * sizeof(int16_t));
-            vorbis->offset += n;
-            vorbis->count -= n;
-            vorbis->delivered += n;
-            return ZV_STATUS_SUCCESS;
-        }
-        if (vorbis->count > 0) {
-            memcpy(pcm, vorbis->samples + vorbis->offset, static_cast<size_t>(vorbis->count) * sizeof(int16_t));
-        }
-        vorbis->delivered += vorbis->count;
-        n -= vorbis->count;
-        pcm += vorbis->count;
-        vorbis->offset = 0;
-        vorbis->count = 0;
-        if (zv_ogg_stream_packetout(vorbis->ogg, vorbis->packet) == 1) {
-            if (has_signature(vorbis->packet)) {
-                continue;
-            }
-            int32_t m = 0;
-            ZV_TRY(zv_vorbis_read_packet(vorbis->dsp, vorbis->block, vorbis->packet, vorbis->channels,
-                                         vorbis->samples, &m));
-            vorbis->count = m;
-        } else {
-            ZV_TRY(zv_ogg_read_ogg_page(vorbis->ogg));
-        }
-    }
+        int32_t m = 0;
+        ZV_TRY(zv_vorbis_read_packet(vorbis->dsp, vorbis->block, vorbis->packet, vorbis->channels,
+                                     vorbis->samples, &m));
+        vorbis->count = m;
+        return ZV_STATUS_SUCCESS;
+    });
 }
 
 }  // extern "C"

@@ -7,6 +7,7 @@
 #include "foundation/file.h"
 #include "foundation/status.h"
 #include "io/opus_reader.h"
+#include "io/packet_samples.h"
 #include "io/vorbis_reader.h"
 
 namespace {
@@ -270,32 +271,10 @@ int32_t zv_webm_num_channels(zv_webm_t *webm) { return webm->channels; }
 int32_t zv_webm_sample_rate(zv_webm_t *webm) { return webm->rate; }
 
 zv_status_t zv_webm_read(zv_webm_t *webm, int32_t num_samples, int16_t *pcm) {
-    int32_t n = num_samples;
-    if (webm->total - webm->delivered < n) {
-        return ZV_STATUS_IO_ERROR;
-    }
-    for (;;) {
-        if (n <= 0) {
-            return ZV_STATUS_SUCCESS;
-        }
-        if (webm->count >= n) {
-            memcpy(pcm, webm->mono + webm->offset, static_cast<size_t>(n) * sizeof(int16_t));
-            webm->offset += n;
-            webm->count -= n;
-            webm->delivered += n;
-            return ZV_STATUS_SUCCESS;
-        }
-        if (webm->count > 0) {
-            memcpy(pcm, webm->mono + webm->offset, static_cast<size_t>(webm->count) * sizeof(int16_t));
-        }
-        webm->delivered += webm->count;
-        n -= webm->count;
-        pcm += webm->count;
-        webm->offset = 0;
-        webm->count = 0;
+    return zv_io::deliver_packet_samples(webm->mono, webm->offset, webm->count, webm->delivered, webm->total,
+                                         num_samples, pcm, [webm]() -> zv_status_t {
         if (webm->packet != nullptr && webm->frame_index < zv_webm_packet_count(webm->packet)) {
-            ZV_TRY(decode_frame(webm));
-            continue;
+            return decode_frame(webm);
         }
         int32_t r = 0;
         do {
@@ -305,10 +284,8 @@ zv_status_t zv_webm_read(zv_webm_t *webm, int32_t num_samples, int16_t *pcm) {
         webm->frame_index = 0;
         // The demuxer ended while samples are still owed (the file changed
         // since it was counted): nothing more will come.
-        if (r <= 0) {
-            return ZV_STATUS_IO_ERROR;
-        }
-    }
+        return r <= 0 ? ZV_STATUS_IO_ERROR : ZV_STATUS_SUCCESS;
+    });
 }
 
 }  // extern "C"
