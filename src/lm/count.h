@@ -88,7 +88,7 @@ zv_status_t zv_count_load_helper(zv_count_node_t *parent, const uint32_t *struct
 typedef struct zv_count_file_t {
     int32_t num_nodes;            // n
     int32_t word_bits;            // w
-    int32_t depth;                // no node lies deeper (the deepest node's depth once loaded)
+    int32_t depth;                // the deepest node's depth
     const uint8_t *counts;        // n little-endian int64, any alignment
     const uint8_t *structure;     // the tree-structure bit string
     uint64_t structure_bytes;
