@@ -9,10 +9,10 @@
 #include <new>
 #include <vector>
 
+#include "foundation/file.h"
 #include "foundation/status.h"
 #include "foundation/tree_bits.h"
 #include "lm/lm_blob.h"
-#include "lm/mgram.h"
 
 namespace {
 
@@ -20,11 +20,6 @@ struct KgramDeleter {
     void operator()(zv_kgram_t *model) const { zv_kgram_delete(model); }
 };
 using KgramPtr = std::unique_ptr<zv_kgram_t, KgramDeleter>;
-
-struct MgramDeleter {
-    void operator()(zv_mgram_t *model) const { zv_mgram_delete(model); }
-};
-using MgramPtr = std::unique_ptr<zv_mgram_t, MgramDeleter>;
 
 struct FreeDeleter {
     void operator()(void *block) const { free(block); }
@@ -54,12 +49,13 @@ extern "C" zv_status_t zv_kgram_load(const char *path, zv_kgram_t **model) {
     if (!model) return ZV_STATUS_INVALID_ARGUMENT;
     *model = nullptr;
     if (!path) return ZV_STATUS_INVALID_ARGUMENT;
-    // The compact model's reader checks the blob; its arrays then become
-    // chains.
-    zv_mgram_t *read = nullptr;
-    ZV_TRY(zv_mgram_load(path, &read));
-    MgramPtr mgram(read);
-    const int32_t n = zv_mgram_size(read);
+    int32_t size = 0;
+    void *data = nullptr;
+    ZV_TRY(zv_file_load(path, &size, &data));
+    Block<void> image(data);
+    zv_lm_blob_t blob;
+    ZV_TRY(zv_lm_blob_open(data, static_cast<uint64_t>(size), &blob));
+    const int32_t n = blob.num_nodes;
     KgramPtr rec(static_cast<zv_kgram_t *>(calloc(1, sizeof(zv_kgram_t))));
     if (!rec) return ZV_STATUS_OUT_OF_MEMORY;
     rec->words = allocate<int32_t>(n);
@@ -67,22 +63,34 @@ extern "C" zv_status_t zv_kgram_load(const char *path, zv_kgram_t **model) {
     rec->backoff = allocate<uint8_t>(n);
     rec->first_child = allocate<int32_t>(n);
     rec->next_sibling = allocate<int32_t>(n);
-    if (!rec->words || !rec->forward || !rec->backoff || !rec->first_child || !rec->next_sibling) {
+    Block<int32_t> last_child(allocate<int32_t>(n));
+    if (!rec->words || !rec->forward || !rec->backoff || !rec->first_child || !rec->next_sibling || !last_child) {
         return ZV_STATUS_OUT_OF_MEMORY;
     }
     rec->num_nodes = n;
-    for (int32_t i = 0; i < n; ++i) {
-        rec->words[i] = zv_mgram_word(read, i);
-        rec->forward[i] = static_cast<uint8_t>(zv_mgram_forward(read, i));
-        rec->backoff[i] = static_cast<uint8_t>(zv_mgram_backoff(read, i));
+    zv_lm_blob_reader_t reader;
+    zv_status_t status = zv_lm_blob_reader_init(&reader, &blob);
+    while (status == ZV_STATUS_SUCCESS) {
+        zv_lm_blob_node_t node;
+        status = zv_lm_blob_reader_next(&reader, &node);
+        if (status != ZV_STATUS_SUCCESS) break;
+        const int32_t i = node.node;
+        rec->words[i] = node.word;
+        rec->forward[i] = node.forward;
+        rec->backoff[i] = node.backoff;
+        rec->first_child[i] = -1;
         rec->next_sibling[i] = -1;
+        if (node.parent >= 0) {
+            if (rec->first_child[node.parent] == -1) {
+                rec->first_child[node.parent] = i;
+            } else {
+                rec->next_sibling[last_child.get()[node.parent]] = i;
+            }
+            last_child.get()[node.parent] = i;
+        }
     }
-    for (int32_t i = 0; i < n; ++i) {
-        const int32_t count = zv_mgram_num_children(read, i);
-        const int32_t *children = zv_mgram_children(read, i);
-        rec->first_child[i] = count > 0 ? children[0] : -1;
-        for (int32_t c = 0; c + 1 < count; ++c) rec->next_sibling[children[c]] = children[c + 1];
-    }
+    zv_lm_blob_reader_close(&reader);
+    if (status != ZV_STATUS_STOP_ITERATION) return status;
     *model = rec.release();
     return ZV_STATUS_SUCCESS;
 }
