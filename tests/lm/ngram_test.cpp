@@ -288,6 +288,8 @@ TEST_F(NgramTest, RefusesMalformedAndInconsistentCountFiles) {
     no_nodes[0] = 0;
     std::vector<uint8_t> wide = count_file({{0, -1, 1}});
     wide[4] = 32;
+    std::vector<uint8_t> unclosed = count_file(kWorked);  // structure all 0: more nodes than declared
+    for (size_t i = 8 + 8 * kWorked.size(); i < 8 + 8 * kWorked.size() + 4; ++i) unclosed[i] = 0;
     struct Case {
         const char *name;
         std::vector<uint8_t> file;
@@ -303,6 +305,7 @@ TEST_F(NgramTest, RefusesMalformedAndInconsistentCountFiles) {
         {"truncated", truncated},
         {"no nodes", no_nodes},
         {"word width 32", wide},
+        {"structure never closes", unclosed},
         {"empty", {}},
     };
     for (const Case &c : cases) {
