@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstring>
 #include <cstdint>
 #include <random>
 #include <string>
@@ -376,4 +377,27 @@ TEST(GramSet, MillionDeepChain) {
     EXPECT_EQ(zv_gram_num_children(back.get(), chain.data(), kDepth - 1), 0);
     EXPECT_EQ(zv_gram_num_children(back.get(), std::vector<int32_t>{4}.data(), 1), -1);
     EXPECT_TRUE(zv_gram_is_equal(back.get(), shorter.get()));
+}
+
+// The node reader on its own: a subtree read under an existing node merges
+// into it, and both cursors end after the subtree.
+TEST(GramFile, NodeReaderMergesASubtreeUnderAParent) {
+    LexiconPtr lexicon = lexicon_of_size(4);
+    // root { 0 { 1, 2 }, 2 }: the subtree of 0 opens at bit 1, word field 1.
+    const std::vector<uint8_t> file = gram_file(5, "0001011011", {0, 1, 2, 3, 3}, 3);
+    std::vector<uint32_t> structure(1), word_fields(1);
+    std::memcpy(structure.data(), file.data() + 4, 4);
+    std::memcpy(word_fields.data(), file.data() + 8, 4);
+    GramPtr gram = make_gram(2, lexicon.get(), {{0, 3}, {1}});
+    int32_t structure_cursor = 2;
+    int32_t word_cursor = 1;
+    zv_gram_node_t *node = nullptr;
+    ASSERT_EQ(zv_gram_load_helper(gram->root, structure.data(), &structure_cursor, word_fields.data(), 3,
+                                  &word_cursor, &node),
+              ZV_STATUS_SUCCESS);
+    EXPECT_EQ(node, gram->root->children[0]);
+    EXPECT_EQ(structure_cursor, 7);
+    EXPECT_EQ(word_cursor, 4);
+    EXPECT_TRUE(zv_gram_is_equal(gram.get(), make_gram(2, lexicon.get(), {{0, 1}, {0, 2}, {0, 3}, {1}}).get()));
+    expect_well_formed(gram->root, 4);
 }
