@@ -25,20 +25,6 @@ using zv_test::lexicon_of_size;
 using zv_test::make_count;
 using zv_test::make_gram;
 
-// Fields of `bits` bits packed from the least significant bit of the first
-// little-endian word, into exactly `words` words (apart from the library's
-// bit-field code).
-void pack(ByteWriter &out, const std::vector<uint32_t> &values, int bits, size_t words) {
-    std::vector<uint32_t> packed(words, 0);
-    for (size_t i = 0; i < values.size(); ++i) {
-        for (int b = 0; b < bits; ++b) {
-            const size_t k = i * bits + b;
-            if ((values[i] >> b & 1u) && k / 32 < words) packed[k / 32] |= 1u << (k % 32);
-        }
-    }
-    for (uint32_t w : packed) out.u32(w);
-}
-
 // A count file declaring n nodes of w-bit words, the structure as a string
 // of '0' and '1' (the root's opening bit first).
 std::vector<uint8_t> count_file(int32_t n, int32_t w, const std::vector<int64_t> &counts, const std::string &structure,
@@ -46,10 +32,7 @@ std::vector<uint8_t> count_file(int32_t n, int32_t w, const std::vector<int64_t>
     ByteWriter out;
     out.i32(n).i32(w);
     for (int32_t i = 0; i < n; ++i) out.i64(i < static_cast<int32_t>(counts.size()) ? counts[i] : 0);
-    std::vector<uint32_t> structure_bits;
-    for (char c : structure) structure_bits.push_back(c == '1');
-    pack(out, structure_bits, 1, (2 * static_cast<size_t>(n) + 31) / 32);
-    pack(out, values, w, (static_cast<size_t>(n) * w + 31) / 32);
+    zv_test::pack_tree(out, n, structure, values, w);
     return out.take();
 }
 
@@ -364,25 +347,18 @@ TEST(CountFile, TruncatedAndDamagedFiles) {
     CountPtr count = random_count(rng, lexicon.get(), 20, 25, 3);
     ASSERT_EQ(zv_count_save(count.get(), dir.path("c.bin").c_str()), ZV_STATUS_SUCCESS);
     const std::vector<uint8_t> file = file_bytes(dir.path("c.bin"));
-    for (size_t size = 0; size < file.size(); ++size) {
+    const int accepted = zv_test::load_damaged_files(dir, file, rng, [&](const std::string &path) {
         CountPtr back;
-        EXPECT_EQ(load(dir.write("t.bin", std::vector<uint8_t>(file.begin(), file.begin() + size)), &back),
-                  ZV_STATUS_INVALID_ARGUMENT)
-            << size;
-    }
-    int accepted = 0;
-    for (int trial = 0; trial < 2000; ++trial) {
-        CountPtr back;
-        const zv_status_t status = load(dir.write("d.bin", zv_test::damaged(file, rng)), &back);
-        ASSERT_TRUE(status == ZV_STATUS_SUCCESS || status == ZV_STATUS_INVALID_ARGUMENT);
-        if (status != ZV_STATUS_SUCCESS) continue;
-        accepted += 1;
-        zv_count_merge(back.get(), count.get());
-        zv_count_merge(count.get(), back.get());
-        zv_count_is_valid(back.get());
-        const zv_status_t saved = zv_count_save(back.get(), dir.path("again.bin").c_str());
-        EXPECT_TRUE(saved == ZV_STATUS_SUCCESS || saved == ZV_STATUS_INVALID_ARGUMENT);
-    }
+        const zv_status_t status = load(path, &back);
+        if (status == ZV_STATUS_SUCCESS) {
+            zv_count_merge(back.get(), count.get());
+            zv_count_merge(count.get(), back.get());
+            zv_count_is_valid(back.get());
+            const zv_status_t saved = zv_count_save(back.get(), dir.path("again.bin").c_str());
+            EXPECT_TRUE(saved == ZV_STATUS_SUCCESS || saved == ZV_STATUS_INVALID_ARGUMENT);
+        }
+        return status;
+    });
     EXPECT_GT(accepted, 0);
 }
 
@@ -391,8 +367,7 @@ TEST(CountTree, MillionDeepChain) {
     constexpr int32_t kDepth = 1000000;
     TempDir dir;
     LexiconPtr lexicon = lexicon_of_size(5);
-    std::vector<int32_t> chain(kDepth);
-    for (int32_t i = 0; i < kDepth; ++i) chain[i] = i % 5;
+    const std::vector<int32_t> chain = zv_test::chain_of(kDepth, 5);
     GramPtr gram = make_gram(2, lexicon.get(), {chain});  // deeper than its order
     CountPtr count = make_count(gram.get(), {chain, chain, {0, 1, 2}});
     EXPECT_TRUE(zv_count_is_valid(count.get()));
