@@ -11,7 +11,10 @@
 // the root and 0 at the root. Bytes after the word fields are ignored.
 //
 // Every walk is iterative: a chain a million nodes deep works on the normal
-// stack.
+// stack. A walk deeper than a few dozen levels takes its stack from the heap
+// once, before it starts; where that fails, zv_count_merge does nothing and
+// the two tests give false. Counts are added with saturation at the ends of
+// int64 (a count file may hold any values).
 #ifndef ZV_LM_COUNT_H
 #define ZV_LM_COUNT_H
 

@@ -12,7 +12,9 @@
 //
 // Every walk over the trie is iterative: a trie as deep as memory allows
 // (a chain of a million words) is saved, loaded, compared, intersected and
-// deleted on the normal stack.
+// deleted on the normal stack. A walk deeper than a few dozen levels takes
+// its stack from the heap once, before it starts; where that fails, the
+// functions without a status do nothing (zv_gram_is_equal gives false).
 #ifndef ZV_LM_GRAM_H
 #define ZV_LM_GRAM_H
 

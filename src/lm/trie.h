@@ -9,11 +9,21 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include <memory>
+
+#include "foundation/bit_field.h"
+#include "foundation/file.h"
 #include "foundation/status.h"
 #include "foundation/tree_bits.h"
 #include "zv_lumarin.h"
 
 namespace zv_trie {
+
+struct FreeDeleter {
+    void operator()(void *block) const { free(block); }
+};
+template <typename T>
+using Block = std::unique_ptr<T, FreeDeleter>;
 
 // Position of the first child whose word is not below `word`.
 template <typename Node>
@@ -273,6 +283,101 @@ zv_status_t load_subtree(Node *parent, const void *structure, int32_t *structure
     }
     *out = first;
     return ZV_STATUS_SUCCESS;
+}
+
+// The stored form shared by the gram and count files: a header, optional
+// per-node values, the tree-structure string of n nodes, then n word fields
+// of `bits` bits (word id + 1, the root's 0).
+
+// Checks the structure string against the declared n and the bytes given
+// (the bounded reader), and every word field: 0 at the root, 1 .. largest
+// below it. *depth receives the deepest node's depth.
+inline zv_status_t check_stored(const uint8_t *structure, uint64_t structure_bytes, int32_t n,
+                                const uint8_t *word_fields, int32_t bits, uint32_t largest, int32_t *depth) {
+    zv_tree_bits_reader_t reader;
+    zv_tree_bits_reader_init(&reader, structure, structure_bytes, n);
+    int64_t deepest = 0;
+    int32_t event;
+    zv_status_t status;
+    while ((status = zv_tree_bits_next(&reader, &event)) == ZV_STATUS_SUCCESS) {
+        if (event != ZV_TREE_BITS_ENTER) continue;
+        const uint32_t v = zv_bit_field_read_bytes(word_fields, static_cast<uint64_t>(reader.node), bits);
+        const bool fits = reader.node == 0 ? v == 0 : (v >= 1 && v <= largest);
+        if (!fits) return ZV_STATUS_INVALID_ARGUMENT;
+        if (reader.depth - 1 > deepest) deepest = reader.depth - 1;
+    }
+    if (status != ZV_STATUS_STOP_ITERATION) return status;
+    *depth = static_cast<int32_t>(deepest);
+    return ZV_STATUS_SUCCESS;
+}
+
+// Counts the nodes to store into *n and the largest word below the root
+// into *largest (-1 for a lone root). A word outside lowest .. highest can't
+// be stored: INVALID_ARGUMENT. Readers take at most 2^30 nodes (their bit
+// cursors are 32-bit): OUT_OF_MEMORY for more, as for a walk that can't be had.
+template <typename Node>
+zv_status_t census(const Node *root, int64_t depth, int32_t lowest, int32_t highest, uint64_t *n, int32_t *largest) {
+    uint64_t nodes = 0;
+    int32_t top = -1;
+    bool stray = false;
+    const bool walked = preorder(
+        root, depth,
+        [&](const Node *node, int64_t level) {
+            if (level > 0) {
+                if (node->word < lowest || node->word > highest) {
+                    stray = true;
+                    return -1;
+                }
+                if (node->word > top) top = node->word;
+            }
+            nodes += 1;
+            return 1;
+        },
+        [](const Node *) {});
+    if (stray) return ZV_STATUS_INVALID_ARGUMENT;
+    if (!walked || nodes > INT32_MAX / 2) return ZV_STATUS_OUT_OF_MEMORY;
+    *n = nodes;
+    *largest = top;
+    return ZV_STATUS_SUCCESS;
+}
+
+// Writes the stored form of a trie of n nodes (see census) to path in one
+// write: header(bytes) fills the first header_bytes, value(node, bytes)
+// the node's value_bytes after them in preorder. A file of 2^31 bytes or
+// more gives OUT_OF_MEMORY, a failed open, write or close IO_ERROR.
+template <typename Node, typename Header, typename Value>
+zv_status_t save_stored(const Node *root, int64_t depth, uint64_t n, int32_t bits, uint64_t header_bytes,
+                        uint64_t value_bytes, Header &&header, Value &&value, const char *path) {
+    const uint64_t values_bytes = value_bytes * n;
+    const uint64_t structure_bytes = zv_tree_bits_size_bytes(n);
+    const uint64_t word_words = zv_bit_field_size_uint32(n, bits);
+    const uint64_t total = header_bytes + values_bytes + structure_bytes + 4 * word_words;
+    if (total > INT32_MAX) return ZV_STATUS_OUT_OF_MEMORY;
+    uint8_t *out = static_cast<uint8_t *>(calloc(static_cast<size_t>(total), 1));
+    if (!out) return ZV_STATUS_OUT_OF_MEMORY;
+    header(out);
+    uint8_t *values = out + header_bytes;
+    zv_tree_bits_writer_t structure;
+    zv_tree_bits_writer_init(&structure, values + values_bytes);
+    // The block comes from malloc and the fields start at a multiple of 4.
+    uint32_t *word_fields = reinterpret_cast<uint32_t *>(values + values_bytes + structure_bytes);
+    uint64_t index = 0;
+    const bool written = preorder(
+        root, depth,
+        [&](const Node *node, int64_t) {
+            value(node, values + value_bytes * index);
+            zv_bit_field_write(word_fields, index, bits, static_cast<uint32_t>(node->word + 1));
+            zv_tree_bits_writer_enter(&structure);
+            index += 1;
+            return 1;
+        },
+        [&](const Node *) { zv_tree_bits_writer_leave(&structure); });
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
+    for (uint64_t i = 0; i < word_words; ++i) word_fields[i] = __builtin_bswap32(word_fields[i]);
+#endif
+    const zv_status_t status = written ? zv_file_save(path, static_cast<int32_t>(total), out) : ZV_STATUS_OUT_OF_MEMORY;
+    free(out);
+    return status;
 }
 
 }  // namespace zv_trie
