@@ -194,6 +194,21 @@ TEST_F(NgramTest, PruningAtZeroRemovesLeavesNoLikelierThanTheirBackoff) {
     EXPECT_NE(node_at(model.get(), {1}), nullptr);
 }
 
+TEST_F(NgramTest, PruningSeesHigherBranchesAlreadyPruned) {
+    // Root 20: a 10, d 1, backoff 0.45 / 0.5 = 0.9. d (0.05) is no likelier
+    // than 0.9 / 4 and goes first. Then (a, d) (0.1) backs off to d's
+    // probability as the tree now gives it, 0.9 / 4, times a's backoff
+    // 0.9 / 0.95: no likelier either, so it goes too (against d's estimated
+    // 0.05 it would have stayed).
+    Ngram model = estimate(dir, count_file({{0, -1, 20}, {1, 0, 10}, {2, 3, 1}, {1, 3, 1}}), abcd.get());
+    ASSERT_TRUE(model);
+    EXPECT_DOUBLE_EQ(node_at(model.get(), {0})->backoff, 0.9 / 0.95);
+    zv_ngram_prune(model.get(), 0.0);
+    ASSERT_EQ(model->root->num_children, 1);
+    EXPECT_EQ(node_at(model.get(), {0})->num_children, 0);
+    EXPECT_EQ(node_at(model.get(), {0})->backoff, 1.0);
+}
+
 TEST_F(NgramTest, BackoffRules) {
     struct Case {
         const char *name;
