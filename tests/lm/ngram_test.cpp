@@ -538,6 +538,35 @@ TEST(NgramRandom, EveryWriterReadsBack) {
     }
 }
 
+TEST(NgramRandom, ReadsWhatTheCountTreeWrites) {
+    std::mt19937 rng(6);
+    TempDir dir;
+    auto lexicon = zv_test::lexicon_of_size(300);
+    zv_test::Sequences sequences;
+    for (int i = 0; i < 2000; ++i) {
+        std::vector<int32_t> s;
+        for (int k = 0; k < 3; ++k) s.push_back(static_cast<int32_t>(rng() % 300));
+        sequences.push_back(s);
+    }
+    auto gram = zv_test::make_gram(3, lexicon.get(), sequences);
+    auto counts = zv_test::make_count(gram.get(), sequences);
+    const std::string path = dir.path("counts.bin");
+    ASSERT_EQ(zv_count_save(counts.get(), path.c_str()), ZV_STATUS_SUCCESS);
+    zv_ngram_t *read = nullptr;
+    ASSERT_EQ(zv_ngram_init(path.c_str(), lexicon.get(), &read), ZV_STATUS_SUCCESS);
+    Ngram model(read);
+    EXPECT_EQ(model->order, 3);
+    std::vector<std::pair<const zv_count_node_t *, const zv_ngram_node_t *>> stack{{counts->root, model->root}};
+    while (!stack.empty()) {
+        auto [c, g] = stack.back();
+        stack.pop_back();
+        ASSERT_EQ(g->word, c->word);
+        ASSERT_EQ(g->count, c->count);
+        ASSERT_EQ(g->num_children, c->num_children);
+        for (int32_t i = 0; i < c->num_children; ++i) stack.push_back({c->children[i], g->children[i]});
+    }
+}
+
 TEST(NgramRandom, EquivalenceNoticesOneCostByteOff) {
     TempDir dir;
     auto lexicon = zv_test::make_lexicon({"a", "b", "c", "d"});
