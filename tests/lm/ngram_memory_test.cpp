@@ -21,7 +21,7 @@
 
 namespace {
 long g_countdown = -1;  // allocations left before one fails; -1: none fails
-long g_live = 0;        // blocks made and not yet freed since counting began
+[[maybe_unused]] long g_live = 0;  // blocks made and not yet freed since counting began
 bool g_counting = false;
 }  // namespace
 
