@@ -107,6 +107,7 @@ void fail_each_allocation(Call &&call, Check &&check, bool makes = true) {
 #else
     (void)call;
     (void)check;
+    (void)makes;
     GTEST_SKIP() << "the sanitizer owns the heap";
 #endif
 }
