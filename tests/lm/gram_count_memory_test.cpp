@@ -126,6 +126,9 @@ TEST(GramCountMemory, FailedInitsAndLoadsHandNothingOut) {
 
     const std::string gram_path = dir.path("g.bin");
     const std::string count_path = dir.path("c.bin");
+    // root { 1 { 0 { 2 } }, 0, 1 { 2, 0 { 1 } } }: the two 1s merge, and so do their 0s.
+    const std::string twice_path = dir.write(
+        "twice.bin", zv_test::count_file(9, 2, {5, 3, 2, 1, 1, 2, 1, 1, 1}, "000011101001001111", {0, 2, 1, 3, 1, 2, 3, 1, 2}));
     zv_gram_t *gram = nullptr;
     fail_each_allocation([&] { return zv_gram_init(3, lexicon.get(), &gram); },
                          [&](zv_status_t status) {
@@ -144,7 +147,22 @@ TEST(GramCountMemory, FailedInitsAndLoadsHandNothingOut) {
                              }
                              zv_gram_delete(gram);
                          });
+    zv_count_t *twice = nullptr;
+    ASSERT_EQ(zv_count_load(twice_path.c_str(), &twice), ZV_STATUS_SUCCESS);
+    CountPtr twice_ptr(twice);
+    ASSERT_EQ(twice->root->num_children, 2);
+    ASSERT_EQ(twice->root->children[1]->num_children, 2);
+    ASSERT_EQ(twice->root->children[1]->children[0]->num_children, 2);
     zv_count_t *count = nullptr;
+    fail_each_allocation([&] { return zv_count_load(twice_path.c_str(), &count); },
+                         [&](zv_status_t status) {
+                             if (status != ZV_STATUS_SUCCESS) {
+                                 EXPECT_EQ(count, nullptr);
+                             } else {
+                                 EXPECT_TRUE(zv_count_is_equal(count, twice));
+                             }
+                             zv_count_delete(count);
+                         });
     fail_each_allocation([&] { return zv_count_init(shape.get(), &count); },
                          [&](zv_status_t status) {
                              if (status != ZV_STATUS_SUCCESS) {
