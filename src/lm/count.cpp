@@ -244,13 +244,15 @@ extern "C" zv_status_t zv_count_load_helper(zv_count_node_t *parent, const uint3
         *count_cursor += 1;
         const int32_t word = static_cast<int32_t>(v) - 1;
         if (under) {
-            ZV_TRY(zv_trie::find_or_insert(under, word, made, capacity));
+            ZV_TRY(capacity ? zv_trie::append(under, word, made, capacity) : zv_trie::find_or_insert(under, word, made));
         } else {
             *made = new_node(word);
             if (!*made) return ZV_STATUS_OUT_OF_MEMORY;
         }
-        (*made)->count = c;  // a word repeated under one parent keeps its last count
+        (*made)->count = c;
         return ZV_STATUS_SUCCESS;
     };
-    return zv_trie::load_subtree(parent, structure, structure_cursor, node, make);
+    // A word repeated under one parent keeps the count of its last occurrence.
+    return zv_trie::load_subtree(parent, structure, structure_cursor, node, make,
+                                 [](zv_count_node_t *into, const zv_count_node_t *from) { into->count = from->count; });
 }

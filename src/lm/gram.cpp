@@ -229,12 +229,15 @@ extern "C" zv_status_t zv_gram_load_helper(zv_gram_node_t *parent, const uint32_
         const uint32_t v = zv_bit_field_read_bytes(word_fields, static_cast<uint64_t>(*word_cursor), word_bits);
         *word_cursor += 1;
         const int32_t word = static_cast<int32_t>(v) - 1;
-        if (under) return zv_trie::find_or_insert(under, word, made, capacity);
+        if (under) {
+            return capacity ? zv_trie::append(under, word, made, capacity) : zv_trie::find_or_insert(under, word, made);
+        }
         zv_gram_node_t *fresh = static_cast<zv_gram_node_t *>(calloc(1, sizeof(zv_gram_node_t)));
         if (!fresh) return ZV_STATUS_OUT_OF_MEMORY;
         fresh->word = word;
         *made = fresh;
         return ZV_STATUS_SUCCESS;
     };
-    return zv_trie::load_subtree(parent, structure, structure_cursor, node, make);
+    return zv_trie::load_subtree(parent, structure, structure_cursor, node, make,
+                                 [](zv_gram_node_t *, const zv_gram_node_t *) {});
 }

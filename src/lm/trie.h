@@ -9,6 +9,7 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include <algorithm>
 #include <memory>
 
 #include "foundation/bit_field.h"
@@ -48,11 +49,10 @@ inline Node *find(const Node *node, int32_t word) {
 }
 
 // Finds the child with `word` or inserts a new one (no children, zeroed
-// values) at its sorted place. `capacity` is the array's slots (the child
-// count unless a loader keeps spare room); it grows by one slot when no room
-// is spare. On failure the node keeps its children as they were.
+// values) at its sorted place, the array growing by exactly one slot. On
+// failure the node keeps its children as they were.
 template <typename Node>
-zv_status_t find_or_insert(Node *node, int32_t word, Node **child, int32_t *capacity = nullptr) {
+zv_status_t find_or_insert(Node *node, int32_t word, Node **child) {
     const int32_t k = lower_bound(node, word);
     const int32_t n = node->num_children;
     if (k < n && node->children[k]->word == word) {
@@ -63,19 +63,12 @@ zv_status_t find_or_insert(Node *node, int32_t word, Node **child, int32_t *capa
     Node *fresh = static_cast<Node *>(calloc(1, sizeof(Node)));
     if (!fresh) return ZV_STATUS_OUT_OF_MEMORY;
     fresh->word = word;
-    const int32_t slots = capacity ? *capacity : n;
-    if (n >= slots) {
-        // A loader doubles (and trims when the node is closed); everyone else grows by one.
-        const int64_t wanted = capacity ? (n < 4 ? 4 : 2 * static_cast<int64_t>(n)) : n + 1;
-        const int32_t grown_slots = wanted > INT32_MAX ? INT32_MAX : static_cast<int32_t>(wanted);
-        Node **grown = static_cast<Node **>(realloc(node->children, sizeof(Node *) * static_cast<size_t>(grown_slots)));
-        if (!grown) {
-            free(fresh);
-            return ZV_STATUS_OUT_OF_MEMORY;
-        }
-        node->children = grown;
-        if (capacity) *capacity = grown_slots;
+    Node **grown = static_cast<Node **>(realloc(node->children, sizeof(Node *) * static_cast<size_t>(n + 1)));
+    if (!grown) {
+        free(fresh);
+        return ZV_STATUS_OUT_OF_MEMORY;
     }
+    node->children = grown;
     memmove(node->children + k + 1, node->children + k, sizeof(Node *) * static_cast<size_t>(n - k));
     node->children[k] = fresh;
     node->num_children = n + 1;
@@ -230,13 +223,114 @@ bool paired(A *a, B *b, int64_t depth_bound, Visit &&visit) {
     return true;
 }
 
+// Appends a new child with `word` (no children, zeroed values) after the
+// node's children, in file order; `capacity` tracks the array's slots and
+// doubles. Sorting and merging wait for the node's end (normalize).
+template <typename Node>
+zv_status_t append(Node *node, int32_t word, Node **child, int32_t *capacity) {
+    const int32_t n = node->num_children;
+    if (n == INT32_MAX) return ZV_STATUS_OUT_OF_MEMORY;
+    Node *fresh = static_cast<Node *>(calloc(1, sizeof(Node)));
+    if (!fresh) return ZV_STATUS_OUT_OF_MEMORY;
+    fresh->word = word;
+    if (n >= *capacity) {
+        const int64_t wanted = n < 4 ? 4 : 2 * static_cast<int64_t>(n);
+        const int32_t slots = wanted > INT32_MAX ? INT32_MAX : static_cast<int32_t>(wanted);
+        Node **grown = static_cast<Node **>(realloc(node->children, sizeof(Node *) * static_cast<size_t>(slots)));
+        if (!grown) {
+            free(fresh);
+            return ZV_STATUS_OUT_OF_MEMORY;
+        }
+        node->children = grown;
+        *capacity = slots;
+    }
+    node->children[n] = fresh;
+    node->num_children = n + 1;
+    *child = fresh;
+    return ZV_STATUS_SUCCESS;
+}
+
+// Brings the children of a node read from a file into shape: ascending by
+// word, one node per word. Siblings that share a word become the first of
+// them, taking the values of the last (absorb(into, from) in file order)
+// and the children of all, which are then brought into shape in turn. One
+// sort per list, so a file listing its children in any order loads in
+// n log n. On failure the tree can still be deleted.
+template <typename Node, typename Absorb>
+zv_status_t normalize(Node *top, int32_t capacity, Absorb &&absorb) {
+    struct Frame {
+        Node *node;
+        int32_t capacity;
+    };
+    Stack<Frame> work;
+    work.push(Frame{top, capacity});
+    while (!work.empty()) {
+        const Frame frame = work.top();
+        work.pop();
+        Node *node = frame.node;
+        Node **children = node->children;
+        const int32_t k = node->num_children;
+        bool ascending = true;
+        for (int32_t i = 1; i < k && ascending; ++i) ascending = children[i - 1]->word < children[i]->word;
+        if (!ascending) {
+            // Stable, so that equal words stay in file order.
+            std::stable_sort(children, children + k, [](const Node *a, const Node *b) { return a->word < b->word; });
+            int32_t kept = 0;
+            for (int32_t i = 0; i < k;) {
+                int32_t j = i + 1;
+                int64_t total = children[i]->num_children;
+                while (j < k && children[j]->word == children[i]->word) total += children[j++]->num_children;
+                if (j - i == 1) {
+                    children[kept++] = children[i++];
+                    continue;
+                }
+                Node *into = children[i];
+                Node **merged = total > 0 ? static_cast<Node **>(malloc(sizeof(Node *) * static_cast<size_t>(total)))
+                                          : nullptr;
+                if (total > INT32_MAX || (total > 0 && !merged)) {
+                    free(merged);
+                    // Close the gap so that every node is held exactly once.
+                    memmove(children + kept, children + i, sizeof(Node *) * static_cast<size_t>(k - i));
+                    node->num_children = kept + (k - i);
+                    return ZV_STATUS_OUT_OF_MEMORY;
+                }
+                int32_t filled = 0;
+                for (int32_t r = i; r < j; ++r) {
+                    Node *from = children[r];
+                    if (from->num_children > 0) {
+                        memcpy(merged + filled, from->children, sizeof(Node *) * static_cast<size_t>(from->num_children));
+                    }
+                    filled += from->num_children;
+                    if (r > i) {
+                        absorb(into, from);
+                        free(from->children);
+                        free(from);
+                    }
+                }
+                free(into->children);
+                into->children = merged;
+                into->num_children = filled;
+                children[kept++] = into;
+                i = j;
+                if (!work.push(Frame{into, filled})) return ZV_STATUS_OUT_OF_MEMORY;
+            }
+            node->num_children = kept;
+        }
+        trim(node, frame.capacity);
+    }
+    return ZV_STATUS_SUCCESS;
+}
+
 // Builds one node and its subtree from a checked structure string, as the
-// file loaders do: `make(parent, &node)` reads the next node's values and
-// finds or inserts it under parent (a new root when parent is NULL; the
-// capacity pointer tracks the parent's spare room). Stops when the node is
-// left; the structure cursor then stands after its closing bit.
-template <typename Node, typename Make>
-zv_status_t load_subtree(Node *parent, const void *structure, int32_t *structure_cursor, Node **out, Make &&make) {
+// file loaders do: `make(parent, capacity, &node)` reads the next node's
+// values and makes it: a new root when parent is NULL, found or inserted
+// under parent in its sorted place when capacity is NULL, else appended
+// (capacity tracks the parent's spare room). Each node is brought into
+// shape (normalize, absorb as there) when it ends. Stops when the first
+// node is left; the structure cursor then stands after its closing bit.
+template <typename Node, typename Make, typename Absorb>
+zv_status_t load_subtree(Node *parent, const void *structure, int32_t *structure_cursor, Node **out, Make &&make,
+                         Absorb &&absorb) {
     struct Frame {
         Node *node;
         int32_t capacity;
@@ -259,8 +353,10 @@ zv_status_t load_subtree(Node *parent, const void *structure, int32_t *structure
     while (!stack.empty() && (status = zv_tree_bits_next(&reader, &event)) == ZV_STATUS_SUCCESS) {
         Frame &frame = stack.top();
         if (event == ZV_TREE_BITS_LEAVE) {
-            trim(frame.node, frame.capacity);
+            const Frame done = frame;
             stack.pop();
+            status = normalize(done.node, done.capacity, absorb);
+            if (status != ZV_STATUS_SUCCESS) break;
             continue;
         }
         Node *child = nullptr;
@@ -273,11 +369,8 @@ zv_status_t load_subtree(Node *parent, const void *structure, int32_t *structure
     }
     *structure_cursor = static_cast<int32_t>(reader.position);
     if (status != ZV_STATUS_SUCCESS) {
-        // Open nodes may hold spare slots; that harms nothing but a trim.
-        while (!stack.empty()) {
-            trim(stack.top().node, stack.top().capacity);
-            stack.pop();
-        }
+        // Open nodes may hold spare slots and unsorted children; with a
+        // parent given, the nodes read stay under it and go with its tree.
         if (!parent) destroy(first);
         return status;
     }

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <map>
 #include <random>
 #include <string>
 #include <vector>
@@ -20,21 +21,11 @@ using zv_test::GramPtr;
 using zv_test::LexiconPtr;
 using zv_test::Sequences;
 using zv_test::TempDir;
+using zv_test::count_file;
 using zv_test::file_bytes;
 using zv_test::lexicon_of_size;
 using zv_test::make_count;
 using zv_test::make_gram;
-
-// A count file declaring n nodes of w-bit words, the structure as a string
-// of '0' and '1' (the root's opening bit first).
-std::vector<uint8_t> count_file(int32_t n, int32_t w, const std::vector<int64_t> &counts, const std::string &structure,
-                                const std::vector<uint32_t> &values) {
-    ByteWriter out;
-    out.i32(n).i32(w);
-    for (int32_t i = 0; i < n; ++i) out.i64(i < static_cast<int32_t>(counts.size()) ? counts[i] : 0);
-    zv_test::pack_tree(out, n, structure, values, w);
-    return out.take();
-}
 
 zv_status_t load(const std::string &path, CountPtr *out) {
     zv_count_t *count = reinterpret_cast<zv_count_t *>(1);
@@ -296,6 +287,72 @@ TEST(CountFile, MalformedFilesAreRefused) {
     EXPECT_EQ(nodes_of(back.get()),
               (std::vector<std::pair<int32_t, int64_t>>{{-1, 0}, {0, 4}, {1, 9}, {0, -3}, {2, 6}}));
     EXPECT_FALSE(zv_count_is_valid(back.get()));
+}
+
+namespace {
+
+// A tree as a file may list it: children in any order, words repeated.
+struct Listed {
+    int32_t word;
+    int64_t count;
+    std::vector<Listed> children;
+};
+
+Listed random_listing(std::mt19937 &rng, int32_t word, int depth) {
+    Listed node{word, static_cast<int64_t>(rng() % 100) - 10, {}};
+    const int children = depth < 4 ? static_cast<int>(rng() % 5) : 0;
+    for (int i = 0; i < children; ++i) node.children.push_back(random_listing(rng, static_cast<int32_t>(rng() % 4), depth + 1));
+    return node;
+}
+
+void encode(const Listed &node, std::string *structure, std::vector<uint32_t> *values, std::vector<int64_t> *counts) {
+    structure->push_back('0');
+    values->push_back(static_cast<uint32_t>(node.word + 1));
+    counts->push_back(node.count);
+    for (const Listed &child : node.children) encode(child, structure, values, counts);
+    structure->push_back('1');
+}
+
+// What reading node by node gives: a repeated word finds the node made
+// before, takes the later count and gathers the children of both.
+struct Expected {
+    int64_t count = 0;
+    std::map<int32_t, Expected> children;
+};
+
+void apply(const Listed &node, Expected *into) {
+    into->count = node.count;
+    for (const Listed &child : node.children) apply(child, &into->children[child.word]);
+}
+
+void flatten(int32_t word, const Expected &node, std::vector<std::pair<int32_t, int64_t>> *out) {
+    out->emplace_back(word, node.count);
+    for (const auto &[w, child] : node.children) flatten(w, child, out);
+}
+
+}  // namespace
+
+// Files listing children in any order and repeating words load as reading
+// them node by node would: sorted lists, one node per word, the last count.
+TEST(CountFile, ReaderSortsAndMergesAnyListing) {
+    TempDir dir;
+    std::mt19937 rng(23);
+    for (int trial = 0; trial < 200; ++trial) {
+        const Listed root = random_listing(rng, -1, 0);
+        std::string structure;
+        std::vector<uint32_t> values;
+        std::vector<int64_t> counts;
+        encode(root, &structure, &values, &counts);
+        CountPtr back;
+        ASSERT_EQ(load(dir.write("c.bin", count_file(static_cast<int32_t>(values.size()), 3, counts, structure, values)),
+                       &back),
+                  ZV_STATUS_SUCCESS);
+        Expected expected;
+        apply(root, &expected);
+        std::vector<std::pair<int32_t, int64_t>> nodes;
+        flatten(-1, expected, &nodes);
+        EXPECT_EQ(nodes_of(back.get()), nodes);
+    }
 }
 
 namespace {

@@ -99,6 +99,17 @@ inline void pack_tree(ByteWriter &out, int32_t n, const std::string &structure, 
     pack_fields(out, values, bits, (static_cast<size_t>(n) * bits + 31) / 32);
 }
 
+// A count file declaring n nodes of w-bit words: the counts (0 for the
+// nodes beyond them), the structure string, the stored word values.
+inline std::vector<uint8_t> count_file(int32_t n, int32_t w, const std::vector<int64_t> &counts,
+                                       const std::string &structure, const std::vector<uint32_t> &values) {
+    ByteWriter out;
+    out.i32(n).i32(w);
+    for (int32_t i = 0; i < n; ++i) out.i64(i < static_cast<int32_t>(counts.size()) ? counts[i] : 0);
+    pack_tree(out, n, structure, values, w);
+    return out.take();
+}
+
 inline std::vector<uint8_t> file_bytes(const std::string &path) {
     std::ifstream in(path, std::ios::binary);
     return std::vector<uint8_t>(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
