@@ -1,6 +1,6 @@
-// Count files written byte by byte for the estimator's tests, apart from
-// the library's writer, from trees listed in preorder with each node's
-// depth, so that damaged and inconsistent files can be made too.
+// Count files for the estimator's tests, written apart from the library's
+// writer from trees listed in preorder with each node's depth, so that
+// inconsistent files can be made too.
 #ifndef ZV_TESTS_SUPPORT_NGRAM_FIXTURES_H
 #define ZV_TESTS_SUPPORT_NGRAM_FIXTURES_H
 
@@ -8,7 +8,6 @@
 #include <string>
 #include <vector>
 
-#include "support/byte_writer.h"
 #include "support/lm_fixtures.h"
 
 namespace zv_test {
@@ -37,11 +36,9 @@ inline std::vector<uint8_t> count_file(const std::vector<CountNode> &nodes, int3
     if (word_bits == 0) {
         while ((largest >> word_bits) != 0) ++word_bits;
     }
-    ByteWriter out;
-    out.i32(static_cast<int32_t>(nodes.size())).i32(word_bits);
-    for (const CountNode &n : nodes) out.i64(n.count);
-    pack_tree(out, static_cast<int32_t>(nodes.size()), structure, fields, word_bits);
-    return out.take();
+    std::vector<int64_t> counts;
+    for (const CountNode &n : nodes) counts.push_back(n.count);
+    return count_file(static_cast<int32_t>(nodes.size()), word_bits, counts, structure, fields);
 }
 
 }  // namespace zv_test
