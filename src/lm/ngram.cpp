@@ -347,6 +347,7 @@ private:
 }  // namespace
 
 extern "C" zv_status_t zv_ngram_init(const char *path, const zv_lexicon_t *lexicon, zv_ngram_t **model) {
+    if (!model) return ZV_STATUS_INVALID_ARGUMENT;
     *model = nullptr;
     if (!path || !lexicon) return ZV_STATUS_INVALID_ARGUMENT;
     int32_t size = 0;
