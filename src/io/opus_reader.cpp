@@ -66,15 +66,21 @@ zv_status_t begin_link(zv_opus_t *o, const ogg_packet *p) {
 // skipped, and anything else is audio, which *audio asks to decode.
 zv_status_t take_packet(zv_opus_t *o, const ogg_packet *p, bool *audio) {
     *audio = false;
-    if (is_id_header(p)) {
-        return begin_link(o, p);
-    }
-    // A later link that doesn't open with an identification header is of
-    // another codec, and can't join.
-    if (p->b_o_s && o->links > 0) {
+    // A stream that begins while the link before has neither given audio nor
+    // ended is multiplexed with it; one that doesn't open with an
+    // identification header is of another codec. Neither can join.
+    if (p->b_o_s && o->links > 0 && (!o->link_over || !is_id_header(p))) {
         return ZV_STATUS_INVALID_ARGUMENT;
     }
-    *audio = !begins_with_opus(p);
+    if (is_id_header(p)) {
+        o->link_over = 0;
+        ZV_TRY(begin_link(o, p));
+    } else {
+        *audio = !begins_with_opus(p);
+    }
+    if (*audio || p->e_o_s) {
+        o->link_over = 1;
+    }
     return ZV_STATUS_SUCCESS;
 }
 
@@ -172,6 +178,7 @@ zv_status_t zv_opus_init(const char *path, zv_opus_t **opus) {
         // and begin it afresh.
         o->link_channels = o->channels;
         o->links = 0;
+        o->link_over = 0;
         status = make_decoder(o);
     }
     if (status == ZV_STATUS_SUCCESS && o->total == 0) {

@@ -35,6 +35,7 @@ typedef struct zv_opus {
     int32_t delivered;
     int32_t link_channels;  // channels of the link being decoded
     int32_t links;          // identification headers met in this pass
+    int32_t link_over;      // the link gave audio or ended: another may follow it
 } zv_opus_t;
 
 zv_status_t zv_opus_init(const char *path, zv_opus_t **opus);

@@ -60,9 +60,18 @@ zv_status_t check_link(zv_vorbis_t *v) {
 zv_status_t take_packet(zv_vorbis_t *v, ogg_packet *p, bool *audio) {
     *audio = false;
     if (p->b_o_s) {
+        // A stream that begins while the link before has neither given audio
+        // nor ended is multiplexed with it, and can't join.
+        if (v->links > 0 && !v->link_over) {
+            return ZV_STATUS_INVALID_ARGUMENT;
+        }
         clear_link(v);
         v->links += 1;
         v->link_packets = 0;
+        v->link_over = 0;
+    }
+    if (p->e_o_s) {
+        v->link_over = 1;
     }
     const int64_t index = v->link_packets++;
     if (index <= 2) {
@@ -83,6 +92,7 @@ zv_status_t take_packet(zv_vorbis_t *v, ogg_packet *p, bool *audio) {
         ZV_TRY(set_up_dsp(v));
     }
     *audio = true;
+    v->link_over = 1;
     return ZV_STATUS_SUCCESS;
 }
 
@@ -202,6 +212,7 @@ zv_status_t zv_vorbis_init(const char *path, zv_vorbis_t **vorbis) {
     // the records up afresh from them.
     v->links = 0;
     v->link_packets = 0;
+    v->link_over = 0;
     if (status != ZV_STATUS_SUCCESS) {
         zv_vorbis_delete(v);
         return status;

@@ -113,14 +113,17 @@ TEST(VorbisReaderTest, ChainedLinksReadAsOneStream) {
     zv_vorbis_delete(vorbis);
 }
 
-// Links of different rates (16 kHz, then 44.1 kHz), or a link of another
-// codec, make no one stream.
-TEST(VorbisReaderTest, ChainedLinksThatDoNotJoinAreRefused) {
+// Links of different rates (16 kHz, then 44.1 kHz), a link of another codec,
+// or a second stream multiplexed with the first (whose pages come first) make
+// no one stream.
+TEST(VorbisReaderTest, StreamsThatDoNotJoinAreRefused) {
     zv_test::TempDir dir;
+    const OggPackets mono = zv_test::ogg_packets(audio_fixture("vorbis_mono_16k.ogg"));
     const std::string paths[] = {
         audio_fixture("chained_vorbis_16k_44k.ogg"),
         dir.write("c.ogg", zv_test::joined_bytes({audio_fixture("vorbis_mono_16k.ogg"),
                                                    audio_fixture("opus_from_16k.opus")})),
+        dir.write("g.ogg", zv_test::grouped_ogg_bytes(mono, mono)),
     };
     for (const std::string &path : paths) {
         zv_vorbis_t *vorbis = reinterpret_cast<zv_vorbis_t *>(1);

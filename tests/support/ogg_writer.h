@@ -89,6 +89,33 @@ inline std::vector<uint8_t> ogg_bytes(const OggPackets &packets, int serial = 77
     return out;
 }
 
+// Two logical streams multiplexed (grouped) in one Ogg file: both
+// beginning-of-stream pages first, then the rest of the second stream's
+// pages, then the rest of the first's.
+inline std::vector<uint8_t> grouped_ogg_bytes(const OggPackets &first, const OggPackets &second) {
+    auto pages = [](const std::vector<uint8_t> &bytes) {
+        std::vector<std::vector<uint8_t>> out;
+        for (size_t at = 0; at + 27 <= bytes.size();) {
+            const size_t segments = bytes[at + 26];
+            size_t size = 27 + segments;
+            for (size_t i = 0; i < segments; ++i) size += bytes[at + 27 + i];
+            out.emplace_back(bytes.begin() + static_cast<std::ptrdiff_t>(at),
+                             bytes.begin() + static_cast<std::ptrdiff_t>(at + size));
+            at += size;
+        }
+        return out;
+    };
+    const auto a = pages(ogg_bytes(first, 1));
+    const auto b = pages(ogg_bytes(second, 2));
+    std::vector<uint8_t> out;
+    auto add = [&out](const std::vector<uint8_t> &page) { out.insert(out.end(), page.begin(), page.end()); };
+    add(a[0]);
+    add(b[0]);
+    for (size_t i = 1; i < b.size(); ++i) add(b[i]);
+    for (size_t i = 1; i < a.size(); ++i) add(a[i]);
+    return out;
+}
+
 }  // namespace zv_test
 
 #endif
