@@ -58,6 +58,10 @@ zv_status_t begin_link(zv_opus_t *o, const ogg_packet *p) {
     }
     o->links += 1;
     o->link_channels = channels;
+    // Reads keep the decoder that init made for the first link.
+    if (o->links == 1 && o->decoder != nullptr) {
+        return ZV_STATUS_SUCCESS;
+    }
     return make_decoder(o);
 }
 
@@ -174,8 +178,8 @@ zv_status_t zv_opus_init(const char *path, zv_opus_t **opus) {
     }
     if (status == ZV_STATUS_SUCCESS) {
         // Without an identification header there is no rate or channel
-        // count, and this fails. Reads meet the first link's header again
-        // and begin it afresh.
+        // count, and this fails. Reads meet every link's header again and
+        // make the later links' decoders.
         o->link_channels = o->channels;
         o->links = 0;
         o->link_over = 0;

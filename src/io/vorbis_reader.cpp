@@ -65,10 +65,16 @@ zv_status_t take_packet(zv_vorbis_t *v, ogg_packet *p, bool *audio) {
         if (v->links > 0 && !v->link_over) {
             return ZV_STATUS_INVALID_ARGUMENT;
         }
-        clear_link(v);
         v->links += 1;
-        v->link_packets = 0;
         v->link_over = 0;
+        if (v->set_up_kept) {
+            // Its headers are skipped like any header after the third.
+            v->set_up_kept = 0;
+            v->link_packets = 3;
+        } else {
+            clear_link(v);
+            v->link_packets = 0;
+        }
     }
     if (p->e_o_s) {
         v->link_over = 1;
@@ -208,8 +214,10 @@ zv_status_t zv_vorbis_init(const char *path, zv_vorbis_t **vorbis) {
     if (status == ZV_STATUS_SUCCESS && v->total == 0) {
         status = ZV_STATUS_INVALID_ARGUMENT;
     }
-    // Reads meet every link's headers again, the first link's too, and set
-    // the records up afresh from them.
+    // A file of one link is read with the set-up restarted above. In a
+    // chained file that set-up is the last link's, so reads set the records
+    // up afresh from every link's headers, the first link's too.
+    v->set_up_kept = v->links == 1;
     v->links = 0;
     v->link_packets = 0;
     v->link_over = 0;

@@ -39,6 +39,7 @@ typedef struct zv_vorbis {
     int32_t most_channels;  // of any link, found by the counting pass
     int64_t link_packets;   // packets taken from the link being decoded
     int32_t link_over;      // the link gave audio or ended: another may follow it
+    int32_t set_up_kept;    // reads keep init's set-up for the first (only) link
 } zv_vorbis_t;
 
 zv_status_t zv_vorbis_init(const char *path, zv_vorbis_t **vorbis);
