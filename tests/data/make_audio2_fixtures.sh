@@ -34,7 +34,7 @@ cat "$tmp/v1.ogg" "$tmp/r2.ogg" > audio/chained_vorbis_16k_44k.ogg
 
 # WebM as mkvmerge writes it from an Ogg Opus file: the track's sampling
 # frequency is the header's input rate, 44100.
-mkvmerge --quiet --webm -o audio/webm_opus_44k.webm audio/opus_from_44k.opus
+mkvmerge --quiet --deterministic 4545 --webm -o audio/webm_opus_44k.webm audio/opus_from_44k.opus
 
 # FLAC encoded to a pipe: the muxer can't go back to write the total, and the
 # stream header says 0. Frames of 576 samples, so that a cut leaves some whole.
