@@ -21,7 +21,8 @@
 //
 // The accessors are the decoder's inner loop: plain reads, no checks.
 // Numbers outside the graph, and a label of 0 to zv_graph_word, are the
-// caller's to avoid.
+// caller's to avoid. The record is open for readers that need the packed
+// arrays themselves; nothing may change it.
 #ifndef ZV_LM_GRAPH_H
 #define ZV_LM_GRAPH_H
 
@@ -29,13 +30,31 @@
 #include <stdint.h>
 #include <stdio.h>
 
+#include "pronunciation/lexicon.h"
 #include "zv_lumarin.h"
 
 #ifdef __cplusplus
 extern "C" {
 #endif
 
-typedef struct zv_graph_t zv_graph_t;
+// Integer arrays are bit-field arrays (foundation/bit_field.h), each a
+// zeroed block of ceil(count * bits / 32) words (at least one).
+typedef struct zv_graph_t {
+    int32_t state_bits;       // ceil(log2(S) + 1)
+    int32_t arc_bits;         // ceil(log2(A) + 1); 1 for a graph without arcs
+    int32_t num_states;       // S
+    uint32_t *final_flags;    // S fields of 1 bit
+    uint32_t *first_arc;      // S fields of arc_bits: first arc + 1, 0 for none
+    int32_t num_arcs;         // A
+    int32_t input_bits;       // ceil(log2(P + 1)), P the phoneme set size
+    uint32_t *input_labels;   // A fields of input_bits
+    int32_t output_bits;      // ceil(log2(V + 1)), V the lexicon size
+    uint32_t *output_labels;  // A fields of output_bits: word + 1, 0 for none
+    int8_t *weights;          // A bytes
+    uint32_t *targets;        // A fields of state_bits
+    uint32_t *next_arc;       // A fields of arc_bits: next arc + 1, 0 for the last
+    zv_lexicon_t *lexicon;    // the words of the output labels; owned
+} zv_graph_t;
 
 // Opens the file (UTF-8 path, mode "rb") and loads the graph from its first
 // byte. *graph is set to NULL first; IO_ERROR when the file can't be opened.
