@@ -273,7 +273,9 @@ void push(Builder &b, int32_t e0, std::vector<PushFrame> &stack) {
         if (top.final) {
             while (top.next != -1 && b.final[b.target[top.next]]) top.next = b.next[top.next];
             if (top.next == -1) {
+                const int32_t e = top.arc;
                 stack.pop_back();  // a final target's pass leaves the arc as it is
+                deliver(b.weight[e]);
                 continue;
             }
             const int32_t f = top.next;

@@ -198,8 +198,8 @@ TEST(GraphDotTest, FailedOpenWriteOrCloseIsIoError) {
     }
 }
 
-// Graphviz reads what the writers make of random graphs, from every
-// language-model state.
+// Graphviz reads the neighbourhood of every state of a trigram graph and
+// the whole graph.
 TEST(GraphDotTest, DotParsesEveryText) {
     if (!have_dot()) GTEST_SKIP() << "Graphviz's dot is not installed";
     Loaded trigram(zv_test::trigram_example());
