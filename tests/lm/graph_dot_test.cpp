@@ -23,10 +23,7 @@ using zv_test::GraphSources;
 
 const char *const kNames[] = {"AA", "BB", "CC"};
 
-struct MgramDeleter {
-    void operator()(zv_mgram_t *mgram) const { zv_mgram_delete(mgram); }
-};
-using MgramPtr = std::unique_ptr<zv_mgram_t, MgramDeleter>;
+using zv_test::MgramPtr;
 
 // The graph of the sources and its language model.
 struct Loaded {

@@ -20,7 +20,7 @@ namespace {
 using zv_test::DictPtr;
 using zv_test::GraphPtr;
 using zv_test::LexiconPtr;
-using zv_test::LmNode;
+using zv_test::LmRow;
 using zv_test::Pronunciations;
 
 using Model = zv_test::GraphSources;
@@ -64,7 +64,7 @@ std::vector<Arc> arcs_of(const zv_graph_t *g) {
 // dictionary as the graph file carries it.
 class ReferenceGraph {
 public:
-    ReferenceGraph(const std::vector<LmNode> &nodes, const zv_dict_t *dict) : nodes_(nodes), dict_(dict) {
+    ReferenceGraph(const std::vector<LmRow> &nodes, const zv_dict_t *dict) : nodes_(nodes), dict_(dict) {
         children_.resize(nodes.size());
         for (size_t i = 1; i < nodes.size(); ++i) children_[static_cast<size_t>(nodes[i].parent)].push_back(i);
         final_.assign(nodes.size(), true);
@@ -180,7 +180,7 @@ private:
         return arcs_[static_cast<size_t>(e)].weight;
     }
 
-    const std::vector<LmNode> &nodes_;
+    const std::vector<LmRow> &nodes_;
     const zv_dict_t *dict_;
     std::vector<std::vector<size_t>> children_;
     std::vector<bool> final_;

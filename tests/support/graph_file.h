@@ -14,53 +14,39 @@
 #include <vector>
 
 #include "lm/graph.h"
-#include "lm/lm_blob.h"
+#include "support/lm_fixtures.h"
 #include "support/pronunciation_fixtures.h"
 #include "support/temp_dir.h"
 
 namespace zv_test {
 
-// One language-model node. A table lists the nodes in preorder (node 0 the
-// root, with parent -1 and word -1; children after their parent, siblings in
-// ascending word order), so that a node's index is its number in the model.
-// Costs are in-memory bytes as signed values, -127 to 127.
-struct LmNode {
+// One row of a language-model table. A table lists the nodes in preorder
+// (row 0 the root, with parent -1 and word -1; children after their parent,
+// siblings in ascending word order), so that a row's index is the node's
+// number in the model. Costs are in-memory bytes as signed values, -127 to
+// 127 (the blob holds their negation).
+struct LmRow {
     int32_t parent;
     int32_t word;
     int32_t forward;
-    int32_t backoff;  // written only for a node with children
+    int32_t backoff;  // stored only for a node with children
 };
 
-inline std::vector<uint8_t> lm_blob(const std::vector<LmNode> &nodes) {
-    const int64_t n = static_cast<int64_t>(nodes.size());
-    std::vector<int32_t> children(nodes.size(), 0);
-    int32_t largest = 0;
-    for (const LmNode &node : nodes) {
-        if (node.parent >= 0) children[static_cast<size_t>(node.parent)] += 1;
-        largest = std::max(largest, node.word + 1);
+inline std::vector<uint8_t> lm_blob(const std::vector<LmRow> &rows) {
+    std::vector<LmNode> nodes(rows.size());
+    for (size_t i = 0; i < rows.size(); ++i) {
+        nodes[i].word = rows[i].word;
+        nodes[i].forward = static_cast<int8_t>(-rows[i].forward);
+        nodes[i].backoff = static_cast<int8_t>(-rows[i].backoff);
     }
-    const int64_t leaves = std::count(children.begin(), children.end(), 0);
-    zv_lm_blob_writer_t writer;
-    EXPECT_EQ(zv_lm_blob_writer_init(&writer, n, leaves, std::max(1, zv_lm_blob_word_bits(largest))),
-              ZV_STATUS_SUCCESS);
-    std::vector<int32_t> open;
-    for (size_t i = 0; i < nodes.size(); ++i) {
-        while (!open.empty() && open.back() != nodes[i].parent) {
-            zv_lm_blob_writer_leave(&writer);
-            open.pop_back();
-        }
-        zv_lm_blob_writer_enter(&writer, nodes[i].word, zv_lm_cost_to_disk(static_cast<uint8_t>(nodes[i].forward)),
-                                children[i] > 0, zv_lm_cost_to_disk(static_cast<uint8_t>(nodes[i].backoff)));
-        open.push_back(static_cast<int32_t>(i));
+    // Children come after their parents: attached from the last row back,
+    // every subtree is whole before it moves into its parent (its children
+    // gathered last first, then turned around).
+    for (size_t i = rows.size(); i-- > 0;) {
+        std::reverse(nodes[i].children.begin(), nodes[i].children.end());
+        if (i > 0) nodes[static_cast<size_t>(rows[i].parent)].children.push_back(std::move(nodes[i]));
     }
-    for (; !open.empty(); open.pop_back()) zv_lm_blob_writer_leave(&writer);
-    uint64_t size = 0;
-    void *blob = nullptr;
-    zv_lm_blob_writer_finish(&writer, &size, &blob);
-    const uint8_t *p = static_cast<const uint8_t *>(blob);
-    std::vector<uint8_t> bytes(p, p + size);
-    std::free(blob);
-    return bytes;
+    return lm_blob_bytes(nodes[0]);
 }
 
 // A dictionary over lexicon (holding `words`) where a word may have no
@@ -106,7 +92,7 @@ inline DictPtr make_sparse_dict(const zv_lexicon_t *lexicon, const std::vector<s
 // dictionary reader wants at least as many pronunciations as words, and a
 // pronunciation a word repeats counts once.
 inline std::vector<uint8_t> graph_file_bytes(const std::vector<std::string> &words, int32_t phoneme_set_size,
-                                             const Pronunciations &prons, const std::vector<LmNode> &nodes) {
+                                             const Pronunciations &prons, const std::vector<LmRow> &nodes) {
     LexiconPtr lexicon = make_lexicon(words);
     if (!lexicon) return {};
     DictPtr dict = make_sparse_dict(lexicon.get(), words, phoneme_set_size, prons);
@@ -124,7 +110,7 @@ struct GraphSources {
     std::vector<std::string> words;
     int32_t phoneme_set_size;
     Pronunciations prons;
-    std::vector<LmNode> nodes;
+    std::vector<LmRow> nodes;
 
     std::vector<uint8_t> file() const { return graph_file_bytes(words, phoneme_set_size, prons, nodes); }
 };
