@@ -419,6 +419,7 @@ zv_status_t load(FILE *file, zv_graph_t **out) {
     // Output labels index the lexicon: every word below the root must be
     // one of its words.
     const int32_t num_nodes = zv_mgram_size(mgram.get());
+    if (num_nodes > kMaxCount) return ZV_STATUS_INVALID_ARGUMENT;  // more states than fields can number
     const int32_t num_words = zv_lexicon_size(graph->lexicon);
     for (int32_t node = 1; node < num_nodes; ++node) {
         const int32_t w = zv_mgram_word(mgram.get(), node);
