@@ -238,11 +238,6 @@ zv_status_t build_arcs(Builder &b, const zv_mgram_t *mgram, const zv_dict_t *dic
     return ZV_STATUS_SUCCESS;
 }
 
-// Weight pushing from one arc e: moves into each phone arc the smallest cost
-// below it, leaving the differences further down; nothing moves across a
-// final state, but the trees hanging from the final states that the pass
-// reaches are pushed in turn. The recursion of the pass runs on an explicit
-// stack, since a pronunciation may be of any length.
 struct PushFrame {
     int32_t arc;   // the arc being pushed
     int32_t next;  // next arc of its target to visit
@@ -250,6 +245,11 @@ struct PushFrame {
     bool final;    // its target is final
 };
 
+// Weight pushing from one arc: moves into each phone arc the smallest cost
+// below it, leaving the differences further down; nothing moves across a
+// final state, but the trees hanging from the final states that the pass
+// reaches are pushed in turn. The pass runs on an explicit stack, since a
+// pronunciation may be of any length.
 void push(Builder &b, int32_t e0, std::vector<PushFrame> &stack) {
     const auto enter = [&](int32_t e) -> bool {
         // true when the arc needs a frame; otherwise its result is final.
@@ -305,7 +305,7 @@ void push_weights(Builder &b) {
 
 // ceil(log2(count) + 1) in double precision; 1 for a count of 0, which the
 // formula leaves undefined (a graph without arcs).
-int32_t reference_bits(int32_t count) {
+int32_t numbering_bits(int32_t count) {
     if (count <= 0) return 1;
     return static_cast<int32_t>(ceil(log2(static_cast<double>(count)) + 1.0));
 }
@@ -352,8 +352,8 @@ zv_status_t pack_graph(Builder &b, int32_t num_phonemes, zv_graph_t *g) {
     const int32_t num_words = zv_lexicon_size(g->lexicon);
     g->num_states = b.num_states;
     g->num_arcs = b.num_arcs;
-    g->state_bits = reference_bits(b.num_states);
-    g->arc_bits = reference_bits(b.num_arcs);
+    g->state_bits = numbering_bits(b.num_states);
+    g->arc_bits = numbering_bits(b.num_arcs);
     g->input_bits = exact_bits(num_phonemes);
     g->output_bits = exact_bits(num_words);
     if (g->state_bits > kMaxFieldBits || g->arc_bits > kMaxFieldBits || g->input_bits > kMaxFieldBits ||

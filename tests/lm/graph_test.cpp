@@ -409,21 +409,26 @@ TEST(GraphTest, RandomModelsMatchTheReferenceBuild) {
     }
 }
 
-TEST(GraphTest, LanguageModelWithoutPronouncedWordsGivesGraphWithoutArcs) {
-    // Only A is pronounced; the model holds B and C.
-    const Model model{{"A", "B", "C"},
-                      2,
-                      {{{1}, {2}, {1, 2}}, {}, {}},
-                      {{-1, -1, 127, 0}, {0, 1, 5, 3}, {1, 2, 4, 0}, {0, 2, 6, 0}}};
-    zv_status_t status;
-    GraphPtr g = zv_test::load_graph(model.file(), &status);
-    ASSERT_EQ(status, ZV_STATUS_SUCCESS);
-    EXPECT_EQ(zv_graph_num_arcs(g.get()), 0);
-    EXPECT_EQ(zv_graph_num_states(g.get()), 4);
-    EXPECT_EQ(g->arc_bits, 1);
-    for (int32_t s = 0; s < 4; ++s) {
-        EXPECT_EQ(zv_graph_state_arc(g.get(), s, -1), -1);
-        EXPECT_TRUE(zv_graph_is_final(g.get(), s));
+TEST(GraphTest, GraphsWithoutArcs) {
+    const std::vector<std::pair<const char *, Model>> cases = {
+        // Only A is pronounced; the model holds B, C and B C.
+        {"unpronounced_words",
+         {{"A", "B", "C"}, 2, {{{1}, {2}, {1, 2}}, {}, {}}, {{-1, -1, 127, 0}, {0, 1, 5, 3}, {1, 2, 4, 0}, {0, 2, 6, 0}}}},
+        {"root_only", {{"A"}, 2, {{{1}}}, {{-1, -1, 127, 0}}}},
+    };
+    for (const auto &[name, model] : cases) {
+        SCOPED_TRACE(name);
+        zv_status_t status;
+        GraphPtr g = zv_test::load_graph(model.file(), &status);
+        ASSERT_EQ(status, ZV_STATUS_SUCCESS);
+        const int32_t num_states = static_cast<int32_t>(model.nodes.size());
+        EXPECT_EQ(zv_graph_num_arcs(g.get()), 0);
+        EXPECT_EQ(zv_graph_num_states(g.get()), num_states);
+        EXPECT_EQ(g->arc_bits, 1);
+        for (int32_t s = 0; s < num_states; ++s) {
+            EXPECT_EQ(zv_graph_state_arc(g.get(), s, -1), -1);
+            EXPECT_TRUE(zv_graph_is_final(g.get(), s));
+        }
     }
 }
 
