@@ -250,13 +250,22 @@ struct PushFrame {
 // final state, but the trees hanging from the final states that the pass
 // reaches are pushed in turn. The pass runs on an explicit stack, since a
 // pronunciation may be of any length.
-void push(Builder &b, int32_t e0, std::vector<PushFrame> &stack) {
+//
+// A language-model state that several word arcs reach is pushed at its first
+// arrival only: a second pass over its trees would find minima of 0 and
+// change nothing, and repeating it multiplies the passes by the number of
+// pronunciations of every word on the way. pushed[] marks those done.
+void push(Builder &b, int32_t e0, std::vector<PushFrame> &stack, std::vector<uint8_t> &pushed) {
     const auto enter = [&](int32_t e) -> bool {
         // true when the arc needs a frame; otherwise its result is final.
         const int32_t t = b.target[e];
         if (b.first_arc[t] == -1) {
             if (!b.final[t]) b.weight[e] = saturate(b.weight[e] + 127);
             return false;
+        }
+        if (b.final[t]) {
+            if (pushed[static_cast<size_t>(t)]) return false;
+            pushed[static_cast<size_t>(t)] = 1;
         }
         stack.push_back({e, b.first_arc[t], 127, b.final[t] != 0});
         return true;
@@ -298,9 +307,10 @@ void push(Builder &b, int32_t e0, std::vector<PushFrame> &stack) {
     }
 }
 
-void push_weights(Builder &b) {
+void push_weights(Builder &b, int32_t num_lm_states) {
     std::vector<PushFrame> stack;
-    for (int32_t e = b.first_arc[0]; e != -1; e = b.next[e]) push(b, e, stack);
+    std::vector<uint8_t> pushed(static_cast<size_t>(num_lm_states), 0);
+    for (int32_t e = b.first_arc[0]; e != -1; e = b.next[e]) push(b, e, stack, pushed);
 }
 
 // ceil(log2(count) + 1) in double precision; 1 for a count of 0, which the
@@ -432,7 +442,7 @@ zv_status_t load(FILE *file, zv_graph_t **out) {
     const int32_t num_phonemes = zv_dict_phoneme_set_size(dict.get());
     mgram.reset();
     dict.reset();
-    push_weights(b);
+    push_weights(b, num_nodes);
     ZV_TRY(pack_graph(b, num_phonemes, graph.get()));
     *out = graph.release();
     return ZV_STATUS_SUCCESS;
