@@ -537,3 +537,34 @@ TEST(GraphTest, VeryLongPronunciation) {
 }
 
 }  // namespace
+
+namespace {
+
+// Every word on a deep path with many pronunciations: each language-model
+// state is reached once per pronunciation of its word, and pushing its trees
+// again at every arrival would take 30^8 passes.
+TEST(GraphTest, ManyPronunciationsOnADeepPath) {
+    constexpr int32_t kPronunciations = 30;
+    constexpr int32_t kOrder = 8;
+    Model model{{"A"}, kPronunciations, {{}}, {{-1, -1, 127, 0}}};
+    for (int32_t i = 1; i <= kPronunciations; ++i) model.prons[0].push_back({i});
+    for (int32_t d = 1; d <= kOrder; ++d) model.nodes.push_back({d - 1, 0, 10 + d, d < kOrder ? 1 : 0});
+    zv_status_t status;
+    GraphPtr g = zv_test::load_graph(model.file(), &status);
+    ASSERT_EQ(status, ZV_STATUS_SUCCESS);
+    // Each state's phone arcs carry its child's cost, the word arcs nothing.
+    for (int32_t s = 0; s < kOrder; ++s) {
+        int32_t phone_arcs = 0;
+        for (int32_t a = zv_graph_state_arc(g.get(), s, -1); a != -1; a = zv_graph_state_arc(g.get(), s, a)) {
+            if (zv_graph_input(g.get(), a) == 0) continue;  // the backoff arc
+            phone_arcs += 1;
+            EXPECT_EQ(zv_graph_weight(g.get(), a), (11 + s) * 0.125f);
+            const int32_t word_arc = zv_graph_state_arc(g.get(), zv_graph_state(g.get(), a), -1);
+            EXPECT_EQ(zv_graph_weight(g.get(), word_arc), 0.0f);
+            EXPECT_EQ(zv_graph_state(g.get(), word_arc), s + 1);
+        }
+        EXPECT_EQ(phone_arcs, kPronunciations);
+    }
+}
+
+}  // namespace
