@@ -536,10 +536,6 @@ TEST(GraphTest, VeryLongPronunciation) {
     EXPECT_EQ(zv_graph_weight(g.get(), word_arc), 0.0f);
 }
 
-}  // namespace
-
-namespace {
-
 // Every word on a deep path with many pronunciations: each language-model
 // state is reached once per pronunciation of its word, and pushing its trees
 // again at every arrival would take 30^8 passes.
