@@ -162,23 +162,72 @@ struct Builder {
     }
 };
 
-// The arcs from language-model state n (at depth d, its path's words in
-// history[0..d-1]) for each of its children: a pronunciation chain per
-// pronunciation of the child's word, the word arc at its end, and the
-// child's backoff arc.
-zv_status_t build_children(Builder &b, const zv_mgram_t *mgram, const zv_dict_t *dict, int32_t n, int32_t d,
-                           int32_t *history) {
+// The child of language-model node s with word w, -1 when it has none (its
+// children ascend by word).
+int32_t child_with_word(const zv_mgram_t *mgram, int32_t s, int32_t w) {
+    const int32_t *children = zv_mgram_children(mgram, s);
+    int32_t lo = 0;
+    int32_t hi = zv_mgram_num_children(mgram, s) - 1;
+    while (lo <= hi) {
+        const int32_t mid = lo + (hi - lo) / 2;
+        const int32_t word = zv_mgram_word(mgram, children[mid]);
+        if (word == w) return children[mid];
+        if (word < w) {
+            lo = mid + 1;
+        } else {
+            hi = mid - 1;
+        }
+    }
+    return -1;
+}
+
+// The state each node's backoff arc leads to: the node of the longest
+// proper suffix of its n-gram that the model holds. For a child with word w
+// of node n, those suffixes are w after the proper suffixes of n's n-gram
+// that the model holds, and those, longest first, are n's backoff state, its
+// backoff state, and so on to the root; so the first of them with a child w
+// gives the answer, without walking every suffix from the root. The chain
+// holds only shallower nodes, so the nodes are taken breadth first. When not
+// even w alone is a unigram, the shorter history is the empty one, state 0.
+void backoff_states(const zv_mgram_t *mgram, std::vector<int32_t> &backoff_of) {
+    const int32_t num_nodes = zv_mgram_size(mgram);
+    backoff_of.assign(static_cast<size_t>(num_nodes), 0);
+    std::vector<int32_t> queue;
+    queue.reserve(static_cast<size_t>(num_nodes));
+    queue.push_back(0);
+    for (size_t next = 0; next < queue.size(); ++next) {
+        const int32_t n = queue[next];
+        const int32_t count = zv_mgram_num_children(mgram, n);
+        const int32_t *children = zv_mgram_children(mgram, n);
+        for (int32_t i = 0; i < count; ++i) {
+            const int32_t c = children[i];
+            queue.push_back(c);
+            if (n == 0) continue;  // a unigram's shorter history is the empty one
+            const int32_t w = zv_mgram_word(mgram, c);
+            for (int32_t s = backoff_of[static_cast<size_t>(n)];; s = backoff_of[static_cast<size_t>(s)]) {
+                const int32_t x = child_with_word(mgram, s, w);
+                if (x >= 0) {
+                    backoff_of[static_cast<size_t>(c)] = x;
+                    break;
+                }
+                if (s == 0) break;
+            }
+        }
+    }
+}
+
+// The arcs from language-model state n for each of its children: a
+// pronunciation chain per pronunciation of the child's word, the word arc at
+// its end, and the child's backoff arc.
+zv_status_t build_children(Builder &b, const zv_mgram_t *mgram, const zv_dict_t *dict, int32_t n,
+                           const std::vector<int32_t> &backoff_of) {
     const int32_t count = zv_mgram_num_children(mgram, n);
     const int32_t *children = zv_mgram_children(mgram, n);
     for (int32_t i = 0; i < count; ++i) {
         const int32_t c = children[i];
         const int32_t w = zv_mgram_word(mgram, c);
         const int32_t k = zv_dict_num_pronunciations(dict, w);
-        history[d] = w;
-        int32_t backoff_target = zv_mgram_backoff_index(mgram, history, d + 1);
-        // Not even the word alone is a unigram: the shorter history is the
-        // empty one.
-        if (backoff_target < 0) backoff_target = 0;
+        const int32_t backoff_target = backoff_of[static_cast<size_t>(c)];
         for (int32_t p = 0; p < k; ++p) {
             int32_t length = 0;
             const int32_t *ids = nullptr;
@@ -208,33 +257,14 @@ zv_status_t build_children(Builder &b, const zv_mgram_t *mgram, const zv_dict_t 
     return ZV_STATUS_SUCCESS;
 }
 
-// Every language-model node's children, in preorder from the root, without
-// recursion: the model's depth comes from the file.
+// Every language-model node's children, node by node in preorder (the
+// model's numbering), so that a parent is built before its children, and
+// without recursion: the model's depth comes from the file.
 zv_status_t build_arcs(Builder &b, const zv_mgram_t *mgram, const zv_dict_t *dict) {
-    const int32_t order = zv_mgram_order(mgram);
-    std::vector<int32_t> history(static_cast<size_t>(order) + 1);
-    struct Frame {
-        int32_t node;
-        int32_t next_child;
-    };
-    std::vector<Frame> stack;
-    stack.reserve(static_cast<size_t>(order) + 1);
-    stack.push_back({0, 0});
-    ZV_TRY(build_children(b, mgram, dict, 0, 0, history.data()));
-    while (!stack.empty()) {
-        Frame &top = stack.back();
-        if (top.next_child == zv_mgram_num_children(mgram, top.node)) {
-            stack.pop_back();
-            continue;
-        }
-        const int32_t c = zv_mgram_children(mgram, top.node)[top.next_child++];
-        const int32_t d = static_cast<int32_t>(stack.size()) - 1;
-        // A node deeper than the model's order: the model is inconsistent.
-        if (d + 1 > order) return ZV_STATUS_INVALID_ARGUMENT;
-        history[static_cast<size_t>(d)] = zv_mgram_word(mgram, c);
-        stack.push_back({c, 0});
-        ZV_TRY(build_children(b, mgram, dict, c, d + 1, history.data()));
-    }
+    const int32_t num_nodes = zv_mgram_size(mgram);
+    std::vector<int32_t> backoff_of;
+    backoff_states(mgram, backoff_of);
+    for (int32_t n = 0; n < num_nodes; ++n) ZV_TRY(build_children(b, mgram, dict, n, backoff_of));
     return ZV_STATUS_SUCCESS;
 }
 
