@@ -12,11 +12,30 @@
 #define ZV_FC_X86 1
 #endif
 
+#include <atomic>
+
+// Weights for the AVX-512 kernels: each group of 16 output rows (a block)
+// holds, for every pair of inputs, the 16 rows' two weights side by side as
+// int16, so that one 64-byte vector multiplies a broadcast input pair into 16
+// outputs. Rows past out and the input past an odd in are zero.
+struct zv_fc_packed {
+    int32_t in;
+    int32_t out;
+    int32_t pairs;      // (in + 1) / 2
+    int32_t blocks;     // (out + 15) / 16
+    const int16_t *weights;  // blocks x pairs x 32, 64-byte aligned
+    const int32_t *terms;    // blocks x 16: bias * 1024 + 64, the rounding's constant part
+    void *block;             // the allocation holding both
+};
+
 struct zv_fc {
     zv_memory_t memory;
     const zv_fc_param_t *param;
     int32_t accumulate;
+    zv_fc_kernel_set_t set;
     zv_fc_kernel_t kernel;
+    zv_fc_batch_kernel_t batch;
+    zv_fc_packed packed;  // AVX-512 set only
 };
 
 namespace {
@@ -198,7 +217,208 @@ __attribute__((target("avx2"))) void batch_kernel_avx2(int32_t in, int32_t out, 
 
 bool have_avx2() { return __builtin_cpu_supports("avx2"); }
 
+bool have_avx512() {
+    return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
+           __builtin_cpu_supports("avx512vl") && __builtin_cpu_supports("avx512vnni");
+}
+
+#define ZV_AVX512 __attribute__((target("avx512f,avx512bw,avx512vl,avx512vnni")))
+
+// Some compilers' AVX-512 intrinsics fill unused operands with deliberately
+// undefined values and then warn about them.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wuninitialized"
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+
+// One input pair of F frames into F x B sums; w points at the pair's weights
+// in the first block.
+template <int F, int B>
+ZV_AVX512 __attribute__((always_inline)) inline void dot_pair(__m512i (&acc)[F][B], const int16_t *w,
+                                                              size_t block_size, const int32_t (&pair)[F]) {
+    __m512i wv[B];
+    #pragma GCC unroll 16
+    for (int b = 0; b < B; ++b) {
+        wv[b] = _mm512_load_si512(w + b * block_size);
+    }
+    #pragma GCC unroll 16
+    for (int f = 0; f < F; ++f) {
+        const __m512i xv = _mm512_set1_epi32(pair[f]);
+        #pragma GCC unroll 16
+        for (int b = 0; b < B; ++b) {
+            acc[f][b] = _mm512_dpwssd_epi32(acc[f][b], xv, wv[b]);
+        }
+    }
+}
+
+// F frames by B blocks from block b0: F x B independent accumulators, each
+// vpdpwssd adding 32 int16 products into 16 lanes. Every product is below
+// 2^30 in magnitude, so each pair sum is exact and the lane sums wrap as the
+// scalar sum does; the rounding's constant then joins the same wrapping sum.
+template <int F, int B>
+ZV_AVX512 void tile_avx512(const zv_fc_packed &pk, int32_t b0, int32_t accumulate, const int16_t *x,
+                           size_t x_stride, int16_t *y, size_t y_stride) {
+    __m512i acc[F][B];
+    #pragma GCC unroll 16
+    for (int f = 0; f < F; ++f) {
+        #pragma GCC unroll 16
+        for (int b = 0; b < B; ++b) {
+            acc[f][b] = _mm512_setzero_si512();
+        }
+    }
+    const size_t block_size = static_cast<size_t>(pk.pairs) * 32;
+    const int16_t *w = pk.weights + static_cast<size_t>(b0) * block_size;
+    const int32_t whole = pk.in / 2;
+    int32_t pair[F];
+    for (int32_t p = 0; p < whole; ++p) {
+        #pragma GCC unroll 16
+        for (int f = 0; f < F; ++f) {
+            memcpy(&pair[f], x + f * x_stride + 2 * p, sizeof pair[f]);
+        }
+        dot_pair<F, B>(acc, w + static_cast<size_t>(p) * 32, block_size, pair);
+    }
+    if (whole < pk.pairs) {
+        #pragma GCC unroll 16
+        for (int f = 0; f < F; ++f) {
+            pair[f] = static_cast<uint16_t>(x[f * x_stride + 2 * static_cast<size_t>(whole)]);
+        }
+        dot_pair<F, B>(acc, w + static_cast<size_t>(whole) * 32, block_size, pair);
+    }
+    #pragma GCC unroll 16
+    for (int b = 0; b < B; ++b) {
+        const int32_t first = (b0 + b) * 16;
+        const int32_t lanes = pk.out - first < 16 ? pk.out - first : 16;
+        const __mmask16 mask = static_cast<__mmask16>((1u << lanes) - 1u);
+        const __m512i term = _mm512_load_si512(pk.terms + first);
+        #pragma GCC unroll 16
+        for (int f = 0; f < F; ++f) {
+            int16_t *out = y + f * y_stride + first;
+            __m512i r = _mm512_srai_epi32(_mm512_add_epi32(acc[f][b], term), 7);
+            if (accumulate) {
+                r = _mm512_add_epi32(r, _mm512_cvtepi16_epi32(_mm256_maskz_loadu_epi16(mask, out)));
+            }
+            // vpmovsdw saturates to int16 as the scalar finish does.
+            _mm256_mask_storeu_epi16(out, mask, _mm512_cvtsepi32_epi16(r));
+        }
+    }
+}
+
+// One frame: up to 8 blocks share each broadcast input pair, enough
+// independent sums to run at the multiplier's throughput.
+template <int B>
+ZV_AVX512 void frame_blocks(const zv_fc_packed &pk, int32_t b0, int32_t accumulate, const int16_t *x, int16_t *y) {
+    tile_avx512<1, B>(pk, b0, accumulate, x, 0, y, 0);
+}
+
+ZV_AVX512 void process_avx512(const zv_fc_packed &pk, int32_t accumulate, const int16_t *x, int16_t *y) {
+    int32_t b = 0;
+    for (; b + 8 <= pk.blocks; b += 8) {
+        frame_blocks<8>(pk, b, accumulate, x, y);
+    }
+    switch (pk.blocks - b) {
+        case 7: frame_blocks<7>(pk, b, accumulate, x, y); break;
+        case 6: frame_blocks<6>(pk, b, accumulate, x, y); break;
+        case 5: frame_blocks<5>(pk, b, accumulate, x, y); break;
+        case 4: frame_blocks<4>(pk, b, accumulate, x, y); break;
+        case 3: frame_blocks<3>(pk, b, accumulate, x, y); break;
+        case 2: frame_blocks<2>(pk, b, accumulate, x, y); break;
+        case 1: frame_blocks<1>(pk, b, accumulate, x, y); break;
+        default: break;
+    }
+}
+
+// F frames over every block, two blocks at a time.
+template <int F>
+ZV_AVX512 void frames_avx512(const zv_fc_packed &pk, int32_t accumulate, const int16_t *x, size_t x_stride,
+                             int16_t *y, size_t y_stride) {
+    int32_t b = 0;
+    for (; b + 2 <= pk.blocks; b += 2) {
+        tile_avx512<F, 2>(pk, b, accumulate, x, x_stride, y, y_stride);
+    }
+    if (b < pk.blocks) {
+        tile_avx512<F, 1>(pk, b, accumulate, x, x_stride, y, y_stride);
+    }
+}
+
+ZV_AVX512 void batch_avx512(const zv_fc_packed &pk, int32_t accumulate, size_t frames, const int16_t *x,
+                            size_t x_stride, int16_t *y, size_t y_stride) {
+    constexpr size_t kFrames = 8;
+    size_t t = 0;
+    for (; t + kFrames <= frames; t += kFrames) {
+        frames_avx512<kFrames>(pk, accumulate, x + t * x_stride, x_stride, y + t * y_stride, y_stride);
+    }
+    const int16_t *xt = x + t * x_stride;
+    int16_t *yt = y + t * y_stride;
+    switch (frames - t) {
+        case 7: frames_avx512<7>(pk, accumulate, xt, x_stride, yt, y_stride); break;
+        case 6: frames_avx512<6>(pk, accumulate, xt, x_stride, yt, y_stride); break;
+        case 5: frames_avx512<5>(pk, accumulate, xt, x_stride, yt, y_stride); break;
+        case 4: frames_avx512<4>(pk, accumulate, xt, x_stride, yt, y_stride); break;
+        case 3: frames_avx512<3>(pk, accumulate, xt, x_stride, yt, y_stride); break;
+        case 2: frames_avx512<2>(pk, accumulate, xt, x_stride, yt, y_stride); break;
+        case 1: process_avx512(pk, accumulate, xt, yt); break;
+        default: break;
+    }
+}
+
+#pragma GCC diagnostic pop
+
 #endif
+
+bool set_available(zv_fc_kernel_set_t set) {
+    switch (set) {
+        case ZV_FC_KERNELS_SCALAR:
+            return true;
+#ifdef ZV_FC_X86
+        case ZV_FC_KERNELS_AVX2:
+            return have_avx2();
+        case ZV_FC_KERNELS_AVX512:
+            return have_avx512();
+#endif
+        default:
+            return false;
+    }
+}
+
+// The limit of zv_fc_kernel_set_limit; constant-initialised, no constructor.
+std::atomic<int> g_kernel_limit{ZV_FC_KERNELS_AVX512};
+
+// The widened, re-laid copy of the weights, in one 64-byte aligned block.
+zv_status_t pack(zv_memory_t memory, const zv_fc_param_t *param, zv_fc_packed *pk) {
+    pk->in = param->in;
+    pk->out = param->out;
+    pk->pairs = static_cast<int32_t>((static_cast<int64_t>(param->in) + 1) / 2);
+    pk->blocks = static_cast<int32_t>((static_cast<int64_t>(param->out) + 15) / 16);
+    const uint64_t weight_count = static_cast<uint64_t>(pk->blocks) * static_cast<uint64_t>(pk->pairs) * 32u;
+    const uint64_t weight_bytes = weight_count * sizeof(int16_t);
+    const uint64_t term_bytes = static_cast<uint64_t>(pk->blocks) * 16u * sizeof(int32_t);
+    const uint64_t total = weight_bytes + term_bytes + 63u;
+    // Counts below 2^31 keep every size here below 2^64.
+    if (total > SIZE_MAX) {
+        return ZV_STATUS_OUT_OF_MEMORY;
+    }
+    void *block = zv_memory_allocate(memory, total, 1);
+    if (!block) {
+        return ZV_STATUS_OUT_OF_MEMORY;
+    }
+    const uintptr_t aligned = (reinterpret_cast<uintptr_t>(block) + 63u) & ~static_cast<uintptr_t>(63u);
+    int16_t *weights = reinterpret_cast<int16_t *>(aligned);
+    int32_t *terms = reinterpret_cast<int32_t *>(aligned + static_cast<uintptr_t>(weight_bytes));
+    const size_t in = static_cast<size_t>(param->in);
+    for (int32_t i = 0; i < param->out; ++i) {
+        const size_t block_index = static_cast<size_t>(i / 16);
+        const size_t lane = static_cast<size_t>(i % 16);
+        int16_t *dst = weights + block_index * static_cast<size_t>(pk->pairs) * 32 + lane * 2;
+        const int8_t *src = param->weights + static_cast<size_t>(i) * in;
+        for (size_t j = 0; j < in; ++j) {
+            dst[(j / 2) * 32 + (j % 2)] = src[j];
+        }
+        terms[i] = static_cast<int32_t>(static_cast<uint32_t>(static_cast<int32_t>(param->bias[i]) * 1024) + 64u);
+    }
+    pk->weights = weights;
+    pk->terms = terms;
+    pk->block = block;
+    return ZV_STATUS_SUCCESS;
+}
 
 }  // namespace
 
@@ -332,11 +552,6 @@ extern "C" zv_fc_kernel_t zv_fc_kernel_avx2(void) {
     return nullptr;
 }
 
-extern "C" zv_fc_kernel_t zv_fc_kernel_best(void) {
-    const zv_fc_kernel_t avx2 = zv_fc_kernel_avx2();
-    return avx2 ? avx2 : zv_fc_kernel_scalar;
-}
-
 extern "C" void zv_fc_batch_kernel_scalar(int32_t in, int32_t out, const int8_t *weights, const int8_t *bias,
                                           size_t frames, const int16_t *x, size_t x_stride, int16_t *y,
                                           size_t y_stride) {
@@ -354,14 +569,25 @@ extern "C" zv_fc_batch_kernel_t zv_fc_batch_kernel_avx2(void) {
     return nullptr;
 }
 
-extern "C" zv_fc_batch_kernel_t zv_fc_batch_kernel_best(void) {
-    const zv_fc_batch_kernel_t avx2 = zv_fc_batch_kernel_avx2();
-    return avx2 ? avx2 : zv_fc_batch_kernel_scalar;
+extern "C" int32_t zv_fc_kernel_set_is_available(zv_fc_kernel_set_t set) { return set_available(set) ? 1 : 0; }
+
+extern "C" void zv_fc_kernel_set_limit(zv_fc_kernel_set_t limit) { g_kernel_limit.store(limit); }
+
+extern "C" zv_fc_kernel_set_t zv_fc_kernel_set_current(void) {
+    int set = g_kernel_limit.load();
+    if (set > ZV_FC_KERNELS_AVX512) {
+        set = ZV_FC_KERNELS_AVX512;
+    }
+    while (set > ZV_FC_KERNELS_SCALAR && !set_available(static_cast<zv_fc_kernel_set_t>(set))) {
+        --set;
+    }
+    return set < ZV_FC_KERNELS_SCALAR ? ZV_FC_KERNELS_SCALAR : static_cast<zv_fc_kernel_set_t>(set);
 }
 
-extern "C" zv_status_t zv_fc_init(zv_memory_t memory, const zv_fc_param_t *param, int32_t accumulate, zv_fc_t **fc) {
+extern "C" zv_status_t zv_fc_init_with_set(zv_memory_t memory, const zv_fc_param_t *param, int32_t accumulate,
+                                           zv_fc_kernel_set_t set, zv_fc_t **fc) {
     *fc = nullptr;
-    if (!param || param->in <= 0 || param->out <= 0 || !param->weights || !param->bias) {
+    if (!param || param->in <= 0 || param->out <= 0 || !param->weights || !param->bias || !set_available(set)) {
         return ZV_STATUS_INVALID_ARGUMENT;
     }
     zv_fc_t *layer = static_cast<zv_fc_t *>(zv_memory_allocate(memory, sizeof(zv_fc_t), 1));
@@ -371,20 +597,65 @@ extern "C" zv_status_t zv_fc_init(zv_memory_t memory, const zv_fc_param_t *param
     layer->memory = memory;
     layer->param = param;
     layer->accumulate = accumulate;
-    layer->kernel = zv_fc_kernel_best();
+    layer->set = set;
+    layer->kernel = zv_fc_kernel_scalar;
+    layer->batch = zv_fc_batch_kernel_scalar;
+#ifdef ZV_FC_X86
+    if (set == ZV_FC_KERNELS_AVX2) {
+        layer->kernel = kernel_avx2;
+        layer->batch = batch_kernel_avx2;
+    } else if (set == ZV_FC_KERNELS_AVX512) {
+        const zv_status_t status = pack(memory, param, &layer->packed);
+        if (status != ZV_STATUS_SUCCESS) {
+            zv_memory_free(memory, layer);
+            return status;
+        }
+    }
+#endif
     *fc = layer;
     return ZV_STATUS_SUCCESS;
 }
 
+extern "C" zv_status_t zv_fc_init(zv_memory_t memory, const zv_fc_param_t *param, int32_t accumulate, zv_fc_t **fc) {
+    return zv_fc_init_with_set(memory, param, accumulate, zv_fc_kernel_set_current(), fc);
+}
+
 extern "C" void zv_fc_delete(zv_fc_t *fc) {
     if (fc) {
+        zv_memory_free(fc->memory, fc->packed.block);
         zv_memory_free(fc->memory, fc);
     }
 }
 
 extern "C" void zv_fc_process(const zv_fc_t *fc, const int16_t *x, int16_t *y) {
     const zv_fc_param_t *p = fc->param;
+#ifdef ZV_FC_X86
+    if (fc->set == ZV_FC_KERNELS_AVX512) {
+        process_avx512(fc->packed, fc->accumulate, x, y);
+        return;
+    }
+#endif
     fc->kernel(p->in, p->out, p->weights, p->bias, fc->accumulate, x, y);
 }
+
+extern "C" void zv_fc_process_batch(const zv_fc_t *fc, size_t frames, const int16_t *x, size_t x_stride, int16_t *y,
+                                    size_t y_stride) {
+    const zv_fc_param_t *p = fc->param;
+#ifdef ZV_FC_X86
+    if (fc->set == ZV_FC_KERNELS_AVX512) {
+        batch_avx512(fc->packed, fc->accumulate, frames, x, x_stride, y, y_stride);
+        return;
+    }
+#endif
+    if (fc->accumulate) {
+        for (size_t t = 0; t < frames; ++t) {
+            fc->kernel(p->in, p->out, p->weights, p->bias, 1, x + t * x_stride, y + t * y_stride);
+        }
+        return;
+    }
+    fc->batch(p->in, p->out, p->weights, p->bias, frames, x, x_stride, y, y_stride);
+}
+
+extern "C" zv_fc_kernel_set_t zv_fc_kernel_set(const zv_fc_t *fc) { return fc->set; }
 
 extern "C" const zv_fc_param_t *zv_fc_param(const zv_fc_t *fc) { return fc->param; }

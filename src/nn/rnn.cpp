@@ -228,8 +228,6 @@ extern "C" zv_status_t zv_rnn_init(zv_memory_t memory, const zv_rnn_param_t *par
     layer->memory = memory;
     layer->param = param;
     layer->hidden = param->recurrent->in;
-    layer->sigmoid = zv_rnn_sigmoid_avx2();
-    layer->tanh = zv_rnn_tanh_avx2();
     zv_rnn_sigmoid_grid(layer->grid);
     const uint64_t state_bytes = static_cast<uint64_t>(layer->hidden) * sizeof(int16_t);
     layer->h = static_cast<int16_t *>(zv_memory_allocate(memory, state_bytes, 1));
@@ -239,6 +237,11 @@ extern "C" zv_status_t zv_rnn_init(zv_memory_t memory, const zv_rnn_param_t *par
     }
     ZV_TRY(zv_fc_init(memory, param->input, 0, &layer->input));
     ZV_TRY(zv_fc_init(memory, param->recurrent, 1, &layer->recurrent));
+    // The gates follow the products' kernel set, so that a scalar layer is scalar throughout.
+    if (zv_fc_kernel_set(layer->recurrent) != ZV_FC_KERNELS_SCALAR) {
+        layer->sigmoid = zv_rnn_sigmoid_avx2();
+        layer->tanh = zv_rnn_tanh_avx2();
+    }
     *rnn = layer.release();
     return ZV_STATUS_SUCCESS;
 }
@@ -285,3 +288,5 @@ extern "C" void zv_rnn_reset(zv_rnn_t *rnn) {
 }
 
 extern "C" const zv_rnn_param_t *zv_rnn_param(const zv_rnn_t *rnn) { return rnn->param; }
+
+extern "C" const zv_fc_t *zv_rnn_input_layer(const zv_rnn_t *rnn) { return rnn->input; }
