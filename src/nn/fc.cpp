@@ -15,17 +15,19 @@
 #include <atomic>
 
 // Weights for the AVX-512 kernels: each group of 16 output rows (a block)
-// holds, for every pair of inputs, the 16 rows' two weights side by side as
-// int16, so that one 64-byte vector multiplies a broadcast input pair into 16
-// outputs. Rows past out and the input past an odd in are zero.
+// holds, for every quad of inputs, the 16 rows' four weights side by side, so
+// that one 64-byte vector multiplies a broadcast quad of input bytes into 16
+// outputs. Rows past out and inputs past in are zero.
 struct zv_fc_packed {
     int32_t in;
     int32_t out;
-    int32_t pairs;      // (in + 1) / 2
-    int32_t blocks;     // (out + 15) / 16
-    const int16_t *weights;  // blocks x pairs x 32, 64-byte aligned
-    const int32_t *terms;    // blocks x 16: bias * 1024 + 64, the rounding's constant part
-    void *block;             // the allocation holding both
+    int32_t quads;   // (in + 3) / 4
+    int32_t blocks;  // (out + 15) / 16
+    size_t split_stride;     // bytes per half of a split row: in rounded up to 32
+    const int8_t *weights;   // blocks x quads x 64, 64-byte aligned
+    const int32_t *terms;    // blocks x 16, see pack()
+    uint8_t *split;          // work rows: per frame, the inputs' low bytes, then their high bytes + 128
+    void *block;             // the allocation holding all three
 };
 
 struct zv_fc {
@@ -230,58 +232,71 @@ bool have_avx512() {
 #pragma GCC diagnostic ignored "-Wuninitialized"
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
 
-// One input pair of F frames into F x B sums; w points at the pair's weights
-// in the first block.
-template <int F, int B>
-ZV_AVX512 __attribute__((always_inline)) inline void dot_pair(__m512i (&acc)[F][B], const int16_t *w,
-                                                              size_t block_size, const int32_t (&pair)[F]) {
-    __m512i wv[B];
-    #pragma GCC unroll 16
-    for (int b = 0; b < B; ++b) {
-        wv[b] = _mm512_load_si512(w + b * block_size);
-    }
-    #pragma GCC unroll 16
-    for (int f = 0; f < F; ++f) {
-        const __m512i xv = _mm512_set1_epi32(pair[f]);
-        #pragma GCC unroll 16
-        for (int b = 0; b < B; ++b) {
-            acc[f][b] = _mm512_dpwssd_epi32(acc[f][b], xv, wv[b]);
-        }
+// Frames the batch kernel computes together.
+constexpr size_t kSplitFrames = 4;
+
+// vpdpbusd multiplies unsigned bytes by signed ones, so each int16 input x is
+// split as x = 256 * (hi - 128) + lo with lo and hi unsigned bytes:
+// sum(w * x) = 256 * sum(w * hi) + sum(w * lo) - 32768 * sum(w), all taken
+// modulo 2^32, which is the scalar code's wrapping sum. The last term is
+// constant per row and joins the rounding's constant in pack().
+ZV_AVX512 void split_row(const int16_t *x, int32_t in, uint8_t *lo, uint8_t *hi) {
+    const __m256i flip = _mm256_set1_epi8(static_cast<char>(0x80));
+    for (int32_t j = 0; j < in; j += 32) {
+        const int32_t left = in - j;
+        const __mmask32 mask = left >= 32 ? ~__mmask32{0} : static_cast<__mmask32>((1u << left) - 1u);
+        const __m512i v = _mm512_maskz_loadu_epi16(mask, x + j);
+        _mm256_storeu_si256(reinterpret_cast<__m256i *>(lo + j), _mm512_cvtepi16_epi8(v));
+        _mm256_storeu_si256(reinterpret_cast<__m256i *>(hi + j),
+                            _mm256_xor_si256(_mm512_cvtepi16_epi8(_mm512_srai_epi16(v, 8)), flip));
     }
 }
 
-// F frames by B blocks from block b0: F x B independent accumulators, each
-// vpdpwssd adding 32 int16 products into 16 lanes. Every product is below
-// 2^30 in magnitude, so each pair sum is exact and the lane sums wrap as the
-// scalar sum does; the rounding's constant then joins the same wrapping sum.
+// acc + the byte products of x (unsigned) and w (signed), four per lane. In
+// assembly because some compilers copy every accumulator around the
+// intrinsic's tied operand, which doubles the loop's instructions.
+ZV_AVX512 __attribute__((always_inline)) inline __m512i dot_bytes(__m512i acc, __m512i x, __m512i w) {
+    asm("vpdpbusd %2, %1, %0" : "+v"(acc) : "v"(x), "v"(w));
+    return acc;
+}
+
+// F frames by B blocks from block b0, over split rows: 2 x F x B independent
+// sums, each vpdpbusd adding 64 byte products into 16 wrapping lanes.
 template <int F, int B>
-ZV_AVX512 void tile_avx512(const zv_fc_packed &pk, int32_t b0, int32_t accumulate, const int16_t *x,
-                           size_t x_stride, int16_t *y, size_t y_stride) {
-    __m512i acc[F][B];
+ZV_AVX512 void tile_avx512(const zv_fc_packed &pk, int32_t b0, int32_t accumulate, int16_t *y, size_t y_stride) {
+    __m512i lo[F][B], hi[F][B];
     #pragma GCC unroll 16
     for (int f = 0; f < F; ++f) {
         #pragma GCC unroll 16
         for (int b = 0; b < B; ++b) {
-            acc[f][b] = _mm512_setzero_si512();
+            lo[f][b] = _mm512_setzero_si512();
+            hi[f][b] = _mm512_setzero_si512();
         }
     }
-    const size_t block_size = static_cast<size_t>(pk.pairs) * 32;
-    const int16_t *w = pk.weights + static_cast<size_t>(b0) * block_size;
-    const int32_t whole = pk.in / 2;
-    int32_t pair[F];
-    for (int32_t p = 0; p < whole; ++p) {
+    const size_t block_size = static_cast<size_t>(pk.quads) * 64;
+    const size_t half = pk.split_stride;
+    const int8_t *w = pk.weights + static_cast<size_t>(b0) * block_size;
+    const uint8_t *split = pk.split;
+    for (int32_t q = 0; q < pk.quads; ++q) {
+        const int8_t *wq = w + static_cast<size_t>(q) * 64;
+        __m512i xl[F], xh[F];
         #pragma GCC unroll 16
         for (int f = 0; f < F; ++f) {
-            memcpy(&pair[f], x + f * x_stride + 2 * p, sizeof pair[f]);
+            int32_t low, high;
+            memcpy(&low, split + f * 2 * half + 4 * static_cast<size_t>(q), sizeof low);
+            memcpy(&high, split + f * 2 * half + half + 4 * static_cast<size_t>(q), sizeof high);
+            xl[f] = _mm512_set1_epi32(low);
+            xh[f] = _mm512_set1_epi32(high);
         }
-        dot_pair<F, B>(acc, w + static_cast<size_t>(p) * 32, block_size, pair);
-    }
-    if (whole < pk.pairs) {
         #pragma GCC unroll 16
-        for (int f = 0; f < F; ++f) {
-            pair[f] = static_cast<uint16_t>(x[f * x_stride + 2 * static_cast<size_t>(whole)]);
+        for (int b = 0; b < B; ++b) {
+            const __m512i wv = _mm512_load_si512(wq + b * block_size);
+            #pragma GCC unroll 16
+            for (int f = 0; f < F; ++f) {
+                lo[f][b] = dot_bytes(lo[f][b], xl[f], wv);
+                hi[f][b] = dot_bytes(hi[f][b], xh[f], wv);
+            }
         }
-        dot_pair<F, B>(acc, w + static_cast<size_t>(whole) * 32, block_size, pair);
     }
     #pragma GCC unroll 16
     for (int b = 0; b < B; ++b) {
@@ -292,7 +307,8 @@ ZV_AVX512 void tile_avx512(const zv_fc_packed &pk, int32_t b0, int32_t accumulat
         #pragma GCC unroll 16
         for (int f = 0; f < F; ++f) {
             int16_t *out = y + f * y_stride + first;
-            __m512i r = _mm512_srai_epi32(_mm512_add_epi32(acc[f][b], term), 7);
+            const __m512i sum = _mm512_add_epi32(_mm512_add_epi32(_mm512_slli_epi32(hi[f][b], 8), lo[f][b]), term);
+            __m512i r = _mm512_srai_epi32(sum, 7);
             if (accumulate) {
                 r = _mm512_add_epi32(r, _mm512_cvtepi16_epi32(_mm256_maskz_loadu_epi16(mask, out)));
             }
@@ -302,61 +318,53 @@ ZV_AVX512 void tile_avx512(const zv_fc_packed &pk, int32_t b0, int32_t accumulat
     }
 }
 
-// One frame: up to 8 blocks share each broadcast input pair, enough
+// One frame: up to 8 blocks share each broadcast input quad, enough
 // independent sums to run at the multiplier's throughput.
-template <int B>
-ZV_AVX512 void frame_blocks(const zv_fc_packed &pk, int32_t b0, int32_t accumulate, const int16_t *x, int16_t *y) {
-    tile_avx512<1, B>(pk, b0, accumulate, x, 0, y, 0);
-}
-
 ZV_AVX512 void process_avx512(const zv_fc_packed &pk, int32_t accumulate, const int16_t *x, int16_t *y) {
+    split_row(x, pk.in, pk.split, pk.split + pk.split_stride);
     int32_t b = 0;
     for (; b + 8 <= pk.blocks; b += 8) {
-        frame_blocks<8>(pk, b, accumulate, x, y);
+        tile_avx512<1, 8>(pk, b, accumulate, y, 0);
     }
     switch (pk.blocks - b) {
-        case 7: frame_blocks<7>(pk, b, accumulate, x, y); break;
-        case 6: frame_blocks<6>(pk, b, accumulate, x, y); break;
-        case 5: frame_blocks<5>(pk, b, accumulate, x, y); break;
-        case 4: frame_blocks<4>(pk, b, accumulate, x, y); break;
-        case 3: frame_blocks<3>(pk, b, accumulate, x, y); break;
-        case 2: frame_blocks<2>(pk, b, accumulate, x, y); break;
-        case 1: frame_blocks<1>(pk, b, accumulate, x, y); break;
+        case 7: tile_avx512<1, 7>(pk, b, accumulate, y, 0); break;
+        case 6: tile_avx512<1, 6>(pk, b, accumulate, y, 0); break;
+        case 5: tile_avx512<1, 5>(pk, b, accumulate, y, 0); break;
+        case 4: tile_avx512<1, 4>(pk, b, accumulate, y, 0); break;
+        case 3: tile_avx512<1, 3>(pk, b, accumulate, y, 0); break;
+        case 2: tile_avx512<1, 2>(pk, b, accumulate, y, 0); break;
+        case 1: tile_avx512<1, 1>(pk, b, accumulate, y, 0); break;
         default: break;
     }
 }
 
-// F frames over every block, two blocks at a time.
+// F frames, already split, over every block two at a time.
 template <int F>
-ZV_AVX512 void frames_avx512(const zv_fc_packed &pk, int32_t accumulate, const int16_t *x, size_t x_stride,
-                             int16_t *y, size_t y_stride) {
+ZV_AVX512 void frames_avx512(const zv_fc_packed &pk, int32_t accumulate, int16_t *y, size_t y_stride) {
     int32_t b = 0;
     for (; b + 2 <= pk.blocks; b += 2) {
-        tile_avx512<F, 2>(pk, b, accumulate, x, x_stride, y, y_stride);
+        tile_avx512<F, 2>(pk, b, accumulate, y, y_stride);
     }
     if (b < pk.blocks) {
-        tile_avx512<F, 1>(pk, b, accumulate, x, x_stride, y, y_stride);
+        tile_avx512<F, 1>(pk, b, accumulate, y, y_stride);
     }
 }
 
 ZV_AVX512 void batch_avx512(const zv_fc_packed &pk, int32_t accumulate, size_t frames, const int16_t *x,
                             size_t x_stride, int16_t *y, size_t y_stride) {
-    constexpr size_t kFrames = 8;
-    size_t t = 0;
-    for (; t + kFrames <= frames; t += kFrames) {
-        frames_avx512<kFrames>(pk, accumulate, x + t * x_stride, x_stride, y + t * y_stride, y_stride);
-    }
-    const int16_t *xt = x + t * x_stride;
-    int16_t *yt = y + t * y_stride;
-    switch (frames - t) {
-        case 7: frames_avx512<7>(pk, accumulate, xt, x_stride, yt, y_stride); break;
-        case 6: frames_avx512<6>(pk, accumulate, xt, x_stride, yt, y_stride); break;
-        case 5: frames_avx512<5>(pk, accumulate, xt, x_stride, yt, y_stride); break;
-        case 4: frames_avx512<4>(pk, accumulate, xt, x_stride, yt, y_stride); break;
-        case 3: frames_avx512<3>(pk, accumulate, xt, x_stride, yt, y_stride); break;
-        case 2: frames_avx512<2>(pk, accumulate, xt, x_stride, yt, y_stride); break;
-        case 1: process_avx512(pk, accumulate, xt, yt); break;
-        default: break;
+    for (size_t t = 0; t < frames; t += kSplitFrames) {
+        const size_t n = frames - t < kSplitFrames ? frames - t : kSplitFrames;
+        for (size_t f = 0; f < n; ++f) {
+            uint8_t *row = pk.split + f * 2 * pk.split_stride;
+            split_row(x + (t + f) * x_stride, pk.in, row, row + pk.split_stride);
+        }
+        int16_t *yt = y + t * y_stride;
+        switch (n) {
+            case 4: frames_avx512<4>(pk, accumulate, yt, y_stride); break;
+            case 3: frames_avx512<3>(pk, accumulate, yt, y_stride); break;
+            case 2: frames_avx512<2>(pk, accumulate, yt, y_stride); break;
+            default: frames_avx512<1>(pk, accumulate, yt, y_stride); break;
+        }
     }
 }
 
@@ -382,17 +390,20 @@ bool set_available(zv_fc_kernel_set_t set) {
 // The limit of zv_fc_kernel_set_limit; constant-initialised, no constructor.
 std::atomic<int> g_kernel_limit{ZV_FC_KERNELS_AVX512};
 
-// The widened, re-laid copy of the weights, in one 64-byte aligned block.
+// The re-laid copy of the weights, their row constants and the split work
+// rows, in one 64-byte aligned block. terms[i] is bias * 1024 + 64 (the
+// rounding's constant) less 32768 times the row's weight sum, modulo 2^32.
 zv_status_t pack(zv_memory_t memory, const zv_fc_param_t *param, zv_fc_packed *pk) {
     pk->in = param->in;
     pk->out = param->out;
-    pk->pairs = static_cast<int32_t>((static_cast<int64_t>(param->in) + 1) / 2);
+    pk->quads = static_cast<int32_t>((static_cast<int64_t>(param->in) + 3) / 4);
     pk->blocks = static_cast<int32_t>((static_cast<int64_t>(param->out) + 15) / 16);
-    const uint64_t weight_count = static_cast<uint64_t>(pk->blocks) * static_cast<uint64_t>(pk->pairs) * 32u;
-    const uint64_t weight_bytes = weight_count * sizeof(int16_t);
-    const uint64_t term_bytes = static_cast<uint64_t>(pk->blocks) * 16u * sizeof(int32_t);
-    const uint64_t total = weight_bytes + term_bytes + 63u;
+    pk->split_stride = (static_cast<size_t>(param->in) + 31) & ~static_cast<size_t>(31);
     // Counts below 2^31 keep every size here below 2^64.
+    const uint64_t weight_bytes = static_cast<uint64_t>(pk->blocks) * static_cast<uint64_t>(pk->quads) * 64u;
+    const uint64_t term_bytes = static_cast<uint64_t>(pk->blocks) * 16u * sizeof(int32_t);
+    const uint64_t split_bytes = static_cast<uint64_t>(kSplitFrames) * 2u * pk->split_stride;
+    const uint64_t total = weight_bytes + term_bytes + split_bytes + 63u;
     if (total > SIZE_MAX) {
         return ZV_STATUS_OUT_OF_MEMORY;
     }
@@ -401,21 +412,24 @@ zv_status_t pack(zv_memory_t memory, const zv_fc_param_t *param, zv_fc_packed *p
         return ZV_STATUS_OUT_OF_MEMORY;
     }
     const uintptr_t aligned = (reinterpret_cast<uintptr_t>(block) + 63u) & ~static_cast<uintptr_t>(63u);
-    int16_t *weights = reinterpret_cast<int16_t *>(aligned);
+    int8_t *weights = reinterpret_cast<int8_t *>(aligned);
     int32_t *terms = reinterpret_cast<int32_t *>(aligned + static_cast<uintptr_t>(weight_bytes));
     const size_t in = static_cast<size_t>(param->in);
+    const size_t block_size = static_cast<size_t>(pk->quads) * 64;
     for (int32_t i = 0; i < param->out; ++i) {
-        const size_t block_index = static_cast<size_t>(i / 16);
-        const size_t lane = static_cast<size_t>(i % 16);
-        int16_t *dst = weights + block_index * static_cast<size_t>(pk->pairs) * 32 + lane * 2;
+        int8_t *dst = weights + static_cast<size_t>(i / 16) * block_size + static_cast<size_t>(i % 16) * 4;
         const int8_t *src = param->weights + static_cast<size_t>(i) * in;
+        uint32_t sum = 0;
         for (size_t j = 0; j < in; ++j) {
-            dst[(j / 2) * 32 + (j % 2)] = src[j];
+            dst[(j / 4) * 64 + (j % 4)] = src[j];
+            sum += static_cast<uint32_t>(static_cast<int32_t>(src[j]));
         }
-        terms[i] = static_cast<int32_t>(static_cast<uint32_t>(static_cast<int32_t>(param->bias[i]) * 1024) + 64u);
+        terms[i] = static_cast<int32_t>(static_cast<uint32_t>(static_cast<int32_t>(param->bias[i]) * 1024) + 64u -
+                                        (sum << 15));
     }
     pk->weights = weights;
     pk->terms = terms;
+    pk->split = reinterpret_cast<uint8_t *>(aligned + static_cast<uintptr_t>(weight_bytes + term_bytes));
     pk->block = block;
     return ZV_STATUS_SUCCESS;
 }
