@@ -33,6 +33,10 @@ void zv_lumarin_decoder_process(zv_lumarin_decoder_t *decoder, const int32_t *ro
 void zv_lumarin_decoder_advance(zv_lumarin_decoder_t *decoder, const int32_t *row, double *final_probability,
                                 int32_t *duration);
 float zv_lumarin_decoder_score(const zv_lumarin_decoder_t *decoder, double final_probability);
+// count rows at once, row r at rows + r * width: exactly count calls of
+// advance, final_probabilities[r] and durations[r] receiving row r's.
+void zv_lumarin_decoder_advance_rows(zv_lumarin_decoder_t *decoder, const int32_t *rows, int32_t count,
+                                     int32_t width, double *final_probabilities, int32_t *durations);
 
 void zv_lumarin_decoder_delete(zv_lumarin_decoder_t *decoder);
 
