@@ -36,7 +36,7 @@ struct zv_lumarin_decoder {
     States previous;
     States next;
     // The columns a row is read at: the blank's, then each phoneme's, then
-    // the blank's again up to a multiple of 8 (num_columns in all); the
+    // the blank's again up to a multiple of 4 (num_columns in all); the
     // row's probabilities at them, filled by each scalar step.
     int32_t *columns;
     int32_t num_columns;
@@ -148,75 +148,73 @@ __attribute__((flatten)) void advance_scalar(zv_lumarin_decoder_t *decoder, cons
 
 #define ZV_SCORER_AVX512 __attribute__((target("avx512f,avx512vl")))
 
-// Blank k and phoneme k for eight k at a time, exactly as scalar_states:
+// Blank k and phoneme k for four k at a time, exactly as scalar_states:
 // the same operations on the same operands in the same order, lane by lane;
 // IEEE division, addition and multiplication are correctly rounded in every
 // lane, and the comparisons are the ordered ones, false when unordered.
-// Each row reads whole vectors exactly where the previous row stored them
-// (phoneme k - 1 comes from shifting lanes in, not from a load one state
-// off), so that the loads take the stored values straight from the stores.
-struct Avx512Step {
+// 256-bit vectors with the AVX-512 masks: 512-bit ones would slow the scalar
+// chain of subtractions that sets the pace. Each row reads whole vectors
+// exactly where the previous row stored them (phoneme k - 1 comes from
+// shifting lanes in, not from a load one state off).
+struct VectorStep {
     const zv_lumarin_decoder_t *decoder;
 
-    // The row's probabilities at columns 8c..8c + 7 (zero past the columns in use).
-    ZV_SCORER_AVX512 __m512d probabilities(const int32_t *row, int32_t c) const {
-        if (8 * c >= decoder->num_columns) {
-            return _mm512_setzero_pd();
+    // The row's probabilities at columns 4c..4c + 3 (zero past the columns in use).
+    ZV_SCORER_AVX512 __m256d probabilities(const int32_t *row, int32_t c) const {
+        if (4 * c >= decoder->num_columns) {
+            return _mm256_setzero_pd();
         }
-        const int32_t *at = decoder->columns + 8 * c;
-        // Plain loads: a gather instruction is slower than eight of them on some processors.
-        const __m256i values = _mm256_setr_epi32(row[at[0]], row[at[1]], row[at[2]], row[at[3]], row[at[4]],
-                                                 row[at[5]], row[at[6]], row[at[7]]);
-        return _mm512_div_pd(_mm512_cvtepi32_pd(values), _mm512_set1_pd(2147483647.0));
+        const int32_t *at = decoder->columns + 4 * c;
+        // Plain loads: a gather instruction is slower than four of them on some processors.
+        const __m128i values = _mm_setr_epi32(row[at[0]], row[at[1]], row[at[2]], row[at[3]]);
+        return _mm256_div_pd(_mm256_cvtepi32_pd(values), _mm256_set1_pd(2147483647.0));
     }
 
     ZV_SCORER_AVX512 void operator()(const int32_t *row, const States &s, States &t, double &first,
                                      double *final_probability, int32_t *duration) const {
         const int32_t n = decoder->n;
-        __m512d p_low = probabilities(row, 0);
-        const double p_first = _mm_cvtsd_f64(_mm_unpackhi_pd(_mm512_castpd512_pd128(p_low), _mm512_castpd512_pd128(p_low)));
-        const __m512d blank = _mm512_broadcastsd_pd(_mm512_castpd512_pd128(p_low));
+        __m256d p_low = probabilities(row, 0);
+        const double p_first = _mm_cvtsd_f64(_mm_unpackhi_pd(_mm256_castpd256_pd128(p_low), _mm256_castpd256_pd128(p_low)));
+        const __m256d blank = _mm256_broadcastsd_pd(_mm256_castpd256_pd128(p_low));
         const double outside = outside_of(s, n, first);
-        const __m256i one = _mm256_set1_epi32(1);
-        const __m256i longest = _mm256_set1_epi32(kMaxDuration);
-        __m512d a_last = _mm512_set1_pd(first);
-        __m256i d_last = _mm256_set1_epi32(s.phoneme_duration[0]);
-        for (int32_t k = 1, c = 1; k < n; k += 8, ++c) {
+        const __m128i one = _mm_set1_epi32(1);
+        const __m128i longest = _mm_set1_epi32(kMaxDuration);
+        __m256d a_last = _mm256_set1_pd(first);
+        __m128i d_last = _mm_set1_epi32(s.phoneme_duration[0]);
+        for (int32_t k = 1, c = 1; k < n; k += 4, ++c) {
             // Lanes past phoneme n - 1 compute on padding and are never read.
-            const __mmask8 skip = decoder->skip_masks[c - 1];
-            const __m512d p_high = probabilities(row, c);
-            const __m512d p = _mm512_castsi512_pd(
-                _mm512_alignr_epi64(_mm512_castpd_si512(p_high), _mm512_castpd_si512(p_low), 2));
-            const __m512d a_blank = _mm512_loadu_pd(s.blank + k);
-            const __m512d a_phoneme = _mm512_loadu_pd(s.phoneme + k);
-            const __m256i d_blank = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(s.blank_duration + k));
-            const __m256i d_phoneme =
-                _mm256_loadu_si256(reinterpret_cast<const __m256i *>(s.phoneme_duration + k));
-            const __m512d a_before = _mm512_castsi512_pd(
-                _mm512_alignr_epi64(_mm512_castpd_si512(a_phoneme), _mm512_castpd_si512(a_last), 7));
-            const __m256i d_before = _mm256_alignr_epi32(d_phoneme, d_last, 7);
+            const __mmask8 skip = static_cast<__mmask8>((decoder->skip_masks[(k - 1) / 8] >> ((k - 1) % 8)) & 15u);
+            const __m256d p_high = probabilities(row, c);
+            const __m256d p = _mm256_castsi256_pd(
+                _mm256_alignr_epi64(_mm256_castpd_si256(p_high), _mm256_castpd_si256(p_low), 2));
+            const __m256d a_blank = _mm256_loadu_pd(s.blank + k);
+            const __m256d a_phoneme = _mm256_loadu_pd(s.phoneme + k);
+            const __m128i d_blank = _mm_loadu_si128(reinterpret_cast<const __m128i *>(s.blank_duration + k));
+            const __m128i d_phoneme = _mm_loadu_si128(reinterpret_cast<const __m128i *>(s.phoneme_duration + k));
+            const __m256d a_before = _mm256_castsi256_pd(
+                _mm256_alignr_epi64(_mm256_castpd_si256(a_phoneme), _mm256_castpd_si256(a_last), 3));
+            const __m128i d_before = _mm_alignr_epi32(d_phoneme, d_last, 3);
 
-            const __m512d new_blank = _mm512_mul_pd(_mm512_add_pd(a_blank, a_before), blank);
-            __m256i d_new_blank =
-                _mm256_mask_blend_epi32(_mm512_cmp_pd_mask(a_before, a_blank, _CMP_GT_OQ), d_blank, d_before);
+            const __m256d new_blank = _mm256_mul_pd(_mm256_add_pd(a_blank, a_before), blank);
+            __m128i d_new_blank =
+                _mm_mask_blend_epi32(_mm256_cmp_pd_mask(a_before, a_blank, _CMP_GT_OQ), d_blank, d_before);
 
-            const __mmask8 from_blank = _mm512_cmp_pd_mask(a_blank, a_phoneme, _CMP_GT_OQ);
-            const __m512d a_best = _mm512_mask_blend_pd(from_blank, a_phoneme, a_blank);
-            __m256i d_new_phoneme = _mm256_mask_blend_epi32(from_blank, d_phoneme, d_blank);
-            __m512d sum = _mm512_add_pd(a_phoneme, a_blank);
-            sum = _mm512_mask_add_pd(sum, skip, sum, a_before);
-            const __mmask8 over = _mm512_mask_cmp_pd_mask(skip, a_before, a_best, _CMP_GT_OQ);
-            d_new_phoneme = _mm256_mask_blend_epi32(over, d_new_phoneme, d_before);
-            const __m512d new_phoneme = _mm512_mul_pd(sum, p);
+            const __mmask8 from_blank = _mm256_cmp_pd_mask(a_blank, a_phoneme, _CMP_GT_OQ);
+            const __m256d a_best = _mm256_mask_blend_pd(from_blank, a_phoneme, a_blank);
+            __m128i d_new_phoneme = _mm_mask_blend_epi32(from_blank, d_phoneme, d_blank);
+            __m256d sum = _mm256_add_pd(a_phoneme, a_blank);
+            sum = _mm256_mask_add_pd(sum, skip, sum, a_before);
+            const __mmask8 over = _mm256_mask_cmp_pd_mask(skip, a_before, a_best, _CMP_GT_OQ);
+            d_new_phoneme = _mm_mask_blend_epi32(over, d_new_phoneme, d_before);
+            const __m256d new_phoneme = _mm256_mul_pd(sum, p);
 
-            d_new_blank = _mm256_mask_add_epi32(d_new_blank, _mm256_cmpneq_epi32_mask(d_new_blank, longest),
-                                                d_new_blank, one);
-            d_new_phoneme = _mm256_mask_add_epi32(d_new_phoneme, _mm256_cmpneq_epi32_mask(d_new_phoneme, longest),
-                                                  d_new_phoneme, one);
-            _mm512_storeu_pd(t.blank + k, new_blank);
-            _mm512_storeu_pd(t.phoneme + k, new_phoneme);
-            _mm256_storeu_si256(reinterpret_cast<__m256i *>(t.blank_duration + k), d_new_blank);
-            _mm256_storeu_si256(reinterpret_cast<__m256i *>(t.phoneme_duration + k), d_new_phoneme);
+            d_new_blank = _mm_mask_add_epi32(d_new_blank, _mm_cmpneq_epi32_mask(d_new_blank, longest), d_new_blank, one);
+            d_new_phoneme =
+                _mm_mask_add_epi32(d_new_phoneme, _mm_cmpneq_epi32_mask(d_new_phoneme, longest), d_new_phoneme, one);
+            _mm256_storeu_pd(t.blank + k, new_blank);
+            _mm256_storeu_pd(t.phoneme + k, new_phoneme);
+            _mm_storeu_si128(reinterpret_cast<__m128i *>(t.blank_duration + k), d_new_blank);
+            _mm_storeu_si128(reinterpret_cast<__m128i *>(t.phoneme_duration + k), d_new_phoneme);
             a_last = a_phoneme;
             d_last = d_phoneme;
             p_low = p_high;
@@ -232,7 +230,7 @@ __attribute__((target("avx512f,avx512vl"), flatten)) void advance_avx512(zv_luma
                                                                          const int32_t *rows, int32_t count,
                                                                          size_t width, double *final_probabilities,
                                                                          int32_t *durations) {
-    advance_rows(decoder, rows, count, width, final_probabilities, durations, Avx512Step{decoder});
+    advance_rows(decoder, rows, count, width, final_probabilities, durations, VectorStep{decoder});
 }
 
 #endif
@@ -277,7 +275,7 @@ extern "C" zv_status_t zv_lumarin_decoder_init(const int32_t *ids, int32_t n, zv
     }
     const size_t count = static_cast<size_t>(n);
     decoder->n = n;
-    decoder->num_columns = (n + 1 + 7) / 8 * 8;
+    decoder->num_columns = (n + 1 + 3) / 4 * 4;
     decoder->skips = static_cast<uint8_t *>(calloc(count, 1));
     decoder->skip_masks = static_cast<uint8_t *>(calloc(count / 8 + 1, 1));
     decoder->columns = static_cast<int32_t *>(calloc(static_cast<size_t>(decoder->num_columns), sizeof(int32_t)));
@@ -295,7 +293,8 @@ extern "C" zv_status_t zv_lumarin_decoder_init(const int32_t *ids, int32_t n, zv
     for (int32_t k = 1; k < n; ++k) {
         if (ids[k] != ids[k - 1]) {
             decoder->skips[k] = 1;
-            decoder->skip_masks[(k - 1) / 8] = static_cast<uint8_t>(decoder->skip_masks[(k - 1) / 8] | (1u << ((k - 1) % 8)));
+            decoder->skip_masks[(k - 1) / 8] =
+                static_cast<uint8_t>(decoder->skip_masks[(k - 1) / 8] | (1u << ((k - 1) % 8)));
         }
     }
     decoder->advance = advance_scalar;
