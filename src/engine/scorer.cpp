@@ -30,7 +30,7 @@ struct zv_lumarin_decoder {
     // Per phoneme k >= 1: 1 when it may be entered straight from phoneme
     // k - 1 (the two differ), else 0.
     uint8_t *skips;
-    // The same for the vector form: one bit per phoneme, eight phonemes
+    // The same for the vector form: one bit per phoneme, four phonemes
     // from phoneme 1 per byte.
     uint8_t *skip_masks;
     States previous;
@@ -58,6 +58,7 @@ inline int32_t next_duration(int32_t d) { return d + (d != kMaxDuration ? 1 : 0)
 // everything else in a row is independent of it and runs beside it.
 inline double outside_of(const States &s, int32_t n, double first) {
     double outside = 1.0 - first;
+#pragma GCC unroll 4
     for (int32_t k = 1; k < n; ++k) {
         outside = outside - s.blank[k];
         outside = outside - s.phoneme[k];
@@ -183,7 +184,7 @@ struct VectorStep {
         __m128i d_last = _mm_set1_epi32(s.phoneme_duration[0]);
         for (int32_t k = 1, c = 1; k < n; k += 4, ++c) {
             // Lanes past phoneme n - 1 compute on padding and are never read.
-            const __mmask8 skip = static_cast<__mmask8>((decoder->skip_masks[(k - 1) / 8] >> ((k - 1) % 8)) & 15u);
+            const __mmask8 skip = decoder->skip_masks[c - 1];
             const __m256d p_high = probabilities(row, c);
             const __m256d p = _mm256_castsi256_pd(
                 _mm256_alignr_epi64(_mm256_castpd_si256(p_high), _mm256_castpd_si256(p_low), 2));
@@ -277,7 +278,7 @@ extern "C" zv_status_t zv_lumarin_decoder_init(const int32_t *ids, int32_t n, zv
     decoder->n = n;
     decoder->num_columns = (n + 1 + 3) / 4 * 4;
     decoder->skips = static_cast<uint8_t *>(calloc(count, 1));
-    decoder->skip_masks = static_cast<uint8_t *>(calloc(count / 8 + 1, 1));
+    decoder->skip_masks = static_cast<uint8_t *>(calloc(count / 4 + 1, 1));
     decoder->columns = static_cast<int32_t *>(calloc(static_cast<size_t>(decoder->num_columns), sizeof(int32_t)));
     decoder->row_probabilities =
         static_cast<double *>(malloc(static_cast<size_t>(decoder->num_columns) * sizeof(double)));
@@ -293,8 +294,8 @@ extern "C" zv_status_t zv_lumarin_decoder_init(const int32_t *ids, int32_t n, zv
     for (int32_t k = 1; k < n; ++k) {
         if (ids[k] != ids[k - 1]) {
             decoder->skips[k] = 1;
-            decoder->skip_masks[(k - 1) / 8] =
-                static_cast<uint8_t>(decoder->skip_masks[(k - 1) / 8] | (1u << ((k - 1) % 8)));
+            decoder->skip_masks[(k - 1) / 4] =
+                static_cast<uint8_t>(decoder->skip_masks[(k - 1) / 4] | (1u << ((k - 1) % 4)));
         }
     }
     decoder->advance = advance_scalar;
