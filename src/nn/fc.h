@@ -66,9 +66,10 @@ typedef struct zv_fc zv_fc_t;
 // A layer over parameters that must outlive it, running the current kernel
 // set. With accumulate nonzero the layer adds its result to what the output
 // array already holds. With the AVX-512 set the layer keeps its own copy of
-// the weights widened to int16 and laid out for the kernels: 2 bytes per
-// weight, rows padded to a multiple of 16 and inputs to an even count, plus
-// 4 bytes per padded row.
+// the weights laid out for the kernels: 1 byte per weight, rows padded to a
+// multiple of 16 and inputs to a multiple of 4, plus 4 bytes per padded row
+// and 8 work rows of the input count rounded up to 32 bytes. Those work rows
+// make a layer one thread's at a time, as the recurrent layers' state does.
 zv_status_t zv_fc_init(zv_memory_t memory, const zv_fc_param_t *param, int32_t accumulate, zv_fc_t **fc);
 // The same on a given set; a set this processor doesn't run gives
 // INVALID_ARGUMENT.
