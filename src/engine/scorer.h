@@ -17,7 +17,10 @@ extern "C" {
 typedef struct zv_lumarin_decoder zv_lumarin_decoder_t;
 
 // ids: n phoneme ids (copied), each a column of the rows fed later (1..P).
-// n below 1 (or too large for 2n states) gives INVALID_ARGUMENT.
+// n below 1 (or too large for 2n states) gives INVALID_ARGUMENT. The decoder
+// runs a vector form where the processor has AVX-512 and the network's
+// kernel set in force when it is made (nn/fc.h) allows it, else the scalar
+// form; the two give the same results.
 zv_status_t zv_lumarin_decoder_init(const int32_t *ids, int32_t n, zv_lumarin_decoder_t **out);
 
 // Consumes one index row (P + 1 Q31 probabilities, column 0 the blank).

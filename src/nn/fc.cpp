@@ -111,6 +111,9 @@ inline uint32_t dot_scalar(int32_t n, const int8_t *w, const int16_t *x) {
     return acc;
 }
 
+// Frames the AVX-512 batch kernel computes together.
+constexpr size_t kSplitFrames = 4;
+
 #ifdef ZV_FC_X86
 
 // Int8 weights are sign-extended to int16 and multiplied pairwise with
@@ -231,9 +234,6 @@ bool have_avx512() {
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wuninitialized"
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
-
-// Frames the batch kernel computes together.
-constexpr size_t kSplitFrames = 4;
 
 // vpdpbusd multiplies unsigned bytes by signed ones, so each int16 input x is
 // split as x = 256 * (hi - 128) + lo with lo and hi unsigned bytes:
@@ -390,6 +390,7 @@ bool set_available(zv_fc_kernel_set_t set) {
 // The limit of zv_fc_kernel_set_limit; constant-initialised, no constructor.
 std::atomic<int> g_kernel_limit{ZV_FC_KERNELS_AVX512};
 
+#ifdef ZV_FC_X86
 // The re-laid copy of the weights, their row constants and the split work
 // rows, in one 64-byte aligned block. terms[i] is bias * 1024 + 64 (the
 // rounding's constant) less 32768 times the row's weight sum, modulo 2^32.
@@ -433,6 +434,8 @@ zv_status_t pack(zv_memory_t memory, const zv_fc_param_t *param, zv_fc_packed *p
     pk->block = block;
     return ZV_STATUS_SUCCESS;
 }
+
+#endif
 
 }  // namespace
 
