@@ -64,6 +64,11 @@ void zv_rnn_sigmoid_grid(int32_t table[257]);
 // Null when the processor lacks the instructions.
 zv_rnn_activation_t zv_rnn_sigmoid_avx2(void);
 zv_rnn_activation_t zv_rnn_tanh_avx2(void);
+// zv_rnn_cell in vector form (with the vector tanh over the grid table);
+// null when the processor lacks the instructions.
+typedef void (*zv_rnn_cell_kernel_t)(int32_t hidden, const int16_t *gates, int16_t *c, int16_t *y,
+                                     const int32_t *table);
+zv_rnn_cell_kernel_t zv_rnn_cell_avx2(void);
 
 #ifdef __cplusplus
 }
