@@ -30,13 +30,33 @@ struct zv_fc_packed {
     void *block;             // the allocation holding all three
 };
 
+namespace {
+
+// The scalar and AVX2 kernels, on the weights as stored.
+using Kernel = void (*)(int32_t in, int32_t out, const int8_t *weights, const int8_t *bias, int32_t accumulate,
+                        const int16_t *x, int16_t *y);
+// Several frames at once: rows x[t * x_stride ...] to y[t * y_stride ...] for
+// t = 0..frames-1, exactly as that many kernel calls without accumulating,
+// but with each weight row read once per group of frames.
+using BatchKernel = void (*)(int32_t in, int32_t out, const int8_t *weights, const int8_t *bias, size_t frames,
+                             const int16_t *x, size_t x_stride, int16_t *y, size_t y_stride);
+
+void batch_kernel_scalar(int32_t in, int32_t out, const int8_t *weights, const int8_t *bias, size_t frames,
+                         const int16_t *x, size_t x_stride, int16_t *y, size_t y_stride) {
+    for (size_t t = 0; t < frames; ++t) {
+        zv_fc_kernel_scalar(in, out, weights, bias, 0, x + t * x_stride, y + t * y_stride);
+    }
+}
+
+}  // namespace
+
 struct zv_fc {
     zv_memory_t memory;
     const zv_fc_param_t *param;
     int32_t accumulate;
     zv_fc_kernel_set_t set;
-    zv_fc_kernel_t kernel;
-    zv_fc_batch_kernel_t batch;
+    Kernel kernel;
+    BatchKernel batch;
     zv_fc_packed packed;  // AVX-512 set only
 };
 
@@ -560,31 +580,6 @@ extern "C" void zv_fc_kernel_scalar(int32_t in, int32_t out, const int8_t *weigh
     }
 }
 
-extern "C" zv_fc_kernel_t zv_fc_kernel_avx2(void) {
-#ifdef ZV_FC_X86
-    if (have_avx2()) {
-        return kernel_avx2;
-    }
-#endif
-    return nullptr;
-}
-
-extern "C" void zv_fc_batch_kernel_scalar(int32_t in, int32_t out, const int8_t *weights, const int8_t *bias,
-                                          size_t frames, const int16_t *x, size_t x_stride, int16_t *y,
-                                          size_t y_stride) {
-    for (size_t t = 0; t < frames; ++t) {
-        zv_fc_kernel_scalar(in, out, weights, bias, 0, x + t * x_stride, y + t * y_stride);
-    }
-}
-
-extern "C" zv_fc_batch_kernel_t zv_fc_batch_kernel_avx2(void) {
-#ifdef ZV_FC_X86
-    if (have_avx2()) {
-        return batch_kernel_avx2;
-    }
-#endif
-    return nullptr;
-}
 
 extern "C" int32_t zv_fc_kernel_set_is_available(zv_fc_kernel_set_t set) { return set_available(set) ? 1 : 0; }
 
@@ -616,7 +611,7 @@ extern "C" zv_status_t zv_fc_init_with_set(zv_memory_t memory, const zv_fc_param
     layer->accumulate = accumulate;
     layer->set = set;
     layer->kernel = zv_fc_kernel_scalar;
-    layer->batch = zv_fc_batch_kernel_scalar;
+    layer->batch = batch_kernel_scalar;
 #ifdef ZV_FC_X86
     if (set == ZV_FC_KERNELS_AVX2) {
         layer->kernel = kernel_avx2;

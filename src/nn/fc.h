@@ -87,25 +87,11 @@ void zv_fc_process_batch(const zv_fc_t *fc, size_t frames, const int16_t *x, siz
 const zv_fc_param_t *zv_fc_param(const zv_fc_t *fc);
 zv_fc_kernel_set_t zv_fc_kernel_set(const zv_fc_t *fc);
 
-// The raw kernels of the scalar and AVX2 sets, on the weights as stored. Each
-// computes, for every output i, the wrapping 32-bit sum of weights * x, then
+// The scalar reference the other sets are tested against, on the weights as
+// stored: for every output i, the wrapping 32-bit sum of weights * x, then
 // (sum + bias * 1024 + 64) >> 7, plus y[i] when accumulating, saturated.
-typedef void (*zv_fc_kernel_t)(int32_t in, int32_t out, const int8_t *weights, const int8_t *bias,
-                               int32_t accumulate, const int16_t *x, int16_t *y);
 void zv_fc_kernel_scalar(int32_t in, int32_t out, const int8_t *weights, const int8_t *bias,
                          int32_t accumulate, const int16_t *x, int16_t *y);
-// Null when the processor lacks the instructions.
-zv_fc_kernel_t zv_fc_kernel_avx2(void);
-
-// Several frames at once: rows x[t * x_stride ...] to y[t * y_stride ...] for
-// t = 0..frames-1, exactly as that many calls of the kernel, but with each
-// weight row read once per group of frames.
-typedef void (*zv_fc_batch_kernel_t)(int32_t in, int32_t out, const int8_t *weights, const int8_t *bias,
-                                     size_t frames, const int16_t *x, size_t x_stride, int16_t *y,
-                                     size_t y_stride);
-void zv_fc_batch_kernel_scalar(int32_t in, int32_t out, const int8_t *weights, const int8_t *bias,
-                               size_t frames, const int16_t *x, size_t x_stride, int16_t *y, size_t y_stride);
-zv_fc_batch_kernel_t zv_fc_batch_kernel_avx2(void);
 
 #ifdef __cplusplus
 }
