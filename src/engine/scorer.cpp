@@ -36,7 +36,7 @@ struct zv_lumarin_decoder {
     States previous;
     States next;
     // The columns a row is read at: the blank's, then each phoneme's, then
-    // the blank's again up to a multiple of 4 (num_columns in all); the
+    // the blank's again as padding for the vector form (num_columns in all); the
     // row's probabilities at them, filled by each scalar step.
     int32_t *columns;
     int32_t num_columns;
@@ -160,23 +160,19 @@ __attribute__((flatten)) void advance_scalar(zv_lumarin_decoder_t *decoder, cons
 struct VectorStep {
     const zv_lumarin_decoder_t *decoder;
 
-    // The row's probabilities at columns 4c..4c + 3 (zero past the columns in use).
-    ZV_SCORER_AVX512 __m256d probabilities(const int32_t *row, int32_t c) const {
-        if (4 * c >= decoder->num_columns) {
-            return _mm256_setzero_pd();
-        }
-        const int32_t *at = decoder->columns + 4 * c;
+    // The row's probabilities at the four columns from columns[at].
+    ZV_SCORER_AVX512 __m256d probabilities(const int32_t *row, int32_t at) const {
+        const int32_t *c = decoder->columns + at;
         // Plain loads: a gather instruction is slower than four of them on some processors.
-        const __m128i values = _mm_setr_epi32(row[at[0]], row[at[1]], row[at[2]], row[at[3]]);
+        const __m128i values = _mm_setr_epi32(row[c[0]], row[c[1]], row[c[2]], row[c[3]]);
         return _mm256_div_pd(_mm256_cvtepi32_pd(values), _mm256_set1_pd(2147483647.0));
     }
 
     ZV_SCORER_AVX512 void operator()(const int32_t *row, const States &s, States &t, double &first,
                                      double *final_probability, int32_t *duration) const {
         const int32_t n = decoder->n;
-        __m256d p_low = probabilities(row, 0);
-        const double p_first = _mm_cvtsd_f64(_mm_unpackhi_pd(_mm256_castpd256_pd128(p_low), _mm256_castpd256_pd128(p_low)));
-        const __m256d blank = _mm256_broadcastsd_pd(_mm256_castpd256_pd128(p_low));
+        const double p_first = static_cast<double>(row[decoder->columns[1]]) / 2147483647.0;
+        const __m256d blank = _mm256_set1_pd(static_cast<double>(row[0]) / 2147483647.0);
         const double outside = outside_of(s, n, first);
         const __m128i one = _mm_set1_epi32(1);
         const __m128i longest = _mm_set1_epi32(kMaxDuration);
@@ -185,9 +181,8 @@ struct VectorStep {
         for (int32_t k = 1, c = 1; k < n; k += 4, ++c) {
             // Lanes past phoneme n - 1 compute on padding and are never read.
             const __mmask8 skip = decoder->skip_masks[c - 1];
-            const __m256d p_high = probabilities(row, c);
-            const __m256d p = _mm256_castsi256_pd(
-                _mm256_alignr_epi64(_mm256_castpd_si256(p_high), _mm256_castpd_si256(p_low), 2));
+            // Phonemes k..k + 3 read columns[k + 1..k + 4].
+            const __m256d p = probabilities(row, k + 1);
             const __m256d a_blank = _mm256_loadu_pd(s.blank + k);
             const __m256d a_phoneme = _mm256_loadu_pd(s.phoneme + k);
             const __m128i d_blank = _mm_loadu_si128(reinterpret_cast<const __m128i *>(s.blank_duration + k));
@@ -218,7 +213,6 @@ struct VectorStep {
             _mm_storeu_si128(reinterpret_cast<__m128i *>(t.phoneme_duration + k), d_new_phoneme);
             a_last = a_phoneme;
             d_last = d_phoneme;
-            p_low = p_high;
         }
         first_phoneme(s, t, outside, p_first, first);
         *final_probability = t.phoneme[n - 1];
@@ -276,7 +270,9 @@ extern "C" zv_status_t zv_lumarin_decoder_init(const int32_t *ids, int32_t n, zv
     }
     const size_t count = static_cast<size_t>(n);
     decoder->n = n;
-    decoder->num_columns = (n + 1 + 3) / 4 * 4;
+    // Room for the vector form's last four columns, from columns[k + 1] for
+    // the last k = 1 + 4j below n.
+    decoder->num_columns = n + 1 > (n + 2) / 4 * 4 + 2 ? n + 1 : (n + 2) / 4 * 4 + 2;
     decoder->skips = static_cast<uint8_t *>(calloc(count, 1));
     decoder->skip_masks = static_cast<uint8_t *>(calloc(count / 4 + 1, 1));
     decoder->columns = static_cast<int32_t *>(calloc(static_cast<size_t>(decoder->num_columns), sizeof(int32_t)));
