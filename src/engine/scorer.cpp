@@ -204,9 +204,10 @@ struct VectorStep {
             d_new_phoneme = _mm_mask_blend_epi32(over, d_new_phoneme, d_before);
             const __m256d new_phoneme = _mm256_mul_pd(sum, p);
 
-            d_new_blank = _mm_mask_add_epi32(d_new_blank, _mm_cmpneq_epi32_mask(d_new_blank, longest), d_new_blank, one);
-            d_new_phoneme =
-                _mm_mask_add_epi32(d_new_phoneme, _mm_cmpneq_epi32_mask(d_new_phoneme, longest), d_new_phoneme, one);
+            // One row more, held at the largest duration: durations are at
+            // least 1, so d + 1 exceeds it, unsigned, only when d is it.
+            d_new_blank = _mm_min_epu32(_mm_add_epi32(d_new_blank, one), longest);
+            d_new_phoneme = _mm_min_epu32(_mm_add_epi32(d_new_phoneme, one), longest);
             _mm256_storeu_pd(t.blank + k, new_blank);
             _mm256_storeu_pd(t.phoneme + k, new_phoneme);
             _mm_storeu_si128(reinterpret_cast<__m128i *>(t.blank_duration + k), d_new_blank);
