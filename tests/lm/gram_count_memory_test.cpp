@@ -1,8 +1,5 @@
-// Allocation failures of the gram set and the count tree. This executable
-// supplies its own heap functions, so that the n-th allocation made inside
-// a call can fail and the blocks a call leaves behind can be counted. The
-// sanitizer builds own the heap functions themselves, so there the tests
-// are skipped.
+// Allocation failures of the gram set and the count tree, on the heap of
+// support/failing_heap.h (the sanitizer builds skip them).
 #include <gtest/gtest.h>
 
 #include <cstdint>
@@ -12,63 +9,9 @@
 
 #include "lm/count.h"
 #include "lm/gram.h"
+#include "support/failing_heap.h"
 #include "support/lm_fixtures.h"
 #include "support/temp_dir.h"
-
-#if defined(__SANITIZE_ADDRESS__)
-#define ZV_OWN_HEAP 0
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-#define ZV_OWN_HEAP 0
-#endif
-#endif
-#ifndef ZV_OWN_HEAP
-#define ZV_OWN_HEAP 1
-#endif
-
-#if ZV_OWN_HEAP
-extern "C" {
-void *__libc_malloc(size_t size);
-void *__libc_calloc(size_t count, size_t size);
-void *__libc_realloc(void *block, size_t size);
-void __libc_free(void *block);
-}
-
-namespace {
-bool g_armed = false;
-int g_allocations = 0;
-int g_fail_at = -1;
-int64_t g_live = 0;  // blocks allocated and not yet freed while armed or after
-
-bool fails() { return g_armed && g_allocations++ == g_fail_at; }
-}  // namespace
-
-extern "C" void *malloc(size_t size) {
-    if (fails()) return nullptr;
-    void *block = __libc_malloc(size);
-    if (block) ++g_live;
-    return block;
-}
-
-extern "C" void *calloc(size_t count, size_t size) {
-    if (fails()) return nullptr;
-    void *block = __libc_calloc(count, size);
-    if (block) ++g_live;
-    return block;
-}
-
-extern "C" void *realloc(void *old, size_t size) {
-    if (fails()) return nullptr;
-    void *block = __libc_realloc(old, size);
-    if (block && !old) ++g_live;
-    return block;
-}
-
-extern "C" void free(void *block) {
-    if (block) --g_live;
-    __libc_free(block);
-}
-#endif
 
 namespace {
 
@@ -79,38 +22,6 @@ using zv_test::TempDir;
 using zv_test::lexicon_of_size;
 using zv_test::make_count;
 using zv_test::make_gram;
-
-// Runs call with its n-th allocation failing, for n = 0, 1, ... until one
-// makes no more than n allocations. call() gives a status; check(status)
-// runs with the heap disarmed. A call that makes something (not one that
-// changes a tree) must, when it fails, leave as many blocks as it found.
-template <typename Call, typename Check>
-void fail_each_allocation(Call &&call, Check &&check, bool makes = true) {
-#if ZV_OWN_HEAP
-    for (int n = 0; n < 100000; ++n) {
-        const int64_t live = g_live;
-        g_allocations = 0;
-        g_fail_at = n;
-        g_armed = true;
-        const zv_status_t status = call();
-        g_armed = false;
-        const bool failed = n < g_allocations;
-        if (!failed) {
-            EXPECT_EQ(status, ZV_STATUS_SUCCESS);
-        } else if (makes && status != ZV_STATUS_SUCCESS) {
-            EXPECT_EQ(g_live, live) << "blocks left behind by a call failing at allocation " << n;
-        }
-        check(status);
-        if (!failed) return;
-    }
-    ADD_FAILURE() << "never succeeded";
-#else
-    (void)call;
-    (void)check;
-    (void)makes;
-    GTEST_SKIP() << "the sanitizer owns the heap";
-#endif
-}
 
 const zv_test::Sequences kShape = {{0, 1}, {0, 2}, {2}, {1, 2, 0}};
 
