@@ -2,7 +2,7 @@
 # Installs the Debian packages the build and tests need (run as root).
 set -eu
 packages="build-essential cmake pkg-config googletest libgtest-dev libbenchmark-dev
-  libogg-dev libvorbis-dev libopus-dev libsndfile1-dev libmpg123-dev libwebm-dev"
+  libogg-dev libvorbis-dev libopus-dev libsndfile1-dev libmpg123-dev libwebm-dev graphviz"
 missing=""
 for p in $packages; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing="$missing $p"

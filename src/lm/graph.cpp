@@ -1,0 +1,505 @@
+#include "lm/graph.h"
+
+#include <math.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include <memory>
+#include <new>
+#include <vector>
+
+#include "foundation/bit_field.h"
+#include "foundation/file.h"
+#include "foundation/status.h"
+#include "lm/mgram.h"
+#include "pronunciation/dict.h"
+#include "pronunciation/lexicon.h"
+
+namespace {
+
+// States and arcs are numbered in fields of at most 31 bits, one bit wider
+// than the count needs: 2^30 of either is the most a graph can hold.
+constexpr int32_t kMaxCount = int32_t{1} << 30;
+constexpr int32_t kMaxFieldBits = 31;
+
+struct FreeDeleter {
+    void operator()(void *block) const { free(block); }
+};
+template <typename T>
+using Block = std::unique_ptr<T, FreeDeleter>;
+
+struct GraphDeleter {
+    void operator()(zv_graph_t *graph) const { zv_graph_delete(graph); }
+};
+struct LexiconDeleter {
+    void operator()(zv_lexicon_t *lexicon) const { zv_lexicon_delete(lexicon); }
+};
+struct DictDeleter {
+    void operator()(zv_dict_t *dict) const { zv_dict_delete(dict); }
+};
+struct MgramDeleter {
+    void operator()(zv_mgram_t *mgram) const { zv_mgram_delete(mgram); }
+};
+
+int8_t saturate(int32_t x) {
+    if (x >= 127) return 127;
+    if (x <= -128) return -128;
+    return static_cast<int8_t>(x);
+}
+
+// Grows an array to `capacity` entries; false (the array unchanged) when out
+// of memory.
+template <typename T>
+bool grow(T **array, int32_t capacity) {
+    T *grown = static_cast<T *>(realloc(*array, sizeof(T) * static_cast<size_t>(capacity)));
+    if (!grown) return false;
+    *array = grown;
+    return true;
+}
+
+// The growable form the build works in.
+struct Builder {
+    int32_t num_states = 0;
+    int32_t state_capacity = 0;
+    uint8_t *final = nullptr;
+    int32_t *first_arc = nullptr;  // -1: no arc
+
+    int32_t num_arcs = 0;
+    int32_t arc_capacity = 0;
+    int32_t *input = nullptr;
+    int32_t *output = nullptr;  // -1: none, else the word id
+    int8_t *weight = nullptr;
+    int32_t *target = nullptr;  // -1: not yet set
+    int32_t *next = nullptr;    // -1: last of its state
+
+    Builder() = default;
+    Builder(const Builder &) = delete;
+    Builder &operator=(const Builder &) = delete;
+    ~Builder() {
+        free(final);
+        free(first_arc);
+        free(input);
+        free(output);
+        free(weight);
+        free(target);
+        free(next);
+    }
+
+    zv_status_t init(int32_t num_lm_states) {
+        state_capacity = num_lm_states;
+        arc_capacity = num_lm_states;
+        if (!grow(&final, state_capacity) || !grow(&first_arc, state_capacity) || !grow(&input, arc_capacity) ||
+            !grow(&output, arc_capacity) || !grow(&weight, arc_capacity) || !grow(&target, arc_capacity) ||
+            !grow(&next, arc_capacity)) {
+            return ZV_STATUS_OUT_OF_MEMORY;
+        }
+        for (int32_t s = 0; s < num_lm_states; ++s) {
+            final[s] = 1;
+            first_arc[s] = -1;
+        }
+        num_states = num_lm_states;
+        return ZV_STATUS_SUCCESS;
+    }
+
+    zv_status_t add_state(int32_t *state) {
+        if (num_states == state_capacity) {
+            if (state_capacity >= kMaxCount) return ZV_STATUS_INVALID_ARGUMENT;
+            const int32_t capacity = state_capacity > kMaxCount / 2 ? kMaxCount : 2 * state_capacity;
+            if (!grow(&final, capacity) || !grow(&first_arc, capacity)) return ZV_STATUS_OUT_OF_MEMORY;
+            state_capacity = capacity;
+        }
+        final[num_states] = 0;
+        first_arc[num_states] = -1;
+        *state = num_states++;
+        return ZV_STATUS_SUCCESS;
+    }
+
+    // The arc of `state` with this input and output, or -1; *last is the
+    // tail of the state's list (-1 when it has no arc).
+    int32_t find(int32_t state, int32_t in, int32_t out, int32_t *last) const {
+        *last = -1;
+        for (int32_t a = first_arc[state]; a != -1; a = next[a]) {
+            if (input[a] == in && output[a] == out) return a;
+            *last = a;
+        }
+        return -1;
+    }
+
+    // A new arc at the tail `last` of the list of `state`, without target or
+    // weight.
+    zv_status_t add_arc(int32_t state, int32_t last, int32_t in, int32_t out, int32_t *arc) {
+        if (num_arcs == arc_capacity) {
+            if (arc_capacity >= kMaxCount) return ZV_STATUS_INVALID_ARGUMENT;
+            const int32_t capacity = arc_capacity > kMaxCount / 2 ? kMaxCount : 2 * arc_capacity;
+            if (!grow(&input, capacity) || !grow(&output, capacity) || !grow(&weight, capacity) ||
+                !grow(&target, capacity) || !grow(&next, capacity)) {
+                return ZV_STATUS_OUT_OF_MEMORY;
+            }
+            arc_capacity = capacity;
+        }
+        const int32_t a = num_arcs++;
+        input[a] = in;
+        output[a] = out;
+        weight[a] = 0;
+        target[a] = -1;
+        next[a] = -1;
+        if (last == -1) {
+            first_arc[state] = a;
+        } else {
+            next[last] = a;
+        }
+        *arc = a;
+        return ZV_STATUS_SUCCESS;
+    }
+
+    // The arc of `state` with this input and output, made at the tail of its
+    // list when the state has none.
+    zv_status_t find_or_add(int32_t state, int32_t in, int32_t out, int32_t *arc) {
+        int32_t last = -1;
+        *arc = find(state, in, out, &last);
+        if (*arc != -1) return ZV_STATUS_SUCCESS;
+        return add_arc(state, last, in, out, arc);
+    }
+};
+
+// The arcs from language-model state n (at depth d, its path's words in
+// history[0..d-1]) for each of its children: a pronunciation chain per
+// pronunciation of the child's word, the word arc at its end, and the
+// child's backoff arc.
+zv_status_t build_children(Builder &b, const zv_mgram_t *mgram, const zv_dict_t *dict, int32_t n, int32_t d,
+                           int32_t *history) {
+    const int32_t count = zv_mgram_num_children(mgram, n);
+    const int32_t *children = zv_mgram_children(mgram, n);
+    for (int32_t i = 0; i < count; ++i) {
+        const int32_t c = children[i];
+        const int32_t w = zv_mgram_word(mgram, c);
+        const int32_t k = zv_dict_num_pronunciations(dict, w);
+        history[d] = w;
+        int32_t backoff_target = zv_mgram_backoff_index(mgram, history, d + 1);
+        // Not even the word alone is a unigram: the shorter history is the
+        // empty one.
+        if (backoff_target < 0) backoff_target = 0;
+        for (int32_t p = 0; p < k; ++p) {
+            int32_t length = 0;
+            const int32_t *ids = nullptr;
+            zv_dict_pronunciation(dict, w, p, &length, &ids);
+            int32_t s = n;
+            for (int32_t j = 0; j < length; ++j) {
+                int32_t a = -1;
+                ZV_TRY(b.find_or_add(s, ids[j], -1, &a));
+                b.weight[a] = 0;
+                if (b.target[a] == -1) {
+                    int32_t state = -1;
+                    ZV_TRY(b.add_state(&state));
+                    b.target[a] = state;
+                }
+                s = b.target[a];
+            }
+            int32_t word_arc = -1;
+            ZV_TRY(b.find_or_add(s, 0, w, &word_arc));
+            b.weight[word_arc] = static_cast<int8_t>(zv_mgram_forward(mgram, c) & 0xff);
+            b.target[word_arc] = c;
+            int32_t backoff_arc = -1;
+            ZV_TRY(b.find_or_add(c, 0, -1, &backoff_arc));
+            b.weight[backoff_arc] = static_cast<int8_t>(zv_mgram_backoff(mgram, c) & 0xff);
+            b.target[backoff_arc] = backoff_target;
+        }
+    }
+    return ZV_STATUS_SUCCESS;
+}
+
+// Every language-model node's children, in preorder from the root, without
+// recursion: the model's depth comes from the file.
+zv_status_t build_arcs(Builder &b, const zv_mgram_t *mgram, const zv_dict_t *dict) {
+    const int32_t order = zv_mgram_order(mgram);
+    std::vector<int32_t> history(static_cast<size_t>(order) + 1);
+    struct Frame {
+        int32_t node;
+        int32_t next_child;
+    };
+    std::vector<Frame> stack;
+    stack.reserve(static_cast<size_t>(order) + 1);
+    stack.push_back({0, 0});
+    ZV_TRY(build_children(b, mgram, dict, 0, 0, history.data()));
+    while (!stack.empty()) {
+        Frame &top = stack.back();
+        if (top.next_child == zv_mgram_num_children(mgram, top.node)) {
+            stack.pop_back();
+            continue;
+        }
+        const int32_t c = zv_mgram_children(mgram, top.node)[top.next_child++];
+        const int32_t d = static_cast<int32_t>(stack.size()) - 1;
+        // A node deeper than the model's order: the model is inconsistent.
+        if (d + 1 > order) return ZV_STATUS_INVALID_ARGUMENT;
+        history[static_cast<size_t>(d)] = zv_mgram_word(mgram, c);
+        stack.push_back({c, 0});
+        ZV_TRY(build_children(b, mgram, dict, c, d + 1, history.data()));
+    }
+    return ZV_STATUS_SUCCESS;
+}
+
+// Weight pushing from one arc e: moves into each phone arc the smallest cost
+// below it, leaving the differences further down; nothing moves across a
+// final state, but the trees hanging from the final states that the pass
+// reaches are pushed in turn. The recursion of the pass runs on an explicit
+// stack, since a pronunciation may be of any length.
+struct PushFrame {
+    int32_t arc;   // the arc being pushed
+    int32_t next;  // next arc of its target to visit
+    int32_t min;   // smallest result so far (phone states)
+    bool final;    // its target is final
+};
+
+void push(Builder &b, int32_t e0, std::vector<PushFrame> &stack) {
+    const auto enter = [&](int32_t e) -> bool {
+        // true when the arc needs a frame; otherwise its result is final.
+        const int32_t t = b.target[e];
+        if (b.first_arc[t] == -1) {
+            if (!b.final[t]) b.weight[e] = saturate(b.weight[e] + 127);
+            return false;
+        }
+        stack.push_back({e, b.first_arc[t], 127, b.final[t] != 0});
+        return true;
+    };
+    // The result of an arc that needed no frame, or of a frame just closed,
+    // goes to the phone state above it.
+    const auto deliver = [&](int32_t result) {
+        if (!stack.empty() && !stack.back().final && result < stack.back().min) stack.back().min = result;
+    };
+    stack.clear();
+    if (!enter(e0)) return;
+    while (!stack.empty()) {
+        PushFrame &top = stack.back();
+        if (top.final) {
+            while (top.next != -1 && b.final[b.target[top.next]]) top.next = b.next[top.next];
+            if (top.next == -1) {
+                stack.pop_back();  // a final target's pass leaves the arc as it is
+                continue;
+            }
+            const int32_t f = top.next;
+            top.next = b.next[f];
+            enter(f);  // its result is not used
+            continue;
+        }
+        if (top.next != -1) {
+            const int32_t f = top.next;
+            top.next = b.next[f];
+            if (!enter(f)) deliver(b.weight[f]);
+            continue;
+        }
+        const int32_t e = top.arc;
+        const int32_t m = top.min;
+        for (int32_t f = b.first_arc[b.target[e]]; f != -1; f = b.next[f]) b.weight[f] = saturate(b.weight[f] - m);
+        b.weight[e] = saturate(b.weight[e] + m);
+        stack.pop_back();
+        deliver(b.weight[e]);
+    }
+}
+
+void push_weights(Builder &b) {
+    std::vector<PushFrame> stack;
+    for (int32_t e = b.first_arc[0]; e != -1; e = b.next[e]) push(b, e, stack);
+}
+
+// ceil(log2(count) + 1) in double precision; 1 for a count of 0, which the
+// formula leaves undefined (a graph without arcs).
+int32_t reference_bits(int32_t count) {
+    if (count <= 0) return 1;
+    return static_cast<int32_t>(ceil(log2(static_cast<double>(count)) + 1.0));
+}
+
+// ceil(log2(value + 1)): exactly the bits that hold 0..value.
+int32_t exact_bits(int32_t value) {
+    int32_t bits = 0;
+    while (bits < 32 && (int64_t{1} << bits) <= value) bits += 1;
+    return bits;
+}
+
+// A zeroed bit-field array of count fields (at least one word, so that a
+// width of 0 still reads from memory it owns).
+uint32_t *new_fields(int32_t count, int32_t bits) {
+    uint64_t words = zv_bit_field_size_uint32(static_cast<uint64_t>(count), bits);
+    if (words == 0) words = 1;
+    return static_cast<uint32_t *>(calloc(static_cast<size_t>(words), sizeof(uint32_t)));
+}
+
+// Fills a new bit-field array with value(i) for each index and releases the
+// builder array it came from.
+template <typename T, typename Value>
+zv_status_t pack(uint32_t **out, int32_t count, int32_t bits, T **source, Value value) {
+    *out = new_fields(count, bits);
+    if (!*out) return ZV_STATUS_OUT_OF_MEMORY;
+    for (int32_t i = 0; i < count; ++i) {
+        const uint32_t v = value((*source)[i]);
+        if (v != 0) zv_bit_field_write(*out, static_cast<uint64_t>(i), bits, v);
+    }
+    free(*source);
+    *source = nullptr;
+    return ZV_STATUS_SUCCESS;
+}
+
+zv_status_t pack_graph(Builder &b, int32_t num_phonemes, zv_graph_t *g) {
+    const int32_t num_words = zv_lexicon_size(g->lexicon);
+    g->num_states = b.num_states;
+    g->num_arcs = b.num_arcs;
+    g->state_bits = reference_bits(b.num_states);
+    g->arc_bits = reference_bits(b.num_arcs);
+    g->input_bits = exact_bits(num_phonemes);
+    g->output_bits = exact_bits(num_words);
+    if (g->state_bits > kMaxFieldBits || g->arc_bits > kMaxFieldBits || g->input_bits > kMaxFieldBits ||
+        g->output_bits > kMaxFieldBits) {
+        return ZV_STATUS_INVALID_ARGUMENT;
+    }
+    const auto same = [](int32_t v) { return static_cast<uint32_t>(v); };
+    const auto plus_one = [](int32_t v) { return static_cast<uint32_t>(v + 1); };
+    ZV_TRY(pack(&g->final_flags, b.num_states, 1, &b.final, [](uint8_t v) { return static_cast<uint32_t>(v); }));
+    ZV_TRY(pack(&g->first_arc, b.num_states, g->arc_bits, &b.first_arc, plus_one));
+    ZV_TRY(pack(&g->input_labels, b.num_arcs, g->input_bits, &b.input, same));
+    ZV_TRY(pack(&g->output_labels, b.num_arcs, g->output_bits, &b.output, plus_one));
+    // The weights stay bytes, trimmed to the arcs made.
+    int8_t *weights = static_cast<int8_t *>(realloc(b.weight, b.num_arcs > 0 ? static_cast<size_t>(b.num_arcs) : 1));
+    if (!weights) return ZV_STATUS_OUT_OF_MEMORY;
+    g->weights = weights;
+    b.weight = nullptr;
+    ZV_TRY(pack(&g->targets, b.num_arcs, g->state_bits, &b.target, same));
+    ZV_TRY(pack(&g->next_arc, b.num_arcs, g->arc_bits, &b.next, plus_one));
+    return ZV_STATUS_SUCCESS;
+}
+
+// The rest of the file from its current position, whole.
+zv_status_t read_rest(FILE *file, Block<uint8_t> *data, uint64_t *size) {
+    const int64_t start = zv_file_tell(file);
+    if (start < 0 || zv_file_seek(file, 0, SEEK_END) != 0) return ZV_STATUS_IO_ERROR;
+    const int64_t end = zv_file_tell(file);
+    if (end < 0 || end - start <= 0) return ZV_STATUS_IO_ERROR;
+    if (zv_file_seek(file, start, SEEK_SET) != 0) return ZV_STATUS_IO_ERROR;
+    const uint64_t n = static_cast<uint64_t>(end - start);
+    if (n > SIZE_MAX) return ZV_STATUS_OUT_OF_MEMORY;
+    data->reset(static_cast<uint8_t *>(malloc(static_cast<size_t>(n))));
+    if (!*data) return ZV_STATUS_OUT_OF_MEMORY;
+    if (fread(data->get(), 1, static_cast<size_t>(n), file) != static_cast<size_t>(n)) return ZV_STATUS_IO_ERROR;
+    *size = n;
+    return ZV_STATUS_SUCCESS;
+}
+
+zv_status_t load(FILE *file, zv_graph_t **out) {
+    std::unique_ptr<zv_graph_t, GraphDeleter> graph(static_cast<zv_graph_t *>(calloc(1, sizeof(zv_graph_t))));
+    if (!graph) return ZV_STATUS_OUT_OF_MEMORY;
+    std::unique_ptr<zv_dict_t, DictDeleter> dict;
+    std::unique_ptr<zv_mgram_t, MgramDeleter> mgram;
+    {
+        Block<uint8_t> data;
+        uint64_t size = 0;
+        ZV_TRY(read_rest(file, &data, &size));
+        const uint8_t *const end = data.get() + size;
+        const void *cursor = data.get();
+        const auto left = [&] { return static_cast<uint64_t>(end - static_cast<const uint8_t *>(cursor)); };
+        zv_lexicon_t *lexicon = nullptr;
+        ZV_TRY(zv_lexicon_deserialize_bounded(&cursor, left(), &lexicon));
+        graph->lexicon = lexicon;
+        zv_dict_t *d = nullptr;
+        const zv_status_t dict_status = zv_dict_deserialize_bounded(lexicon, &cursor, left(), &d);
+        dict.reset(d);
+        ZV_TRY(dict_status);
+        zv_mgram_t *m = nullptr;
+        const zv_status_t mgram_status = zv_mgram_deserialize_bounded(&cursor, left(), &m);
+        mgram.reset(m);
+        ZV_TRY(mgram_status);
+    }
+    // Output labels index the lexicon: every word below the root must be
+    // one of its words.
+    const int32_t num_nodes = zv_mgram_size(mgram.get());
+    const int32_t num_words = zv_lexicon_size(graph->lexicon);
+    for (int32_t node = 1; node < num_nodes; ++node) {
+        const int32_t w = zv_mgram_word(mgram.get(), node);
+        if (w < 0 || w >= num_words) return ZV_STATUS_INVALID_ARGUMENT;
+    }
+
+    Builder b;
+    ZV_TRY(b.init(num_nodes));
+    ZV_TRY(build_arcs(b, mgram.get(), dict.get()));
+    const int32_t num_phonemes = zv_dict_phoneme_set_size(dict.get());
+    mgram.reset();
+    dict.reset();
+    push_weights(b);
+    ZV_TRY(pack_graph(b, num_phonemes, graph.get()));
+    *out = graph.release();
+    return ZV_STATUS_SUCCESS;
+}
+
+}  // namespace
+
+extern "C" zv_status_t zv_graph_init(const char *path, zv_graph_t **graph) {
+    if (!graph) return ZV_STATUS_INVALID_ARGUMENT;
+    *graph = nullptr;
+    if (!path) return ZV_STATUS_INVALID_ARGUMENT;
+    FILE *file = zv_fopen(path, "rb");
+    if (!file) return ZV_STATUS_IO_ERROR;
+    const zv_status_t status = zv_graph_load(file, graph);
+    fclose(file);
+    return status;
+}
+
+extern "C" zv_status_t zv_graph_load(FILE *file, zv_graph_t **graph) {
+    if (!graph) return ZV_STATUS_INVALID_ARGUMENT;
+    *graph = nullptr;
+    if (!file) return ZV_STATUS_INVALID_ARGUMENT;
+    try {
+        return load(file, graph);
+    } catch (const std::bad_alloc &) {
+        return ZV_STATUS_OUT_OF_MEMORY;
+    }
+}
+
+extern "C" void zv_graph_delete(zv_graph_t *graph) {
+    if (!graph) return;
+    free(graph->final_flags);
+    free(graph->first_arc);
+    free(graph->input_labels);
+    free(graph->output_labels);
+    free(graph->weights);
+    free(graph->targets);
+    free(graph->next_arc);
+    zv_lexicon_delete(graph->lexicon);
+    free(graph);
+}
+
+extern "C" const char *zv_graph_word(const zv_graph_t *graph, int32_t label) {
+    return zv_lexicon_decode(graph->lexicon, label - 1);
+}
+
+extern "C" int32_t zv_graph_start_state(const zv_graph_t *) { return 0; }
+
+extern "C" int32_t zv_graph_state_arc(const zv_graph_t *graph, int32_t state, int32_t arc) {
+    if (arc == -1) {
+        return static_cast<int32_t>(zv_bit_field_read(graph->first_arc, static_cast<uint64_t>(state), graph->arc_bits)) - 1;
+    }
+    return static_cast<int32_t>(zv_bit_field_read(graph->next_arc, static_cast<uint64_t>(arc), graph->arc_bits)) - 1;
+}
+
+extern "C" int32_t zv_graph_input(const zv_graph_t *graph, int32_t arc) {
+    return static_cast<int32_t>(zv_bit_field_read(graph->input_labels, static_cast<uint64_t>(arc), graph->input_bits));
+}
+
+extern "C" int32_t zv_graph_output(const zv_graph_t *graph, int32_t arc) {
+    return static_cast<int32_t>(
+        zv_bit_field_read(graph->output_labels, static_cast<uint64_t>(arc), graph->output_bits));
+}
+
+extern "C" float zv_graph_weight(const zv_graph_t *graph, int32_t arc) {
+    return static_cast<float>(graph->weights[arc]) * 0.125f;
+}
+
+extern "C" int32_t zv_graph_state(const zv_graph_t *graph, int32_t arc) {
+    return static_cast<int32_t>(zv_bit_field_read(graph->targets, static_cast<uint64_t>(arc), graph->state_bits));
+}
+
+extern "C" bool zv_graph_is_final(const zv_graph_t *graph, int32_t state) {
+    return zv_bit_field_read(graph->final_flags, static_cast<uint64_t>(state), 1) != 0;
+}
+
+extern "C" int32_t zv_graph_num_words(const zv_graph_t *graph) { return zv_lexicon_size(graph->lexicon); }
+
+extern "C" int32_t zv_graph_num_states(const zv_graph_t *graph) { return graph->num_states; }
+
+extern "C" int32_t zv_graph_num_arcs(const zv_graph_t *graph) { return graph->num_arcs; }
