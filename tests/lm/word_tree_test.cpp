@@ -4,7 +4,12 @@
 
 #include <stdlib.h>
 
+#include <string>
 #include <vector>
+
+#include "foundation/log.h"
+#include "support/child_process.h"
+#include "support/packed_graph.h"
 
 namespace {
 
@@ -186,5 +191,32 @@ TEST(WordTree, AMillionDeepChainIsWalkedAndReleasedIteratively) {
     EXPECT_EQ(zv_branch_size(zv_tree_root(tree)), 1000001);
     EXPECT_TRUE(zv_tree_is_valid(tree));
     release(b);
+    zv_tree_delete(tree);
+}
+
+// Printed through the log, one "| " mark per level, with the graph's words or
+// the labels; the root as "-" or 0.
+TEST(WordTree, PrintsOneLinePerBranchIndentedByLevel) {
+    // Labels 3, 5 and 7 are the words cat, dog and the.
+    zv_test::PackedGraphPtr graph = zv_test::pack_graph(1, {1}, {}, {"a", "b", "cat", "d", "dog", "f", "the"}, 1);
+    zv_tree_t *tree = nullptr;
+    ASSERT_EQ(zv_tree_init(&tree), ZV_STATUS_SUCCESS);
+    zv_branch_t *root = zv_tree_root(tree);
+    zv_branch_t *cat = child(root, 3, 0);
+    child(root, 7, 0);
+    child(cat, 5, 0);
+    const std::string mark = "\x1b[32m| \x1b[0m";
+    auto line = [](const std::string &text) { return "\x1b[32m" + text + "\n\x1b[0m"; };
+    zv_log_enable();
+    EXPECT_EQ(zv_test::capture_stdout([&] { zv_tree_print(tree, graph.get()); }),
+              line("-") + mark + line("cat") + mark + mark + line("dog") + mark + line("the"));
+    EXPECT_EQ(zv_test::capture_stdout([&] { zv_tree_print(tree, nullptr); }),
+              line("0") + mark + line("3") + mark + mark + line("5") + mark + line("7"));
+    EXPECT_EQ(zv_test::capture_stdout([&] { zv_tree_print_helper(cat, nullptr, 3); }),
+              mark + line("3") + mark + mark + line("5"));
+    release(root->children[1]);
+    release(cat->children[0]);
+    release(cat);
+    release(root);
     zv_tree_delete(tree);
 }
