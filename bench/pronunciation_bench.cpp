@@ -10,18 +10,12 @@
 #include <string>
 #include <vector>
 
+#include "dictionary_corpus.h"
 #include "pronunciation/dict.h"
 #include "pronunciation/lexicon.h"
 #include "support/temp_dir.h"
 
 namespace {
-
-constexpr int kWords = 130000;
-constexpr int kExtraPronunciations = 5000;
-
-const char *const kPhones[39] = {"AA", "AE", "AH", "AO", "AW", "AY", "B",  "CH", "D",  "DH", "EH", "ER", "EY",
-                                 "F",  "G",  "HH", "IH", "IY", "JH", "K",  "L",  "M",  "N",  "NG", "OW", "OY",
-                                 "P",  "R",  "S",  "SH", "T",  "TH", "UH", "UW", "V",  "W",  "Y",  "Z",  "ZH"};
 
 struct Fixture {
     zv_test::TempDir dir;
@@ -32,39 +26,11 @@ struct Fixture {
     std::vector<uint8_t> lexicon_blob, dict_blob;
 
     Fixture() {
-        std::mt19937 rng(12345);
-        // Words of 2 to 14 letters (and the odd apostrophe), unique and in byte order.
-        std::vector<std::string> all;
-        while (static_cast<int>(all.size()) < kWords + kWords / 20) {
-            const int len = 2 + static_cast<int>(rng() % 7) + static_cast<int>(rng() % 7);
-            std::string w;
-            for (int i = 0; i < len; ++i) w += rng() % 40 == 0 ? '\'' : static_cast<char>('A' + rng() % 26);
-            all.push_back(w);
-        }
-        std::sort(all.begin(), all.end());
-        all.erase(std::unique(all.begin(), all.end()), all.end());
-        all.resize(kWords);
-        words = all;
-        std::string text;
-        for (const std::string &w : words) text += w + "\n";
-        words_path = dir.write("words.txt", text);
-
-        std::string phones;
-        for (const char *p : kPhones) phones += std::string(p) + "\n";
-        phones_path = dir.write("phones.txt", phones);
-
-        std::string prons;
-        auto pron = [&](const std::string &w) {
-            prons += w + "\t";
-            const int len = 2 + static_cast<int>(w.size() * 3 / 4) + static_cast<int>(rng() % 3);
-            for (int i = 0; i < len; ++i) prons += std::string(kPhones[rng() % 39]) + (i + 1 < len ? " " : "");
-            prons += "\n";
-        };
-        for (int i = 0; i < kWords; ++i) {
-            pron(words[i]);
-            if (i % (kWords / kExtraPronunciations) == 0) pron(words[i]);
-        }
-        prons_path = dir.write("prons.txt", prons);
+        zv_bench::DictionaryCorpus corpus = zv_bench::make_dictionary_corpus();
+        words = corpus.words;
+        words_path = dir.write("words.txt", corpus.words_text);
+        phones_path = dir.write("phones.txt", corpus.phones_text);
+        prons_path = dir.write("prons.txt", corpus.prons_text);
 
         if (zv_lexicon_init(words_path.c_str(), &lexicon) != ZV_STATUS_SUCCESS) std::abort();
         if (zv_dict_init(phones_path.c_str(), prons_path.c_str(), lexicon, &dict) != ZV_STATUS_SUCCESS) std::abort();

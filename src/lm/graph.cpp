@@ -273,7 +273,9 @@ void push(Builder &b, int32_t e0, std::vector<PushFrame> &stack) {
         if (top.final) {
             while (top.next != -1 && b.final[b.target[top.next]]) top.next = b.next[top.next];
             if (top.next == -1) {
+                const int32_t e = top.arc;
                 stack.pop_back();  // a final target's pass leaves the arc as it is
+                deliver(b.weight[e]);
                 continue;
             }
             const int32_t f = top.next;
@@ -315,12 +317,20 @@ int32_t exact_bits(int32_t value) {
     return bits;
 }
 
-// A zeroed bit-field array of count fields (at least one word, so that a
-// width of 0 still reads from memory it owns).
+// A zeroed bit-field array of count fields, one word longer than the
+// fields need, so that a field is read from the two words it may straddle
+// in one 64-bit load.
 uint32_t *new_fields(int32_t count, int32_t bits) {
-    uint64_t words = zv_bit_field_size_uint32(static_cast<uint64_t>(count), bits);
-    if (words == 0) words = 1;
+    const uint64_t words = zv_bit_field_size_uint32(static_cast<uint64_t>(count), bits) + 1;
     return static_cast<uint32_t *>(calloc(static_cast<size_t>(words), sizeof(uint32_t)));
+}
+
+// Field `index` of a graph array (see new_fields); bits <= 31.
+inline uint32_t field(const uint32_t *words, int32_t index, int32_t bits) {
+    const uint64_t start = static_cast<uint64_t>(static_cast<uint32_t>(index)) * static_cast<uint64_t>(bits);
+    const uint64_t w = start >> 5;
+    const uint64_t pair = static_cast<uint64_t>(words[w]) | (static_cast<uint64_t>(words[w + 1]) << 32);
+    return static_cast<uint32_t>(pair >> (start & 31)) & ((1u << bits) - 1u);
 }
 
 // Fills a new bit-field array with value(i) for each index and releases the
@@ -471,19 +481,16 @@ extern "C" const char *zv_graph_word(const zv_graph_t *graph, int32_t label) {
 extern "C" int32_t zv_graph_start_state(const zv_graph_t *) { return 0; }
 
 extern "C" int32_t zv_graph_state_arc(const zv_graph_t *graph, int32_t state, int32_t arc) {
-    if (arc == -1) {
-        return static_cast<int32_t>(zv_bit_field_read(graph->first_arc, static_cast<uint64_t>(state), graph->arc_bits)) - 1;
-    }
-    return static_cast<int32_t>(zv_bit_field_read(graph->next_arc, static_cast<uint64_t>(arc), graph->arc_bits)) - 1;
+    if (arc == -1) return static_cast<int32_t>(field(graph->first_arc, state, graph->arc_bits)) - 1;
+    return static_cast<int32_t>(field(graph->next_arc, arc, graph->arc_bits)) - 1;
 }
 
 extern "C" int32_t zv_graph_input(const zv_graph_t *graph, int32_t arc) {
-    return static_cast<int32_t>(zv_bit_field_read(graph->input_labels, static_cast<uint64_t>(arc), graph->input_bits));
+    return static_cast<int32_t>(field(graph->input_labels, arc, graph->input_bits));
 }
 
 extern "C" int32_t zv_graph_output(const zv_graph_t *graph, int32_t arc) {
-    return static_cast<int32_t>(
-        zv_bit_field_read(graph->output_labels, static_cast<uint64_t>(arc), graph->output_bits));
+    return static_cast<int32_t>(field(graph->output_labels, arc, graph->output_bits));
 }
 
 extern "C" float zv_graph_weight(const zv_graph_t *graph, int32_t arc) {
@@ -491,11 +498,11 @@ extern "C" float zv_graph_weight(const zv_graph_t *graph, int32_t arc) {
 }
 
 extern "C" int32_t zv_graph_state(const zv_graph_t *graph, int32_t arc) {
-    return static_cast<int32_t>(zv_bit_field_read(graph->targets, static_cast<uint64_t>(arc), graph->state_bits));
+    return static_cast<int32_t>(field(graph->targets, arc, graph->state_bits));
 }
 
 extern "C" bool zv_graph_is_final(const zv_graph_t *graph, int32_t state) {
-    return zv_bit_field_read(graph->final_flags, static_cast<uint64_t>(state), 1) != 0;
+    return field(graph->final_flags, state, 1) != 0;
 }
 
 extern "C" int32_t zv_graph_num_words(const zv_graph_t *graph) { return zv_lexicon_size(graph->lexicon); }

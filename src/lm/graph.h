@@ -38,7 +38,8 @@ extern "C" {
 #endif
 
 // Integer arrays are bit-field arrays (foundation/bit_field.h), each a
-// zeroed block of ceil(count * bits / 32) words (at least one).
+// zeroed block of ceil(count * bits / 32) words and one more, so that the
+// accessors read any field with one 64-bit load.
 typedef struct zv_graph_t {
     int32_t state_bits;       // ceil(log2(S) + 1)
     int32_t arc_bits;         // ceil(log2(A) + 1); 1 for a graph without arcs
