@@ -72,6 +72,76 @@ extern "C" zv_status_t zv_lm_blob_open(const void *data, uint64_t available, zv_
     return ZV_STATUS_SUCCESS;
 }
 
+extern "C" zv_status_t zv_lm_blob_reader_init(zv_lm_blob_reader_t *reader, const zv_lm_blob_t *blob) {
+    memset(reader, 0, sizeof(*reader));
+    reader->blob = *blob;
+    const uint64_t n = static_cast<uint64_t>(blob->num_nodes);
+    reader->scratch = static_cast<int32_t *>(malloc(static_cast<size_t>(8 * (n + 1))));
+    if (!reader->scratch) return ZV_STATUS_OUT_OF_MEMORY;
+    zv_tree_bits_reader_init(&reader->structure, blob->structure, blob->structure_bytes, blob->num_nodes);
+    return ZV_STATUS_SUCCESS;
+}
+
+extern "C" zv_status_t zv_lm_blob_reader_next(zv_lm_blob_reader_t *reader, zv_lm_blob_node_t *node) {
+    const zv_lm_blob_t &blob = reader->blob;
+    const int32_t n = blob.num_nodes;
+    int32_t *const open = reader->scratch;          // open[d]: the open node at depth d
+    int32_t *const last_word = reader->scratch + n;  // last_word[d]: word of the last node entered at depth d
+    int32_t event;
+    for (;;) {
+        const zv_status_t status = zv_tree_bits_next(&reader->structure, &event);
+        if (status == ZV_STATUS_STOP_ITERATION) {
+            return reader->leaves == blob.num_leaves ? status : ZV_STATUS_INVALID_ARGUMENT;
+        }
+        if (status != ZV_STATUS_SUCCESS) return status;
+        // The bit after a node's opening bit tells whether it has children,
+        // and so whether it owns the next backoff byte.
+        const bool resolved = reader->pending != 0;
+        if (resolved) {
+            *node = reader->node;
+            reader->pending = 0;
+            if (event == ZV_TREE_BITS_ENTER) {
+                if (reader->next_backoff >= static_cast<uint64_t>(n - blob.num_leaves)) {
+                    reader->structure.depth = ZV_TREE_BITS_FAILED;  // more inner nodes than declared
+                    return ZV_STATUS_INVALID_ARGUMENT;
+                }
+                node->has_children = 1;
+                node->backoff = zv_lm_cost_to_memory(static_cast<int8_t>(blob.backoff[reader->next_backoff++]));
+            } else {
+                node->has_children = 0;
+                node->backoff = 0;
+                reader->leaves += 1;
+            }
+        }
+        if (event == ZV_TREE_BITS_ENTER) {
+            zv_lm_blob_node_t &next = reader->node;
+            next.node = static_cast<int32_t>(reader->structure.node);
+            next.depth = static_cast<int32_t>(reader->structure.depth - 1);
+            const uint32_t value = zv_bit_field_read_bytes(blob.word_fields, static_cast<uint64_t>(next.node),
+                                                           blob.word_bits);
+            next.word = static_cast<int32_t>(value) - 1;
+            // A word below the root only, and siblings strictly ascending:
+            // the lookups are binary searches.
+            if ((next.node == 0) != (value == 0) || (next.depth > 0 && next.word <= last_word[next.depth])) {
+                reader->structure.depth = ZV_TREE_BITS_FAILED;
+                return ZV_STATUS_INVALID_ARGUMENT;
+            }
+            next.parent = next.depth > 0 ? open[next.depth - 1] : -1;
+            last_word[next.depth] = next.word;
+            last_word[next.depth + 1] = -1;  // its children start afresh
+            open[next.depth] = next.node;
+            next.forward = zv_lm_cost_to_memory(static_cast<int8_t>(blob.forward[next.node]));
+            reader->pending = 1;
+        }
+        if (resolved) return ZV_STATUS_SUCCESS;
+    }
+}
+
+extern "C" void zv_lm_blob_reader_close(zv_lm_blob_reader_t *reader) {
+    free(reader->scratch);
+    reader->scratch = nullptr;
+}
+
 extern "C" zv_status_t zv_lm_blob_writer_init(zv_lm_blob_writer_t *writer, int64_t num_nodes, int64_t num_leaves,
                                               int32_t word_bits) {
     memset(writer, 0, sizeof(*writer));

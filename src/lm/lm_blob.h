@@ -85,6 +85,45 @@ typedef struct zv_lm_blob_t {
 // string and the fields are not walked here.
 zv_status_t zv_lm_blob_open(const void *data, uint64_t available, zv_lm_blob_t *blob);
 
+// ---- reading ----
+
+// One node of a blob, handed out in preorder once the bit after its own
+// opening bit has told whether it has children.
+typedef struct zv_lm_blob_node_t {
+    int32_t node;          // preorder index, the root's 0
+    int32_t parent;        // -1 for the root
+    int32_t depth;         // the root's 0
+    int32_t word;          // word id, -1 for the root
+    uint8_t forward;       // in-memory forward cost
+    uint8_t backoff;       // in-memory backoff cost, 0 for a leaf
+    int32_t has_children;  // 1 or 0
+} zv_lm_blob_node_t;
+
+// An iterative walk over a blob located by zv_lm_blob_open. It refuses
+// (INVALID_ARGUMENT) a bit string that the tree-bits reader refuses, a word
+// field that isn't 0 at the root or is 0 below it, siblings whose words
+// don't strictly ascend, and a leaf count other than num_leaves; it never
+// reads outside the sections the layout check vouched for.
+typedef struct zv_lm_blob_reader_t {
+    zv_lm_blob_t blob;
+    zv_tree_bits_reader_t structure;
+    int32_t *scratch;            // per depth: the open node, its last child's word
+    uint64_t next_backoff;       // backoff bytes used
+    int64_t leaves;              // leaves seen
+    int32_t pending;             // 1 while `node` waits for its next bit
+    zv_lm_blob_node_t node;
+} zv_lm_blob_reader_t;
+
+// OUT_OF_MEMORY when its scratch (8 * (N + 1) bytes) can't be allocated.
+zv_status_t zv_lm_blob_reader_init(zv_lm_blob_reader_t *reader, const zv_lm_blob_t *blob);
+
+// Next node into *node; STOP_ITERATION after the last one, once the leaf
+// count has been checked; INVALID_ARGUMENT when malformed (and after that).
+zv_status_t zv_lm_blob_reader_next(zv_lm_blob_reader_t *reader, zv_lm_blob_node_t *node);
+
+// Frees the scratch; accepts a reader whose init failed.
+void zv_lm_blob_reader_close(zv_lm_blob_reader_t *reader);
+
 // ---- writing ----
 
 // Fills a blob in preorder: for each node, enter (word field, forward byte,

@@ -7,11 +7,9 @@
 
 #include <memory>
 
-#include "foundation/bit_field.h"
 #include "foundation/byte_reader.h"
 #include "foundation/file.h"
 #include "foundation/status.h"
-#include "foundation/tree_bits.h"
 
 struct zv_mgram_t {
     int32_t num_nodes;
@@ -68,55 +66,21 @@ inline int32_t walk(const zv_mgram_t *m, int32_t node, const int32_t *ids, int32
     return node;
 }
 
-// One pass over the bit string fills the per-node arrays and each node's
-// parent (into `parent`), checking the string, the word fields, the order of
-// siblings and the leaf count. `stack` and `last_word` are scratch of N + 1
-// entries indexed by depth.
-zv_status_t read_nodes(const zv_lm_blob_t &blob, zv_mgram_t *m, int32_t *parent, int32_t *stack,
-                       int32_t *last_word) {
-    const int32_t n = blob.num_nodes;
-    const uint64_t backoff_bytes = static_cast<uint64_t>(n - blob.num_leaves);
-    uint64_t next_backoff = 0;
-    int64_t leaves = 0;
+// One pass over the blob fills the per-node arrays and each node's parent.
+zv_status_t read_nodes(const zv_lm_blob_t &blob, zv_mgram_t *m, int32_t *parent) {
+    zv_lm_blob_reader_t reader;
+    zv_status_t status = zv_lm_blob_reader_init(&reader, &blob);
+    zv_lm_blob_node_t node;
     int32_t order = 0;
-    int32_t pending = -1;  // node entered last, until the next bit tells whether it has children
-    zv_tree_bits_reader_t reader;
-    zv_tree_bits_reader_init(&reader, blob.structure, blob.structure_bytes, n);
-    int32_t event;
-    zv_status_t status;
-    while ((status = zv_tree_bits_next(&reader, &event)) == ZV_STATUS_SUCCESS) {
-        if (pending >= 0) {
-            if (event == ZV_TREE_BITS_ENTER) {
-                if (next_backoff >= backoff_bytes) return ZV_STATUS_INVALID_ARGUMENT;  // more inner nodes than declared
-                m->backoff[pending] = zv_lm_cost_to_memory(static_cast<int8_t>(blob.backoff[next_backoff++]));
-            } else {
-                m->backoff[pending] = 0;
-                leaves += 1;
-            }
-            pending = -1;
-        }
-        if (event != ZV_TREE_BITS_ENTER) continue;
-        const int32_t node = static_cast<int32_t>(reader.node);
-        const int32_t depth = static_cast<int32_t>(reader.depth - 1);  // the root's 0
-        const uint32_t value = zv_bit_field_read_bytes(blob.word_fields, static_cast<uint64_t>(node), blob.word_bits);
-        if ((node == 0) != (value == 0)) return ZV_STATUS_INVALID_ARGUMENT;  // a word only below the root
-        const int32_t word = static_cast<int32_t>(value) - 1;
-        if (depth > 0) {
-            if (word <= last_word[depth]) return ZV_STATUS_INVALID_ARGUMENT;  // siblings must ascend
-            parent[node] = stack[depth - 1];
-        } else {
-            parent[node] = -1;
-        }
-        last_word[depth] = word;
-        last_word[depth + 1] = -1;  // its children start afresh
-        stack[depth] = node;
-        if (depth > order) order = depth;
-        m->words[node] = word;
-        m->forward[node] = zv_lm_cost_to_memory(static_cast<int8_t>(blob.forward[node]));
-        pending = node;
+    while (status == ZV_STATUS_SUCCESS && (status = zv_lm_blob_reader_next(&reader, &node)) == ZV_STATUS_SUCCESS) {
+        m->words[node.node] = node.word;
+        m->forward[node.node] = node.forward;
+        m->backoff[node.node] = node.backoff;
+        parent[node.node] = node.parent;
+        if (node.depth > order) order = node.depth;
     }
+    zv_lm_blob_reader_close(&reader);
     if (status != ZV_STATUS_STOP_ITERATION) return status;
-    if (leaves != blob.num_leaves) return ZV_STATUS_INVALID_ARGUMENT;
     m->order = order;
     return ZV_STATUS_SUCCESS;
 }
@@ -138,21 +102,20 @@ extern "C" zv_status_t zv_mgram_deserialize_bounded(const void **cursor, uint64_
     m->backoff = static_cast<uint8_t *>(allocate(n, false));
     m->child_offsets = static_cast<int32_t *>(allocate(4 * (n + 1), true));
     m->children = static_cast<int32_t *>(allocate(4 * (n - 1), false));
-    Block<int32_t> scratch(static_cast<int32_t *>(allocate(4 * (3 * n + 2), false)));
+    Block<int32_t> scratch(static_cast<int32_t *>(allocate(4 * 2 * n, false)));
     if (!m->words || !m->forward || !m->backoff || !m->child_offsets || !m->children || !scratch) {
         return ZV_STATUS_OUT_OF_MEMORY;
     }
     int32_t *const parent = scratch.get();
-    int32_t *const stack = parent + n;
-    int32_t *const last_word = stack + n + 1;
-    ZV_TRY(read_nodes(blob, m.get(), parent, stack, last_word));
+    int32_t *const slot = parent + n;
+    ZV_TRY(read_nodes(blob, m.get(), parent));
 
     // Children in node order are in preorder, so each parent's group comes
-    // out ascending by word. `stack` serves as the running slot per parent.
+    // out ascending by word.
     for (uint64_t i = 1; i < n; ++i) m->child_offsets[parent[i] + 1] += 1;
     for (uint64_t i = 0; i < n; ++i) m->child_offsets[i + 1] += m->child_offsets[i];
-    memcpy(stack, m->child_offsets, 4 * n);
-    for (uint64_t i = 1; i < n; ++i) m->children[stack[parent[i]]++] = static_cast<int32_t>(i);
+    memcpy(slot, m->child_offsets, 4 * n);
+    for (uint64_t i = 1; i < n; ++i) m->children[slot[parent[i]]++] = static_cast<int32_t>(i);
 
     *cursor = static_cast<const uint8_t *>(*cursor) + blob.total_bytes;
     *mgram = m.release();

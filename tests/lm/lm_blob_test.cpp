@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <limits>
 
+#include "support/lm_fixtures.h"
 #include "support/temp_dir.h"
 
 TEST(LmCostBytes, ProbabilityToDiskByte) {
@@ -91,4 +92,45 @@ TEST(LmBlobWriter, FileWritesReportFailure) {
         // A small buffered write fails only when the file is closed.
         EXPECT_EQ(zv_lm_blob_write_file("/dev/full", bytes, 5), ZV_STATUS_IO_ERROR);
     }
+}
+
+TEST(LmBlobReader, HandsOutNodesInPreorderWithTheirParents) {
+    // Root, A (0) with child C (2), B (1), C (2) with child A (0).
+    zv_test::LmNode root;
+    root.forward = -128;
+    root.backoff = -5;
+    root.children.resize(3);
+    const int32_t words[3] = {0, 1, 2};
+    for (int k = 0; k < 3; ++k) {
+        root.children[k].word = words[k];
+        root.children[k].forward = static_cast<int8_t>(-1 - k);
+        root.children[k].backoff = static_cast<int8_t>(-10 - k);
+    }
+    root.children[0].children.resize(1);
+    root.children[0].children[0].word = 2;
+    root.children[2].children.resize(1);
+    root.children[2].children[0].word = 0;
+    root.children[2].children[0].forward = 3;
+    const std::vector<uint8_t> bytes = zv_test::lm_blob_bytes(root);
+    zv_lm_blob_t blob;
+    ASSERT_EQ(zv_lm_blob_open(bytes.data(), bytes.size(), &blob), ZV_STATUS_SUCCESS);
+    zv_lm_blob_reader_t reader;
+    ASSERT_EQ(zv_lm_blob_reader_init(&reader, &blob), ZV_STATUS_SUCCESS);
+    const zv_lm_blob_node_t expected[] = {
+        {0, -1, 0, -1, 127, 5, 1}, {1, 0, 1, 0, 1, 10, 1}, {2, 1, 2, 2, 0, 0, 0},
+        {3, 0, 1, 1, 2, 0, 0},     {4, 0, 1, 2, 3, 12, 1}, {5, 4, 2, 0, 253, 0, 0},
+    };
+    zv_lm_blob_node_t node;
+    for (const zv_lm_blob_node_t &e : expected) {
+        ASSERT_EQ(zv_lm_blob_reader_next(&reader, &node), ZV_STATUS_SUCCESS);
+        EXPECT_EQ(node.node, e.node);
+        EXPECT_EQ(node.parent, e.parent) << e.node;
+        EXPECT_EQ(node.depth, e.depth) << e.node;
+        EXPECT_EQ(node.word, e.word) << e.node;
+        EXPECT_EQ(node.forward, e.forward) << e.node;
+        EXPECT_EQ(node.backoff, e.backoff) << e.node;
+        EXPECT_EQ(node.has_children, e.has_children) << e.node;
+    }
+    EXPECT_EQ(zv_lm_blob_reader_next(&reader, &node), ZV_STATUS_STOP_ITERATION);
+    zv_lm_blob_reader_close(&reader);
 }
