@@ -83,6 +83,7 @@ void BM_DecoderFrames(benchmark::State &state) {
 BENCHMARK(BM_DecoderFrames)
     ->Args({10, 4096})
     ->Args({16, 4096})
+    ->Args({24, 4096})
     ->Args({10, 512})
     ->Unit(benchmark::kMillisecond)
     ->MinTime(2.0);
