@@ -61,8 +61,9 @@ zv_status_t zv_decoder_process(zv_decoder_t *decoder, const int16_t *scores, cha
 // single spaces ("" when there is none). Changes nothing.
 zv_status_t zv_decoder_flush(const zv_decoder_t *decoder, char **text);
 
-// Back to the state after zv_decoder_init. On failure the decoder may only
-// be deleted.
+// Back to the state after zv_decoder_init, releasing every token (those a
+// failed frame left on the closure's stack too). On failure the decoder may
+// only be deleted (or reset again): process and flush then give INVALID_STATE.
 zv_status_t zv_decoder_reset(zv_decoder_t *decoder);
 
 // Releases every token and branch and the decoder; NULL is accepted.
