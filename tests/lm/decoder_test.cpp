@@ -395,6 +395,36 @@ TEST(Decoder, RepeatedPhonemesNeedNoBlankAndBlankTokensTakeNoSelfLoop) {
     EXPECT_EQ(zv_map_find(d->active, 2, 1, &blank), ZV_STATUS_SUCCESS);
 }
 
+// The cap keeps the max-active cheapest tokens and every token as cheap as
+// the last of them: after one frame the blank's token costs 0 and three phone
+// arcs give the weights' costs.
+TEST(Decoder, CapRemovesOnlyTokensAboveTheMaxActiveThCost) {
+    struct Case {
+        int8_t weights[3];
+        int32_t max_active;
+        std::vector<float> kept;
+    };
+    const Case cases[] = {
+        {{8, 16, 24}, 3, {0, 1, 2}},        // 0, 1, 2, 3: only 3 goes
+        {{8, 16, 16}, 3, {0, 1, 2, 2}},     // 0, 1, 2, 2: the tie at the limit stays
+        {{8, 16, 24}, 8, {0, 1, 2, 3}},     // fewer tokens than the cap
+        {{24, 8, 8}, 1, {0}},
+        {{0, 0, 0}, 2, {0, 0, 0, 0}},
+    };
+    for (const Case &c : cases) {
+        PackedGraphPtr g = pack_graph(4, {1, 0, 0, 0},
+                                      {{0, 1, 0, c.weights[0], 1}, {0, 2, 0, c.weights[1], 2}, {0, 3, 0, c.weights[2], 3}},
+                                      kWords, 3);
+        DecoderPtr d = make_decoder(g.get(), 100.0f, c.max_active);
+        process(d.get(), {0, 0, 0, 0});
+        std::vector<float> kept;
+        for (const Active &a : active(d.get())) kept.push_back(a.cost);
+        std::sort(kept.begin(), kept.end());
+        EXPECT_EQ(kept, c.kept) << c.max_active;
+        EXPECT_EQ(d->heap->count, 0);
+    }
+}
+
 // Words come out as partial texts once every surviving path agrees, each
 // followed by a space; the flushed text joins the rest with single spaces.
 TEST(Decoder, PartialAndFlushedTexts) {
