@@ -162,23 +162,72 @@ struct Builder {
     }
 };
 
-// The arcs from language-model state n (at depth d, its path's words in
-// history[0..d-1]) for each of its children: a pronunciation chain per
-// pronunciation of the child's word, the word arc at its end, and the
-// child's backoff arc.
-zv_status_t build_children(Builder &b, const zv_mgram_t *mgram, const zv_dict_t *dict, int32_t n, int32_t d,
-                           int32_t *history) {
+// The child of language-model node s with word w, -1 when it has none (its
+// children ascend by word).
+int32_t child_with_word(const zv_mgram_t *mgram, int32_t s, int32_t w) {
+    const int32_t *children = zv_mgram_children(mgram, s);
+    int32_t lo = 0;
+    int32_t hi = zv_mgram_num_children(mgram, s) - 1;
+    while (lo <= hi) {
+        const int32_t mid = lo + (hi - lo) / 2;
+        const int32_t word = zv_mgram_word(mgram, children[mid]);
+        if (word == w) return children[mid];
+        if (word < w) {
+            lo = mid + 1;
+        } else {
+            hi = mid - 1;
+        }
+    }
+    return -1;
+}
+
+// The state each node's backoff arc leads to: the node of the longest
+// proper suffix of its n-gram that the model holds. For a child with word w
+// of node n, those suffixes are w after the proper suffixes of n's n-gram
+// that the model holds, and those, longest first, are n's backoff state, its
+// backoff state, and so on to the root; so the first of them with a child w
+// gives the answer, without walking every suffix from the root. The chain
+// holds only shallower nodes, so the nodes are taken breadth first. When not
+// even w alone is a unigram, the shorter history is the empty one, state 0.
+void backoff_states(const zv_mgram_t *mgram, std::vector<int32_t> &backoff_of) {
+    const int32_t num_nodes = zv_mgram_size(mgram);
+    backoff_of.assign(static_cast<size_t>(num_nodes), 0);
+    std::vector<int32_t> queue;
+    queue.reserve(static_cast<size_t>(num_nodes));
+    queue.push_back(0);
+    for (size_t next = 0; next < queue.size(); ++next) {
+        const int32_t n = queue[next];
+        const int32_t count = zv_mgram_num_children(mgram, n);
+        const int32_t *children = zv_mgram_children(mgram, n);
+        for (int32_t i = 0; i < count; ++i) {
+            const int32_t c = children[i];
+            queue.push_back(c);
+            if (n == 0) continue;  // a unigram's shorter history is the empty one
+            const int32_t w = zv_mgram_word(mgram, c);
+            for (int32_t s = backoff_of[static_cast<size_t>(n)];; s = backoff_of[static_cast<size_t>(s)]) {
+                const int32_t x = child_with_word(mgram, s, w);
+                if (x >= 0) {
+                    backoff_of[static_cast<size_t>(c)] = x;
+                    break;
+                }
+                if (s == 0) break;
+            }
+        }
+    }
+}
+
+// The arcs from language-model state n for each of its children: a
+// pronunciation chain per pronunciation of the child's word, the word arc at
+// its end, and the child's backoff arc.
+zv_status_t build_children(Builder &b, const zv_mgram_t *mgram, const zv_dict_t *dict, int32_t n,
+                           const std::vector<int32_t> &backoff_of) {
     const int32_t count = zv_mgram_num_children(mgram, n);
     const int32_t *children = zv_mgram_children(mgram, n);
     for (int32_t i = 0; i < count; ++i) {
         const int32_t c = children[i];
         const int32_t w = zv_mgram_word(mgram, c);
         const int32_t k = zv_dict_num_pronunciations(dict, w);
-        history[d] = w;
-        int32_t backoff_target = zv_mgram_backoff_index(mgram, history, d + 1);
-        // Not even the word alone is a unigram: the shorter history is the
-        // empty one.
-        if (backoff_target < 0) backoff_target = 0;
+        const int32_t backoff_target = backoff_of[static_cast<size_t>(c)];
         for (int32_t p = 0; p < k; ++p) {
             int32_t length = 0;
             const int32_t *ids = nullptr;
@@ -208,41 +257,17 @@ zv_status_t build_children(Builder &b, const zv_mgram_t *mgram, const zv_dict_t 
     return ZV_STATUS_SUCCESS;
 }
 
-// Every language-model node's children, in preorder from the root, without
-// recursion: the model's depth comes from the file.
+// Every language-model node's children, node by node in preorder (the
+// model's numbering), so that a parent is built before its children, and
+// without recursion: the model's depth comes from the file.
 zv_status_t build_arcs(Builder &b, const zv_mgram_t *mgram, const zv_dict_t *dict) {
-    const int32_t order = zv_mgram_order(mgram);
-    std::vector<int32_t> history(static_cast<size_t>(order) + 1);
-    struct Frame {
-        int32_t node;
-        int32_t next_child;
-    };
-    std::vector<Frame> stack;
-    stack.reserve(static_cast<size_t>(order) + 1);
-    stack.push_back({0, 0});
-    ZV_TRY(build_children(b, mgram, dict, 0, 0, history.data()));
-    while (!stack.empty()) {
-        Frame &top = stack.back();
-        if (top.next_child == zv_mgram_num_children(mgram, top.node)) {
-            stack.pop_back();
-            continue;
-        }
-        const int32_t c = zv_mgram_children(mgram, top.node)[top.next_child++];
-        const int32_t d = static_cast<int32_t>(stack.size()) - 1;
-        // A node deeper than the model's order: the model is inconsistent.
-        if (d + 1 > order) return ZV_STATUS_INVALID_ARGUMENT;
-        history[static_cast<size_t>(d)] = zv_mgram_word(mgram, c);
-        stack.push_back({c, 0});
-        ZV_TRY(build_children(b, mgram, dict, c, d + 1, history.data()));
-    }
+    const int32_t num_nodes = zv_mgram_size(mgram);
+    std::vector<int32_t> backoff_of;
+    backoff_states(mgram, backoff_of);
+    for (int32_t n = 0; n < num_nodes; ++n) ZV_TRY(build_children(b, mgram, dict, n, backoff_of));
     return ZV_STATUS_SUCCESS;
 }
 
-// Weight pushing from one arc e: moves into each phone arc the smallest cost
-// below it, leaving the differences further down; nothing moves across a
-// final state, but the trees hanging from the final states that the pass
-// reaches are pushed in turn. The recursion of the pass runs on an explicit
-// stack, since a pronunciation may be of any length.
 struct PushFrame {
     int32_t arc;   // the arc being pushed
     int32_t next;  // next arc of its target to visit
@@ -250,13 +275,27 @@ struct PushFrame {
     bool final;    // its target is final
 };
 
-void push(Builder &b, int32_t e0, std::vector<PushFrame> &stack) {
+// Weight pushing from one arc: moves into each phone arc the smallest cost
+// below it, leaving the differences further down; nothing moves across a
+// final state, but the trees hanging from the final states that the pass
+// reaches are pushed in turn. The pass runs on an explicit stack, since a
+// pronunciation may be of any length.
+//
+// A language-model state that several word arcs reach is pushed at its first
+// arrival only: a second pass over its trees would find minima of 0 and
+// change nothing, and repeating it multiplies the passes by the number of
+// pronunciations of every word on the way. pushed[] marks those done.
+void push(Builder &b, int32_t e0, std::vector<PushFrame> &stack, std::vector<uint8_t> &pushed) {
     const auto enter = [&](int32_t e) -> bool {
         // true when the arc needs a frame; otherwise its result is final.
         const int32_t t = b.target[e];
         if (b.first_arc[t] == -1) {
             if (!b.final[t]) b.weight[e] = saturate(b.weight[e] + 127);
             return false;
+        }
+        if (b.final[t]) {
+            if (pushed[static_cast<size_t>(t)]) return false;
+            pushed[static_cast<size_t>(t)] = 1;
         }
         stack.push_back({e, b.first_arc[t], 127, b.final[t] != 0});
         return true;
@@ -298,14 +337,15 @@ void push(Builder &b, int32_t e0, std::vector<PushFrame> &stack) {
     }
 }
 
-void push_weights(Builder &b) {
+void push_weights(Builder &b, int32_t num_lm_states) {
     std::vector<PushFrame> stack;
-    for (int32_t e = b.first_arc[0]; e != -1; e = b.next[e]) push(b, e, stack);
+    std::vector<uint8_t> pushed(static_cast<size_t>(num_lm_states), 0);
+    for (int32_t e = b.first_arc[0]; e != -1; e = b.next[e]) push(b, e, stack, pushed);
 }
 
 // ceil(log2(count) + 1) in double precision; 1 for a count of 0, which the
 // formula leaves undefined (a graph without arcs).
-int32_t reference_bits(int32_t count) {
+int32_t numbering_bits(int32_t count) {
     if (count <= 0) return 1;
     return static_cast<int32_t>(ceil(log2(static_cast<double>(count)) + 1.0));
 }
@@ -352,8 +392,8 @@ zv_status_t pack_graph(Builder &b, int32_t num_phonemes, zv_graph_t *g) {
     const int32_t num_words = zv_lexicon_size(g->lexicon);
     g->num_states = b.num_states;
     g->num_arcs = b.num_arcs;
-    g->state_bits = reference_bits(b.num_states);
-    g->arc_bits = reference_bits(b.num_arcs);
+    g->state_bits = numbering_bits(b.num_states);
+    g->arc_bits = numbering_bits(b.num_arcs);
     g->input_bits = exact_bits(num_phonemes);
     g->output_bits = exact_bits(num_words);
     if (g->state_bits > kMaxFieldBits || g->arc_bits > kMaxFieldBits || g->input_bits > kMaxFieldBits ||
@@ -419,6 +459,7 @@ zv_status_t load(FILE *file, zv_graph_t **out) {
     // Output labels index the lexicon: every word below the root must be
     // one of its words.
     const int32_t num_nodes = zv_mgram_size(mgram.get());
+    if (num_nodes > kMaxCount) return ZV_STATUS_INVALID_ARGUMENT;  // more states than fields can number
     const int32_t num_words = zv_lexicon_size(graph->lexicon);
     for (int32_t node = 1; node < num_nodes; ++node) {
         const int32_t w = zv_mgram_word(mgram.get(), node);
@@ -431,7 +472,7 @@ zv_status_t load(FILE *file, zv_graph_t **out) {
     const int32_t num_phonemes = zv_dict_phoneme_set_size(dict.get());
     mgram.reset();
     dict.reset();
-    push_weights(b);
+    push_weights(b, num_nodes);
     ZV_TRY(pack_graph(b, num_phonemes, graph.get()));
     *out = graph.release();
     return ZV_STATUS_SUCCESS;

@@ -15,12 +15,12 @@ namespace {
 constexpr const char *kRootLabel = "پدر";
 
 // Closes the file and reports whether everything written reached it.
+// A buffered write to a full disk may fail only at the close.
 zv_status_t finish(FILE *file, zv_status_t status) {
     const bool failed = ferror(file) != 0;
-    if (fclose(file) != 0 || (status == ZV_STATUS_SUCCESS && failed)) {
-        return status == ZV_STATUS_SUCCESS ? ZV_STATUS_IO_ERROR : status;
-    }
-    return status;
+    const bool closed = fclose(file) == 0;
+    if (status != ZV_STATUS_SUCCESS) return status;
+    return failed || !closed ? ZV_STATUS_IO_ERROR : ZV_STATUS_SUCCESS;
 }
 
 void node_line(FILE *file, int32_t state, const char *label) {

@@ -95,6 +95,18 @@ TEST(GraphDotTest, NeighbourhoodTexts) {
     zv_test::TempDir dir;
     const std::string path = dir.path("focal.dot");
     const char *const b[] = {"B"};
+    // The example's tree below phone state 3, as both of its neighbourhoods
+    // end.
+    const std::string below_3 =
+        "    s3->s4 [label=\"BB\"]\n"
+        "    s4 [label=\"\"]\n"
+        "    s4->s1 [label=\"\"]\n"
+        "    s1 [label=\"A\"]\n"
+        "    s3->s5 [label=\"CC/0.8\"]\n"
+        "    s5 [label=\"\"]\n"
+        "    s5->s2 [label=\"\"]\n"
+        "    s2 [label=\"B\"]\n"
+        "}\n";
     struct Case {
         const char *name;
         std::function<zv_status_t()> write;
@@ -109,31 +121,15 @@ TEST(GraphDotTest, NeighbourhoodTexts) {
          "digraph zv_graph {\n"
          "    s0 [label=\"پدر\"]\n"
          "    s0->s3 [label=\"AA/1.2\"]\n"
-         "    s3 [label=\"\"]\n"
-         "    s3->s4 [label=\"BB\"]\n"
-         "    s4 [label=\"\"]\n"
-         "    s4->s1 [label=\"\"]\n"
-         "    s1 [label=\"A\"]\n"
-         "    s3->s5 [label=\"CC/0.8\"]\n"
-         "    s5 [label=\"\"]\n"
-         "    s5->s2 [label=\"\"]\n"
-         "    s2 [label=\"B\"]\n"
-         "}\n"},
+         "    s3 [label=\"\"]\n" +
+             below_3},
         {"phone_state_covers_its_subtree_only",
          [&] {
              return zv_graph_create_focal_dot_from_state(example.graph.get(), path.c_str(), nullptr, kNames, 3);
          },
          "digraph zv_graph {\n"
-         "    s3 [label=\"3\"]\n"
-         "    s3->s4 [label=\"BB\"]\n"
-         "    s4 [label=\"\"]\n"
-         "    s4->s1 [label=\"\"]\n"
-         "    s1 [label=\"A\"]\n"
-         "    s3->s5 [label=\"CC/0.8\"]\n"
-         "    s5 [label=\"\"]\n"
-         "    s5->s2 [label=\"\"]\n"
-         "    s2 [label=\"B\"]\n"
-         "}\n"},
+         "    s3 [label=\"3\"]\n" +
+             below_3},
         {"backoff_arc_into_the_start_state",
          [&] {
              return zv_graph_create_focal_dot(trigram.graph.get(), path.c_str(), trigram.mgram.get(), kNames, b, 1);

@@ -351,7 +351,7 @@ TEST(GraphTest, FieldWidths) {
 }
 
 // Random words, pronunciations over a few phonemes (some words without
-// any, some of length 0) and a random backoff model of order up to 3,
+// any, some of length 0) and a random backoff model of order up to 5,
 // with costs across the whole byte range now and then.
 Model random_model(std::mt19937 &rng) {
     Model m;
@@ -381,12 +381,12 @@ Model random_model(std::mt19937 &rng) {
         return lo + static_cast<int>(rng() % static_cast<uint32_t>(hi - lo + 1));
     };
     m.nodes.push_back({-1, -1, 127, cost(-10, 40)});
-    const int32_t order = 1 + static_cast<int32_t>(rng() % 3);
+    const int32_t order = 1 + static_cast<int32_t>(rng() % 5);
     // Preorder: each node's subtrees (ascending words) right after it.
     auto expand = [&](auto &&self, int32_t parent, int32_t depth) -> void {
         if (depth >= order) return;
         for (int32_t w = 0; w < num_words; ++w) {
-            if (rng() % 100 >= (depth == 0 ? 70u : 35u)) continue;
+            if (rng() % 100 >= (depth == 0 ? 70u : depth == 1 ? 35u : 25u)) continue;
             const int32_t index = static_cast<int32_t>(m.nodes.size());
             m.nodes.push_back({parent, w, cost(0, 60), cost(-20, 40)});
             self(self, index, depth + 1);
@@ -409,21 +409,26 @@ TEST(GraphTest, RandomModelsMatchTheReferenceBuild) {
     }
 }
 
-TEST(GraphTest, LanguageModelWithoutPronouncedWordsGivesGraphWithoutArcs) {
-    // Only A is pronounced; the model holds B and C.
-    const Model model{{"A", "B", "C"},
-                      2,
-                      {{{1}, {2}, {1, 2}}, {}, {}},
-                      {{-1, -1, 127, 0}, {0, 1, 5, 3}, {1, 2, 4, 0}, {0, 2, 6, 0}}};
-    zv_status_t status;
-    GraphPtr g = zv_test::load_graph(model.file(), &status);
-    ASSERT_EQ(status, ZV_STATUS_SUCCESS);
-    EXPECT_EQ(zv_graph_num_arcs(g.get()), 0);
-    EXPECT_EQ(zv_graph_num_states(g.get()), 4);
-    EXPECT_EQ(g->arc_bits, 1);
-    for (int32_t s = 0; s < 4; ++s) {
-        EXPECT_EQ(zv_graph_state_arc(g.get(), s, -1), -1);
-        EXPECT_TRUE(zv_graph_is_final(g.get(), s));
+TEST(GraphTest, GraphsWithoutArcs) {
+    const std::vector<std::pair<const char *, Model>> cases = {
+        // Only A is pronounced; the model holds B, C and B C.
+        {"unpronounced_words",
+         {{"A", "B", "C"}, 2, {{{1}, {2}, {1, 2}}, {}, {}}, {{-1, -1, 127, 0}, {0, 1, 5, 3}, {1, 2, 4, 0}, {0, 2, 6, 0}}}},
+        {"root_only", {{"A"}, 2, {{{1}}}, {{-1, -1, 127, 0}}}},
+    };
+    for (const auto &[name, model] : cases) {
+        SCOPED_TRACE(name);
+        zv_status_t status;
+        GraphPtr g = zv_test::load_graph(model.file(), &status);
+        ASSERT_EQ(status, ZV_STATUS_SUCCESS);
+        const int32_t num_states = static_cast<int32_t>(model.nodes.size());
+        EXPECT_EQ(zv_graph_num_arcs(g.get()), 0);
+        EXPECT_EQ(zv_graph_num_states(g.get()), num_states);
+        EXPECT_EQ(g->arc_bits, 1);
+        for (int32_t s = 0; s < num_states; ++s) {
+            EXPECT_EQ(zv_graph_state_arc(g.get(), s, -1), -1);
+            EXPECT_TRUE(zv_graph_is_final(g.get(), s));
+        }
     }
 }
 
@@ -529,6 +534,51 @@ TEST(GraphTest, VeryLongPronunciation) {
     const int32_t word_arc = zv_graph_state_arc(g.get(), s, -1);
     EXPECT_EQ(zv_graph_output(g.get(), word_arc), 2);
     EXPECT_EQ(zv_graph_weight(g.get(), word_arc), 0.0f);
+}
+
+// Every word on a deep path with many pronunciations: each language-model
+// state is reached once per pronunciation of its word, and pushing its trees
+// again at every arrival would take 30^8 passes.
+TEST(GraphTest, ManyPronunciationsOnADeepPath) {
+    constexpr int32_t kPronunciations = 30;
+    constexpr int32_t kOrder = 8;
+    Model model{{"A"}, kPronunciations, {{}}, {{-1, -1, 127, 0}}};
+    for (int32_t i = 1; i <= kPronunciations; ++i) model.prons[0].push_back({i});
+    for (int32_t d = 1; d <= kOrder; ++d) model.nodes.push_back({d - 1, 0, 10 + d, d < kOrder ? 1 : 0});
+    zv_status_t status;
+    GraphPtr g = zv_test::load_graph(model.file(), &status);
+    ASSERT_EQ(status, ZV_STATUS_SUCCESS);
+    // Each state's phone arcs carry its child's cost, the word arcs nothing.
+    for (int32_t s = 0; s < kOrder; ++s) {
+        int32_t phone_arcs = 0;
+        for (int32_t a = zv_graph_state_arc(g.get(), s, -1); a != -1; a = zv_graph_state_arc(g.get(), s, a)) {
+            if (zv_graph_input(g.get(), a) == 0) continue;  // the backoff arc
+            phone_arcs += 1;
+            EXPECT_EQ(zv_graph_weight(g.get(), a), (11 + s) * 0.125f);
+            const int32_t word_arc = zv_graph_state_arc(g.get(), zv_graph_state(g.get(), a), -1);
+            EXPECT_EQ(zv_graph_weight(g.get(), word_arc), 0.0f);
+            EXPECT_EQ(zv_graph_state(g.get(), word_arc), s + 1);
+        }
+        EXPECT_EQ(phone_arcs, kPronunciations);
+    }
+}
+
+// A language model one word deep per level, 20,000 levels: each state backs
+// off to the one above it, found without walking every suffix of its path.
+TEST(GraphTest, DeepLanguageModelChain) {
+    constexpr int32_t kDepth = 20000;
+    Model model{{"A"}, 1, {{{1}}}, {{-1, -1, 127, 0}}};
+    for (int32_t d = 1; d <= kDepth; ++d) model.nodes.push_back({d - 1, 0, 3, d < kDepth ? 2 : 0});
+    zv_status_t status;
+    GraphPtr g = zv_test::load_graph(model.file(), &status);
+    ASSERT_EQ(status, ZV_STATUS_SUCCESS);
+    EXPECT_EQ(zv_graph_num_states(g.get()), 2 * kDepth + 1);
+    for (int32_t s = 1; s <= kDepth; ++s) {
+        const int32_t backoff = zv_graph_state_arc(g.get(), s, -1);
+        ASSERT_EQ(zv_graph_input(g.get(), backoff), 0);
+        ASSERT_EQ(zv_graph_output(g.get(), backoff), 0);
+        ASSERT_EQ(zv_graph_state(g.get(), backoff), s - 1) << s;
+    }
 }
 
 }  // namespace
