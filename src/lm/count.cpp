@@ -23,12 +23,6 @@ struct CountDeleter {
 };
 using CountPtr = std::unique_ptr<zv_count_t, CountDeleter>;
 
-struct FreeDeleter {
-    void operator()(void *block) const { free(block); }
-};
-template <typename T>
-using Block = std::unique_ptr<T, FreeDeleter>;
-
 // Counts read from files may lie anywhere in int64: sums stop at its ends
 // rather than wrap.
 inline int64_t add_saturating(int64_t a, int64_t b) {
@@ -159,56 +153,16 @@ extern "C" bool zv_count_is_valid(const zv_count_t *count) {
 extern "C" zv_status_t zv_count_save(const zv_count_t *count, const char *path) {
     uint64_t n = 0;
     int32_t largest = -1;
-    bool stray = false;
-    const bool counted = zv_trie::preorder(
-        count->root, count->depth,
-        [&](const zv_count_node_t *node, int64_t depth) {
-            if (depth > 0) {
-                if (node->word < 0 || node->word > kLargestWord) {
-                    stray = true;
-                    return -1;
-                }
-                if (node->word > largest) largest = node->word;
-            }
-            n += 1;
-            return 1;
-        },
-        [](const zv_count_node_t *) {});
-    if (stray) return ZV_STATUS_INVALID_ARGUMENT;
-    if (!counted) return ZV_STATUS_OUT_OF_MEMORY;
-    // Readers take at most 2^30 nodes (their bit cursors are 32-bit), and
-    // the file must stay below 2^31 bytes.
-    if (n > INT32_MAX / 2) return ZV_STATUS_OUT_OF_MEMORY;
+    ZV_TRY(zv_trie::census(count->root, count->depth, 0, kLargestWord, &n, &largest));
     const int32_t w = width_for(largest);
-    const uint64_t structure_bytes = zv_tree_bits_size_bytes(n);
-    const uint64_t word_words = zv_bit_field_size_uint32(n, w);
-    const uint64_t total = kHeaderBytes + 8 * n + structure_bytes + 4 * word_words;
-    if (total > INT32_MAX) return ZV_STATUS_OUT_OF_MEMORY;
-    Block<uint8_t> out(static_cast<uint8_t *>(calloc(static_cast<size_t>(total), 1)));
-    if (!out) return ZV_STATUS_OUT_OF_MEMORY;
-    zv_store_u32le(out.get(), static_cast<uint32_t>(n));
-    zv_store_u32le(out.get() + 4, static_cast<uint32_t>(w));
-    uint8_t *counts = out.get() + kHeaderBytes;
-    zv_tree_bits_writer_t bits;
-    zv_tree_bits_writer_init(&bits, counts + 8 * n);
-    // The block comes from malloc and the fields start at a multiple of 4.
-    uint32_t *word_fields = reinterpret_cast<uint32_t *>(counts + 8 * n + structure_bytes);
-    uint64_t index = 0;
-    const bool written = zv_trie::preorder(
-        count->root, count->depth,
-        [&](const zv_count_node_t *node, int64_t) {
-            zv_bit_field_write(word_fields, index, w, static_cast<uint32_t>(node->word + 1));
-            store_u64le(counts + 8 * index, static_cast<uint64_t>(node->count));
-            zv_tree_bits_writer_enter(&bits);
-            index += 1;
-            return 1;
+    return zv_trie::save_stored(
+        count->root, count->depth, n, w, kHeaderBytes, 8,
+        [n, w](uint8_t *header) {
+            zv_store_u32le(header, static_cast<uint32_t>(n));
+            zv_store_u32le(header + 4, static_cast<uint32_t>(w));
         },
-        [&](const zv_count_node_t *) { zv_tree_bits_writer_leave(&bits); });
-    if (!written) return ZV_STATUS_OUT_OF_MEMORY;
-#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
-    for (uint64_t i = 0; i < word_words; ++i) word_fields[i] = __builtin_bswap32(word_fields[i]);
-#endif
-    return zv_file_save(path, static_cast<int32_t>(total), out.get());
+        [](const zv_count_node_t *node, uint8_t *value) { store_u64le(value, static_cast<uint64_t>(node->count)); },
+        path);
 }
 
 extern "C" zv_status_t zv_count_file_parse(const void *bytes, uint64_t size, zv_count_file_t *file) {
@@ -229,21 +183,9 @@ extern "C" zv_status_t zv_count_file_parse(const void *bytes, uint64_t size, zv_
     ZV_TRY(zv_byte_reader_bytes(&cursor, structure_bytes, &structure));
     ZV_TRY(zv_byte_reader_bytes(&cursor, word_bytes, &word_fields));
 
-    zv_tree_bits_reader_t reader;
-    zv_tree_bits_reader_init(&reader, structure, structure_bytes, n);
-    int64_t depth = 0;
-    int32_t event;
-    zv_status_t status;
-    while ((status = zv_tree_bits_next(&reader, &event)) == ZV_STATUS_SUCCESS) {
-        if (event != ZV_TREE_BITS_ENTER) continue;
-        const uint32_t v = zv_bit_field_read_bytes(word_fields, static_cast<uint64_t>(reader.node), w);
-        if (reader.node == 0 ? v != 0 : v == 0) return ZV_STATUS_INVALID_ARGUMENT;
-        if (reader.depth - 1 > depth) depth = reader.depth - 1;
-    }
-    if (status != ZV_STATUS_STOP_ITERATION) return status;
+    ZV_TRY(zv_trie::check_stored(structure, structure_bytes, n, word_fields, w, UINT32_MAX, &file->depth));
     file->num_nodes = n;
     file->word_bits = w;
-    file->depth = static_cast<int32_t>(depth);
     file->counts = counts;
     file->structure = structure;
     file->structure_bytes = structure_bytes;
@@ -265,7 +207,7 @@ extern "C" zv_status_t zv_count_load(const char *path, zv_count_t **count) {
     int32_t size = 0;
     void *data = nullptr;
     ZV_TRY(zv_file_load(path, &size, &data));
-    Block<uint8_t> bytes(static_cast<uint8_t *>(data));
+    zv_trie::Block<uint8_t> bytes(static_cast<uint8_t *>(data));
     zv_count_file_t file;
     ZV_TRY(zv_count_file_parse(bytes.get(), static_cast<uint64_t>(size), &file));
     // The buffer comes from malloc: the counts start at a multiple of 8, the
@@ -302,13 +244,15 @@ extern "C" zv_status_t zv_count_load_helper(zv_count_node_t *parent, const uint3
         *count_cursor += 1;
         const int32_t word = static_cast<int32_t>(v) - 1;
         if (under) {
-            ZV_TRY(zv_trie::find_or_insert(under, word, made, capacity));
+            ZV_TRY(capacity ? zv_trie::append(under, word, made, capacity) : zv_trie::find_or_insert(under, word, made));
         } else {
             *made = new_node(word);
             if (!*made) return ZV_STATUS_OUT_OF_MEMORY;
         }
-        (*made)->count = c;  // a word repeated under one parent keeps its last count
+        (*made)->count = c;
         return ZV_STATUS_SUCCESS;
     };
-    return zv_trie::load_subtree(parent, structure, structure_cursor, node, make);
+    // A word repeated under one parent keeps the count of its last occurrence.
+    return zv_trie::load_subtree(parent, structure, structure_cursor, node, make,
+                                 [](zv_count_node_t *into, const zv_count_node_t *from) { into->count = from->count; });
 }

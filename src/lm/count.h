@@ -11,7 +11,10 @@
 // the root and 0 at the root. Bytes after the word fields are ignored.
 //
 // Every walk is iterative: a chain a million nodes deep works on the normal
-// stack.
+// stack. A walk deeper than a few dozen levels takes its stack from the heap
+// once, before it starts; where that fails, zv_count_merge does nothing and
+// the two tests give false. Counts are added with saturation at the ends of
+// int64 (a count file may hold any values).
 #ifndef ZV_LM_COUNT_H
 #define ZV_LM_COUNT_H
 
@@ -78,8 +81,10 @@ zv_status_t zv_count_load(const char *path, zv_count_t **count);
 // Builds one node with its count and whole subtree from a count file's
 // arrays that the caller has checked (zv_count_load does so first),
 // advancing the three cursors. The node is a new root when parent is NULL,
-// else the child of parent with its word (found or inserted). Iterative.
-// SUCCESS or OUT_OF_MEMORY.
+// else the child of parent with its word (found or inserted). Each node's
+// children are sorted and repeated words merged (the last count, all the
+// children) when the node ends. Iterative. SUCCESS or OUT_OF_MEMORY (the
+// nodes read so far stay under parent; a new root is freed with all below).
 zv_status_t zv_count_load_helper(zv_count_node_t *parent, const uint32_t *structure, int32_t *structure_cursor,
                                  const uint32_t *word_fields, int32_t word_bits, int32_t *word_cursor,
                                  const int64_t *counts, int32_t *count_cursor, zv_count_node_t **node);

@@ -22,12 +22,6 @@ struct GramDeleter {
 };
 using GramPtr = std::unique_ptr<zv_gram_t, GramDeleter>;
 
-struct FreeDeleter {
-    void operator()(void *block) const { free(block); }
-};
-template <typename T>
-using Block = std::unique_ptr<T, FreeDeleter>;
-
 // Binary digits of the word count L: the stored values 0 .. L fit. 0 for an
 // empty lexicon, which no bit-field array can hold.
 int32_t width_for(int32_t words) {
@@ -67,21 +61,8 @@ zv_status_t parse(const uint8_t *bytes, uint64_t size, int32_t words, GramFile *
     ZV_TRY(zv_byte_reader_bytes(&cursor, word_bytes, &file->word_fields));
     file->num_nodes = n;
 
-    zv_tree_bits_reader_t reader;
-    zv_tree_bits_reader_init(&reader, file->structure, structure_bytes, n);
-    int64_t depth = 0;
-    int32_t event;
-    zv_status_t status;
-    while ((status = zv_tree_bits_next(&reader, &event)) == ZV_STATUS_SUCCESS) {
-        if (event != ZV_TREE_BITS_ENTER) continue;
-        const uint32_t v = zv_bit_field_read_bytes(file->word_fields, static_cast<uint64_t>(reader.node), w);
-        const bool fits = reader.node == 0 ? v == 0 : (v >= 1 && v <= static_cast<uint32_t>(words));
-        if (!fits) return ZV_STATUS_INVALID_ARGUMENT;
-        if (reader.depth - 1 > depth) depth = reader.depth - 1;
-    }
-    if (status != ZV_STATUS_STOP_ITERATION) return status;
-    file->depth = static_cast<int32_t>(depth);
-    return ZV_STATUS_SUCCESS;
+    return zv_trie::check_stored(file->structure, structure_bytes, n, file->word_fields, w,
+                                 static_cast<uint32_t>(words), &file->depth);
 }
 
 }  // namespace
@@ -201,50 +182,13 @@ extern "C" zv_status_t zv_gram_save(const zv_gram_t *gram, const char *path) {
     const int32_t words = zv_lexicon_size(gram->lexicon);
     const int32_t w = width_for(words);
     if (w < 1) return ZV_STATUS_INVALID_ARGUMENT;
-    // Count the nodes, and refuse a word id that its field can't hold.
     uint64_t n = 0;
-    bool stray = false;
-    const bool counted = zv_trie::preorder(
-        gram->root, gram->depth,
-        [&](const zv_gram_node_t *node, int64_t depth) {
-            if (depth > 0 && (node->word < 0 || node->word >= words)) {
-                stray = true;
-                return -1;
-            }
-            n += 1;
-            return 1;
-        },
-        [](const zv_gram_node_t *) {});
-    if (stray) return ZV_STATUS_INVALID_ARGUMENT;
-    if (!counted) return ZV_STATUS_OUT_OF_MEMORY;
-    // Readers take at most 2^30 nodes (their bit cursors are 32-bit), and
-    // the file must stay below 2^31 bytes.
-    if (n > INT32_MAX / 2) return ZV_STATUS_OUT_OF_MEMORY;
-    const uint64_t structure_bytes = zv_tree_bits_size_bytes(n);
-    const uint64_t word_words = zv_bit_field_size_uint32(n, w);
-    const uint64_t total = kHeaderBytes + structure_bytes + 4 * word_words;
-    if (total > INT32_MAX) return ZV_STATUS_OUT_OF_MEMORY;
-    Block<uint8_t> out(static_cast<uint8_t *>(calloc(static_cast<size_t>(total), 1)));
-    if (!out) return ZV_STATUS_OUT_OF_MEMORY;
-    zv_store_u32le(out.get(), static_cast<uint32_t>(n));
-    zv_tree_bits_writer_t bits;
-    zv_tree_bits_writer_init(&bits, out.get() + kHeaderBytes);
-    // The block comes from malloc and the fields start at a multiple of 4.
-    uint32_t *word_fields = reinterpret_cast<uint32_t *>(out.get() + kHeaderBytes + structure_bytes);
-    uint64_t index = 0;
-    const bool written = zv_trie::preorder(
-        gram->root, gram->depth,
-        [&](const zv_gram_node_t *node, int64_t) {
-            zv_tree_bits_writer_enter(&bits);
-            zv_bit_field_write(word_fields, index++, w, static_cast<uint32_t>(node->word + 1));
-            return 1;
-        },
-        [&](const zv_gram_node_t *) { zv_tree_bits_writer_leave(&bits); });
-    if (!written) return ZV_STATUS_OUT_OF_MEMORY;
-#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
-    for (uint64_t i = 0; i < word_words; ++i) word_fields[i] = __builtin_bswap32(word_fields[i]);
-#endif
-    return zv_file_save(path, static_cast<int32_t>(total), out.get());
+    int32_t largest = -1;
+    ZV_TRY(zv_trie::census(gram->root, gram->depth, 0, words - 1, &n, &largest));
+    return zv_trie::save_stored(
+        gram->root, gram->depth, n, w, kHeaderBytes, 0,
+        [n](uint8_t *header) { zv_store_u32le(header, static_cast<uint32_t>(n)); },
+        [](const zv_gram_node_t *, uint8_t *) {}, path);
 }
 
 extern "C" zv_status_t zv_gram_load(const char *path, zv_lexicon_t *lexicon, zv_gram_t **gram) {
@@ -254,7 +198,7 @@ extern "C" zv_status_t zv_gram_load(const char *path, zv_lexicon_t *lexicon, zv_
     int32_t size = 0;
     void *data = nullptr;
     ZV_TRY(zv_file_load(path, &size, &data));
-    Block<uint8_t> bytes(static_cast<uint8_t *>(data));
+    zv_trie::Block<uint8_t> bytes(static_cast<uint8_t *>(data));
     GramFile file;
     ZV_TRY(parse(bytes.get(), static_cast<uint64_t>(size), words, &file));
     // The buffer comes from malloc: both arrays start at multiples of 4.
@@ -285,12 +229,15 @@ extern "C" zv_status_t zv_gram_load_helper(zv_gram_node_t *parent, const uint32_
         const uint32_t v = zv_bit_field_read_bytes(word_fields, static_cast<uint64_t>(*word_cursor), word_bits);
         *word_cursor += 1;
         const int32_t word = static_cast<int32_t>(v) - 1;
-        if (under) return zv_trie::find_or_insert(under, word, made, capacity);
+        if (under) {
+            return capacity ? zv_trie::append(under, word, made, capacity) : zv_trie::find_or_insert(under, word, made);
+        }
         zv_gram_node_t *fresh = static_cast<zv_gram_node_t *>(calloc(1, sizeof(zv_gram_node_t)));
         if (!fresh) return ZV_STATUS_OUT_OF_MEMORY;
         fresh->word = word;
         *made = fresh;
         return ZV_STATUS_SUCCESS;
     };
-    return zv_trie::load_subtree(parent, structure, structure_cursor, node, make);
+    return zv_trie::load_subtree(parent, structure, structure_cursor, node, make,
+                                 [](zv_gram_node_t *, const zv_gram_node_t *) {});
 }

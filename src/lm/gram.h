@@ -12,7 +12,9 @@
 //
 // Every walk over the trie is iterative: a trie as deep as memory allows
 // (a chain of a million words) is saved, loaded, compared, intersected and
-// deleted on the normal stack.
+// deleted on the normal stack. A walk deeper than a few dozen levels takes
+// its stack from the heap once, before it starts; where that fails, the
+// functions without a status do nothing (zv_gram_is_equal gives false).
 #ifndef ZV_LM_GRAM_H
 #define ZV_LM_GRAM_H
 
@@ -91,9 +93,10 @@ zv_status_t zv_gram_load(const char *path, zv_lexicon_t *lexicon, zv_gram_t **gr
 // fields that the caller has checked (zv_gram_load does so first): reads the
 // node's word field, then its children until its closing bit, advancing both
 // cursors. The node is a new root when parent is NULL, else the child of
-// parent with that word (found or inserted). Iterative. SUCCESS or
-// OUT_OF_MEMORY (the nodes built so far stay attached under parent; a new
-// root built so far is freed).
+// parent with that word (found or inserted). Each node's children are sorted
+// and repeated words merged when the node ends. Iterative. SUCCESS or
+// OUT_OF_MEMORY (the nodes read so far stay under parent, for its tree's
+// deletion; a new root is freed with all read below it).
 zv_status_t zv_gram_load_helper(zv_gram_node_t *parent, const uint32_t *structure, int32_t *structure_cursor,
                                 const uint32_t *word_fields, int32_t word_bits, int32_t *word_cursor,
                                 zv_gram_node_t **node);

@@ -13,6 +13,7 @@
 #include "foundation/status.h"
 #include "foundation/tree_bits.h"
 #include "lm/lm_blob.h"
+#include "lm/lm_blob_save.h"
 
 namespace {
 
@@ -129,12 +130,7 @@ extern "C" zv_status_t zv_kgram_save(const zv_kgram_t *model, const char *path) 
         zv_lm_blob_writer_discard(&writer);
         return ZV_STATUS_INVALID_STATE;
     }
-    uint64_t size = 0;
-    void *blob = nullptr;
-    zv_lm_blob_writer_finish(&writer, &size, &blob);
-    const zv_status_t written = zv_lm_blob_write_file(path, blob, size);
-    free(blob);
-    return written;
+    return zv_lm_blob_writer_save(&writer, path);
 }
 
 extern "C" void zv_kgram_delete(zv_kgram_t *model) {

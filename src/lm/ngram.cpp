@@ -14,6 +14,8 @@
 #include "foundation/tree_bits.h"
 #include "lm/count.h"
 #include "lm/lm_blob.h"
+#include "lm/lm_blob_save.h"
+#include "lm/trie.h"
 
 // Nodes live in blocks that the model owns, so that deleting the model is a
 // pass over the blocks rather than a walk of the tree. A node removed by
@@ -62,20 +64,7 @@ void delete_pool(zv_ngram_pool_t *pool) {
     free(pool);
 }
 
-// Position of the first child whose word is not below `word`.
-int32_t lower_bound(const zv_ngram_node_t *node, int32_t word) {
-    int32_t lo = 0;
-    int32_t hi = node->num_children;
-    while (lo < hi) {
-        const int32_t mid = lo + (hi - lo) / 2;
-        if (node->children[mid]->word < word) {
-            lo = mid + 1;
-        } else {
-            hi = mid;
-        }
-    }
-    return lo;
-}
+using zv_trie::lower_bound;
 
 // The child with the word, NULL when absent (or already pruned away).
 zv_ngram_node_t *find_child(const zv_ngram_node_t *node, int32_t word) {
@@ -358,6 +347,7 @@ private:
 }  // namespace
 
 extern "C" zv_status_t zv_ngram_init(const char *path, const zv_lexicon_t *lexicon, zv_ngram_t **model) {
+    if (!model) return ZV_STATUS_INVALID_ARGUMENT;
     *model = nullptr;
     if (!path || !lexicon) return ZV_STATUS_INVALID_ARGUMENT;
     int32_t size = 0;
@@ -606,12 +596,7 @@ extern "C" zv_status_t zv_ngram_save(const zv_ngram_t *model, const char *path) 
         zv_lm_blob_writer_discard(&writer);
         return status;
     }
-    uint64_t size = 0;
-    void *blob = nullptr;
-    zv_lm_blob_writer_finish(&writer, &size, &blob);
-    const zv_status_t written = zv_lm_blob_write_file(path, blob, size);
-    free(blob);
-    return written;
+    return zv_lm_blob_writer_save(&writer, path);
 }
 
 extern "C" bool zv_ngram_cost_matches(double value, uint8_t cost) {

@@ -9,11 +9,22 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include <algorithm>
+#include <memory>
+
+#include "foundation/bit_field.h"
+#include "foundation/file.h"
 #include "foundation/status.h"
 #include "foundation/tree_bits.h"
 #include "zv_lumarin.h"
 
 namespace zv_trie {
+
+struct FreeDeleter {
+    void operator()(void *block) const { free(block); }
+};
+template <typename T>
+using Block = std::unique_ptr<T, FreeDeleter>;
 
 // Position of the first child whose word is not below `word`.
 template <typename Node>
@@ -38,11 +49,10 @@ inline Node *find(const Node *node, int32_t word) {
 }
 
 // Finds the child with `word` or inserts a new one (no children, zeroed
-// values) at its sorted place. `capacity` is the array's slots (the child
-// count unless a loader keeps spare room); it grows by one slot when no room
-// is spare. On failure the node keeps its children as they were.
+// values) at its sorted place, the array growing by exactly one slot. On
+// failure the node keeps its children as they were.
 template <typename Node>
-zv_status_t find_or_insert(Node *node, int32_t word, Node **child, int32_t *capacity = nullptr) {
+zv_status_t find_or_insert(Node *node, int32_t word, Node **child) {
     const int32_t k = lower_bound(node, word);
     const int32_t n = node->num_children;
     if (k < n && node->children[k]->word == word) {
@@ -53,19 +63,12 @@ zv_status_t find_or_insert(Node *node, int32_t word, Node **child, int32_t *capa
     Node *fresh = static_cast<Node *>(calloc(1, sizeof(Node)));
     if (!fresh) return ZV_STATUS_OUT_OF_MEMORY;
     fresh->word = word;
-    const int32_t slots = capacity ? *capacity : n;
-    if (n >= slots) {
-        // A loader doubles (and trims when the node is closed); everyone else grows by one.
-        const int64_t wanted = capacity ? (n < 4 ? 4 : 2 * static_cast<int64_t>(n)) : n + 1;
-        const int32_t grown_slots = wanted > INT32_MAX ? INT32_MAX : static_cast<int32_t>(wanted);
-        Node **grown = static_cast<Node **>(realloc(node->children, sizeof(Node *) * static_cast<size_t>(grown_slots)));
-        if (!grown) {
-            free(fresh);
-            return ZV_STATUS_OUT_OF_MEMORY;
-        }
-        node->children = grown;
-        if (capacity) *capacity = grown_slots;
+    Node **grown = static_cast<Node **>(realloc(node->children, sizeof(Node *) * static_cast<size_t>(n + 1)));
+    if (!grown) {
+        free(fresh);
+        return ZV_STATUS_OUT_OF_MEMORY;
     }
+    node->children = grown;
     memmove(node->children + k + 1, node->children + k, sizeof(Node *) * static_cast<size_t>(n - k));
     node->children[k] = fresh;
     node->num_children = n + 1;
@@ -220,13 +223,114 @@ bool paired(A *a, B *b, int64_t depth_bound, Visit &&visit) {
     return true;
 }
 
+// Appends a new child with `word` (no children, zeroed values) after the
+// node's children, in file order; `capacity` tracks the array's slots and
+// doubles. Sorting and merging wait for the node's end (normalize).
+template <typename Node>
+zv_status_t append(Node *node, int32_t word, Node **child, int32_t *capacity) {
+    const int32_t n = node->num_children;
+    if (n == INT32_MAX) return ZV_STATUS_OUT_OF_MEMORY;
+    Node *fresh = static_cast<Node *>(calloc(1, sizeof(Node)));
+    if (!fresh) return ZV_STATUS_OUT_OF_MEMORY;
+    fresh->word = word;
+    if (n >= *capacity) {
+        const int64_t wanted = n < 4 ? 4 : 2 * static_cast<int64_t>(n);
+        const int32_t slots = wanted > INT32_MAX ? INT32_MAX : static_cast<int32_t>(wanted);
+        Node **grown = static_cast<Node **>(realloc(node->children, sizeof(Node *) * static_cast<size_t>(slots)));
+        if (!grown) {
+            free(fresh);
+            return ZV_STATUS_OUT_OF_MEMORY;
+        }
+        node->children = grown;
+        *capacity = slots;
+    }
+    node->children[n] = fresh;
+    node->num_children = n + 1;
+    *child = fresh;
+    return ZV_STATUS_SUCCESS;
+}
+
+// Brings the children of a node read from a file into shape: ascending by
+// word, one node per word. Siblings that share a word become the first of
+// them, taking the values of the last (absorb(into, from) in file order)
+// and the children of all, which are then brought into shape in turn. One
+// sort per list, so a file listing its children in any order loads in
+// n log n. On failure the tree can still be deleted.
+template <typename Node, typename Absorb>
+zv_status_t normalize(Node *top, int32_t capacity, Absorb &&absorb) {
+    struct Frame {
+        Node *node;
+        int32_t capacity;
+    };
+    Stack<Frame> work;
+    work.push(Frame{top, capacity});
+    while (!work.empty()) {
+        const Frame frame = work.top();
+        work.pop();
+        Node *node = frame.node;
+        Node **children = node->children;
+        const int32_t k = node->num_children;
+        bool ascending = true;
+        for (int32_t i = 1; i < k && ascending; ++i) ascending = children[i - 1]->word < children[i]->word;
+        if (!ascending) {
+            // Stable, so that equal words stay in file order.
+            std::stable_sort(children, children + k, [](const Node *a, const Node *b) { return a->word < b->word; });
+            int32_t kept = 0;
+            for (int32_t i = 0; i < k;) {
+                int32_t j = i + 1;
+                int64_t total = children[i]->num_children;
+                while (j < k && children[j]->word == children[i]->word) total += children[j++]->num_children;
+                if (j - i == 1) {
+                    children[kept++] = children[i++];
+                    continue;
+                }
+                Node *into = children[i];
+                Node **merged = total > 0 ? static_cast<Node **>(malloc(sizeof(Node *) * static_cast<size_t>(total)))
+                                          : nullptr;
+                if (total > INT32_MAX || (total > 0 && !merged)) {
+                    free(merged);
+                    // Close the gap so that every node is held exactly once.
+                    memmove(children + kept, children + i, sizeof(Node *) * static_cast<size_t>(k - i));
+                    node->num_children = kept + (k - i);
+                    return ZV_STATUS_OUT_OF_MEMORY;
+                }
+                int32_t filled = 0;
+                for (int32_t r = i; r < j; ++r) {
+                    Node *from = children[r];
+                    if (from->num_children > 0) {
+                        memcpy(merged + filled, from->children, sizeof(Node *) * static_cast<size_t>(from->num_children));
+                    }
+                    filled += from->num_children;
+                    if (r > i) {
+                        absorb(into, from);
+                        free(from->children);
+                        free(from);
+                    }
+                }
+                free(into->children);
+                into->children = merged;
+                into->num_children = filled;
+                children[kept++] = into;
+                i = j;
+                if (!work.push(Frame{into, filled})) return ZV_STATUS_OUT_OF_MEMORY;
+            }
+            node->num_children = kept;
+        }
+        trim(node, frame.capacity);
+    }
+    return ZV_STATUS_SUCCESS;
+}
+
 // Builds one node and its subtree from a checked structure string, as the
-// file loaders do: `make(parent, &node)` reads the next node's values and
-// finds or inserts it under parent (a new root when parent is NULL; the
-// capacity pointer tracks the parent's spare room). Stops when the node is
-// left; the structure cursor then stands after its closing bit.
-template <typename Node, typename Make>
-zv_status_t load_subtree(Node *parent, const void *structure, int32_t *structure_cursor, Node **out, Make &&make) {
+// file loaders do: `make(parent, capacity, &node)` reads the next node's
+// values and makes it: a new root when parent is NULL, found or inserted
+// under parent in its sorted place when capacity is NULL, else appended
+// (capacity tracks the parent's spare room). Each node is brought into
+// shape (normalize, absorb as there) when it ends. Stops when the first
+// node is left; the structure cursor then stands after its closing bit.
+template <typename Node, typename Make, typename Absorb>
+zv_status_t load_subtree(Node *parent, const void *structure, int32_t *structure_cursor, Node **out, Make &&make,
+                         Absorb &&absorb) {
     struct Frame {
         Node *node;
         int32_t capacity;
@@ -249,8 +353,10 @@ zv_status_t load_subtree(Node *parent, const void *structure, int32_t *structure
     while (!stack.empty() && (status = zv_tree_bits_next(&reader, &event)) == ZV_STATUS_SUCCESS) {
         Frame &frame = stack.top();
         if (event == ZV_TREE_BITS_LEAVE) {
-            trim(frame.node, frame.capacity);
+            const Frame done = frame;
             stack.pop();
+            status = normalize(done.node, done.capacity, absorb);
+            if (status != ZV_STATUS_SUCCESS) break;
             continue;
         }
         Node *child = nullptr;
@@ -263,16 +369,108 @@ zv_status_t load_subtree(Node *parent, const void *structure, int32_t *structure
     }
     *structure_cursor = static_cast<int32_t>(reader.position);
     if (status != ZV_STATUS_SUCCESS) {
-        // Open nodes may hold spare slots; that harms nothing but a trim.
-        while (!stack.empty()) {
-            trim(stack.top().node, stack.top().capacity);
-            stack.pop();
-        }
+        // Open nodes may hold spare slots and unsorted children; with a
+        // parent given, the nodes read stay under it and go with its tree.
         if (!parent) destroy(first);
         return status;
     }
     *out = first;
     return ZV_STATUS_SUCCESS;
+}
+
+// The stored form shared by the gram and count files: a header, optional
+// per-node values, the tree-structure string of n nodes, then n word fields
+// of `bits` bits (word id + 1, the root's 0).
+
+// Checks the structure string against the declared n and the bytes given
+// (the bounded reader), and every word field: 0 at the root, 1 .. largest
+// below it. *depth receives the deepest node's depth.
+inline zv_status_t check_stored(const uint8_t *structure, uint64_t structure_bytes, int32_t n,
+                                const uint8_t *word_fields, int32_t bits, uint32_t largest, int32_t *depth) {
+    zv_tree_bits_reader_t reader;
+    zv_tree_bits_reader_init(&reader, structure, structure_bytes, n);
+    int64_t deepest = 0;
+    int32_t event;
+    zv_status_t status;
+    while ((status = zv_tree_bits_next(&reader, &event)) == ZV_STATUS_SUCCESS) {
+        if (event != ZV_TREE_BITS_ENTER) continue;
+        const uint32_t v = zv_bit_field_read_bytes(word_fields, static_cast<uint64_t>(reader.node), bits);
+        const bool fits = reader.node == 0 ? v == 0 : (v >= 1 && v <= largest);
+        if (!fits) return ZV_STATUS_INVALID_ARGUMENT;
+        if (reader.depth - 1 > deepest) deepest = reader.depth - 1;
+    }
+    if (status != ZV_STATUS_STOP_ITERATION) return status;
+    *depth = static_cast<int32_t>(deepest);
+    return ZV_STATUS_SUCCESS;
+}
+
+// Counts the nodes to store into *n and the largest word below the root
+// into *largest (-1 for a lone root). A word outside lowest .. highest can't
+// be stored: INVALID_ARGUMENT. Readers take at most 2^30 nodes (their bit
+// cursors are 32-bit): OUT_OF_MEMORY for more, as for a walk that can't be had.
+template <typename Node>
+zv_status_t census(const Node *root, int64_t depth, int32_t lowest, int32_t highest, uint64_t *n, int32_t *largest) {
+    uint64_t nodes = 0;
+    int32_t top = -1;
+    bool stray = false;
+    const bool walked = preorder(
+        root, depth,
+        [&](const Node *node, int64_t level) {
+            if (level > 0) {
+                if (node->word < lowest || node->word > highest) {
+                    stray = true;
+                    return -1;
+                }
+                if (node->word > top) top = node->word;
+            }
+            nodes += 1;
+            return 1;
+        },
+        [](const Node *) {});
+    if (stray) return ZV_STATUS_INVALID_ARGUMENT;
+    if (!walked || nodes > INT32_MAX / 2) return ZV_STATUS_OUT_OF_MEMORY;
+    *n = nodes;
+    *largest = top;
+    return ZV_STATUS_SUCCESS;
+}
+
+// Writes the stored form of a trie of n nodes (see census) to path in one
+// write: header(bytes) fills the first header_bytes, value(node, bytes)
+// the node's value_bytes after them in preorder. A file of 2^31 bytes or
+// more gives OUT_OF_MEMORY, a failed open, write or close IO_ERROR.
+template <typename Node, typename Header, typename Value>
+zv_status_t save_stored(const Node *root, int64_t depth, uint64_t n, int32_t bits, uint64_t header_bytes,
+                        uint64_t value_bytes, Header &&header, Value &&value, const char *path) {
+    const uint64_t values_bytes = value_bytes * n;
+    const uint64_t structure_bytes = zv_tree_bits_size_bytes(n);
+    const uint64_t word_words = zv_bit_field_size_uint32(n, bits);
+    const uint64_t total = header_bytes + values_bytes + structure_bytes + 4 * word_words;
+    if (total > INT32_MAX) return ZV_STATUS_OUT_OF_MEMORY;
+    uint8_t *out = static_cast<uint8_t *>(calloc(static_cast<size_t>(total), 1));
+    if (!out) return ZV_STATUS_OUT_OF_MEMORY;
+    header(out);
+    uint8_t *values = out + header_bytes;
+    zv_tree_bits_writer_t structure;
+    zv_tree_bits_writer_init(&structure, values + values_bytes);
+    // The block comes from malloc and the fields start at a multiple of 4.
+    uint32_t *word_fields = reinterpret_cast<uint32_t *>(values + values_bytes + structure_bytes);
+    uint64_t index = 0;
+    const bool written = preorder(
+        root, depth,
+        [&](const Node *node, int64_t) {
+            value(node, values + value_bytes * index);
+            zv_bit_field_write(word_fields, index, bits, static_cast<uint32_t>(node->word + 1));
+            zv_tree_bits_writer_enter(&structure);
+            index += 1;
+            return 1;
+        },
+        [&](const Node *) { zv_tree_bits_writer_leave(&structure); });
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
+    for (uint64_t i = 0; i < word_words; ++i) word_fields[i] = __builtin_bswap32(word_fields[i]);
+#endif
+    const zv_status_t status = written ? zv_file_save(path, static_cast<int32_t>(total), out) : ZV_STATUS_OUT_OF_MEMORY;
+    free(out);
+    return status;
 }
 
 }  // namespace zv_trie

@@ -44,6 +44,14 @@ std::string read_text(const std::string &path) {
     return s.str();
 }
 
+// The weights and ARPA texts of the model.
+void expect_texts(const TempDir &dir, const zv_ngram_t *model, const std::string &weights, const std::string &arpa) {
+    ASSERT_EQ(zv_ngram_save_weights(model, dir.path("w.txt").c_str()), ZV_STATUS_SUCCESS);
+    EXPECT_EQ(read_text(dir.path("w.txt")), weights);
+    ASSERT_EQ(zv_ngram_save_arpa(model, dir.path("lm.arpa").c_str()), ZV_STATUS_SUCCESS);
+    EXPECT_EQ(read_text(dir.path("lm.arpa")), arpa);
+}
+
 Ngram estimate(const TempDir &dir, const std::vector<uint8_t> &file, const zv_lexicon_t *lexicon,
                zv_status_t expected = ZV_STATUS_SUCCESS) {
     zv_ngram_t *model = reinterpret_cast<zv_ngram_t *>(1);
@@ -119,19 +127,16 @@ TEST_F(NgramTest, EstimatesTheWorkedTree) {
 TEST_F(NgramTest, WritesTheWorkedTreeAsWeightsArpaAndBlob) {
     Ngram model = estimate(dir, count_file(kWorked), abcd.get());
     ASSERT_TRUE(model);
-    ASSERT_EQ(zv_ngram_save_weights(model.get(), dir.path("w.txt").c_str()), ZV_STATUS_SUCCESS);
-    EXPECT_EQ(read_text(dir.path("w.txt")),
-              "16.000 0.398 \n"
-              "0.398 3.000 0.523 0.255 0.699 -0.000 \n"
-              "0.125 0.151 0.602 -0.000 0.176 -0.000 \n"
-              "0.477 -0.000 \n");
-    ASSERT_EQ(zv_ngram_save_arpa(model.get(), dir.path("lm.arpa").c_str()), ZV_STATUS_SUCCESS);
-    EXPECT_EQ(read_text(dir.path("lm.arpa")),
-              "\n\\data\\\nngram 1=4\nngram 2=3\nngram 3=1\n\n"
-              "\\1-grams:\n-0.397940\ta\t-3.000000\n-0.522879\tb\t-0.255273\n-0.698970\tc\n-1.000000\td\n\n"
-              "\\2-grams:\n-0.124939\ta b\t-0.151268\n-0.602060\ta c\n-0.176091\tb a\n\n"
-              "\\3-grams:\n-0.477121\ta b d\n\n"
-              "\\end\\\n");
+    expect_texts(dir, model.get(),
+                 "16.000 0.398 \n"
+                 "0.398 3.000 0.523 0.255 0.699 -0.000 \n"
+                 "0.125 0.151 0.602 -0.000 0.176 -0.000 \n"
+                 "0.477 -0.000 \n",
+                 "\n\\data\\\nngram 1=4\nngram 2=3\nngram 3=1\n\n"
+                 "\\1-grams:\n-0.397940\ta\t-3.000000\n-0.522879\tb\t-0.255273\n-0.698970\tc\n-1.000000\td\n\n"
+                 "\\2-grams:\n-0.124939\ta b\t-0.151268\n-0.602060\ta c\n-0.176091\tb a\n\n"
+                 "\\3-grams:\n-0.477121\ta b d\n\n"
+                 "\\end\\\n");
     // N = 8 nodes, L = 4 leaves, B = 3 bits (holds V = 4), 36 bytes. On-disk
     // bytes 8 * log10(p) truncated: 0.4 -> -3, 0.75 -> 0, 1/3 -> -3, 0.25 ->
     // -4, 0.3 -> -4, 2/3 -> -1, 0.2 -> -5, the root's 0 -> -128; backoffs
@@ -166,16 +171,12 @@ TEST_F(NgramTest, PrunesLastChildFirstAndEachSubtreeBeforeItsNode) {
     EXPECT_EQ(node_at(model.get(), {0})->backoff, 0.001);  // keeps children: not judged
     EXPECT_EQ(model->root->backoff, kRootBackoff);
 
-    ASSERT_EQ(zv_ngram_save_weights(model.get(), dir.path("w.txt").c_str()), ZV_STATUS_SUCCESS);
-    EXPECT_EQ(read_text(dir.path("w.txt")),
-              "16.000 0.398 \n0.398 3.000 0.523 -0.000 \n0.125 -0.000 0.602 -0.000 \n\n");
-    ASSERT_EQ(zv_ngram_save_arpa(model.get(), dir.path("lm.arpa").c_str()), ZV_STATUS_SUCCESS);
-    EXPECT_EQ(read_text(dir.path("lm.arpa")),
-              "\n\\data\\\nngram 1=4\nngram 2=2\nngram 3=0\n\n"
-              "\\1-grams:\n-0.397940\ta\t-3.000000\n-0.522879\tb\n-1.000000\tc\n-1.000000\td\n\n"
-              "\\2-grams:\n-0.124939\ta b\n-0.602060\ta c\n\n"
-              "\\3-grams:\n\n"
-              "\\end\\\n");
+    expect_texts(dir, model.get(), "16.000 0.398 \n0.398 3.000 0.523 -0.000 \n0.125 -0.000 0.602 -0.000 \n\n",
+                 "\n\\data\\\nngram 1=4\nngram 2=2\nngram 3=0\n\n"
+                 "\\1-grams:\n-0.397940\ta\t-3.000000\n-0.522879\tb\n-1.000000\tc\n-1.000000\td\n\n"
+                 "\\2-grams:\n-0.124939\ta b\n-0.602060\ta c\n\n"
+                 "\\3-grams:\n\n"
+                 "\\end\\\n");
 }
 
 TEST_F(NgramTest, PruningAtZeroRemovesLeavesNoLikelierThanTheirBackoff) {
@@ -191,6 +192,21 @@ TEST_F(NgramTest, PruningAtZeroRemovesLeavesNoLikelierThanTheirBackoff) {
     EXPECT_EQ(node_at(model.get(), {0, 1}), nullptr);
     EXPECT_NE(node_at(model.get(), {0}), nullptr);
     EXPECT_NE(node_at(model.get(), {1}), nullptr);
+}
+
+TEST_F(NgramTest, PruningSeesHigherBranchesAlreadyPruned) {
+    // Root 20: a 10, d 1, backoff 0.45 / 0.5 = 0.9. d (0.05) is no likelier
+    // than 0.9 / 4 and goes first. Then (a, d) (0.1) backs off to d's
+    // probability as the tree now gives it, 0.9 / 4, times a's backoff
+    // 0.9 / 0.95: no likelier either, so it goes too (against d's estimated
+    // 0.05 it would have stayed).
+    Ngram model = estimate(dir, count_file({{0, -1, 20}, {1, 0, 10}, {2, 3, 1}, {1, 3, 1}}), abcd.get());
+    ASSERT_TRUE(model);
+    EXPECT_DOUBLE_EQ(node_at(model.get(), {0})->backoff, 0.9 / 0.95);
+    zv_ngram_prune(model.get(), 0.0);
+    ASSERT_EQ(model->root->num_children, 1);
+    EXPECT_EQ(node_at(model.get(), {0})->num_children, 0);
+    EXPECT_EQ(node_at(model.get(), {0})->backoff, 1.0);
 }
 
 TEST_F(NgramTest, BackoffRules) {
@@ -228,12 +244,9 @@ TEST_F(NgramTest, WeightAboveOneIsANegativeCostAPositiveByteAndNoArpaColumn) {
     auto ab = zv_test::make_lexicon({"a", "b"});
     Ngram model = estimate(dir, count_file({{0, -1, 10}, {1, 0, 5}, {2, 1, 1}, {1, 1, 5}}), ab.get());
     ASSERT_TRUE(model);
-    ASSERT_EQ(zv_ngram_save_weights(model.get(), dir.path("w.txt").c_str()), ZV_STATUS_SUCCESS);
-    EXPECT_EQ(read_text(dir.path("w.txt")), "16.000 3.000 \n0.301 -0.204 0.301 -0.000 \n0.699 -0.000 \n");
-    ASSERT_EQ(zv_ngram_save_arpa(model.get(), dir.path("lm.arpa").c_str()), ZV_STATUS_SUCCESS);
-    EXPECT_EQ(read_text(dir.path("lm.arpa")),
-              "\n\\data\\\nngram 1=2\nngram 2=1\n\n\\1-grams:\n-0.301030\ta\n-0.301030\tb\n\n"
-              "\\2-grams:\n-0.698970\ta b\n\n\\end\\\n");
+    expect_texts(dir, model.get(), "16.000 3.000 \n0.301 -0.204 0.301 -0.000 \n0.699 -0.000 \n",
+                 "\n\\data\\\nngram 1=2\nngram 2=1\n\n\\1-grams:\n-0.301030\ta\n-0.301030\tb\n\n"
+                 "\\2-grams:\n-0.698970\ta b\n\n\\end\\\n");
     ASSERT_EQ(zv_ngram_save(model.get(), dir.path("lm.bin").c_str()), ZV_STATUS_SUCCESS);
     const std::vector<uint8_t> blob = zv_test::file_bytes(dir.path("lm.bin"));
     // 4 nodes of 2 bits: words 4 bytes, structure 4 bytes, then 4 forward
@@ -247,10 +260,7 @@ TEST_F(NgramTest, ModelWithoutUnigrams) {
     Ngram model = estimate(dir, count_file({{0, -1, 3}}), abcd.get());
     ASSERT_TRUE(model);
     EXPECT_EQ(model->order, 0);
-    ASSERT_EQ(zv_ngram_save_arpa(model.get(), dir.path("lm.arpa").c_str()), ZV_STATUS_SUCCESS);
-    EXPECT_EQ(read_text(dir.path("lm.arpa")), "\n\\data\\\n\n\\end\\\n");
-    ASSERT_EQ(zv_ngram_save_weights(model.get(), dir.path("w.txt").c_str()), ZV_STATUS_SUCCESS);
-    EXPECT_EQ(read_text(dir.path("w.txt")), "16.000 -0.000 \n");
+    expect_texts(dir, model.get(), "16.000 -0.000 \n", "\n\\data\\\n\n\\end\\\n");
     ASSERT_EQ(zv_ngram_save(model.get(), dir.path("lm.bin").c_str()), ZV_STATUS_SUCCESS);
     zv_test::ByteWriter blob;  // N = 1, L = 1, B = 3; one word, one structure word, the root's -128
     blob.i32(25).i32(1).i32(1).i32(3).u32(0).u32(0b10).i8(-128);
@@ -293,6 +303,8 @@ TEST_F(NgramTest, RefusesMalformedAndInconsistentCountFiles) {
     no_nodes[0] = 0;
     std::vector<uint8_t> wide = count_file({{0, -1, 1}});
     wide[4] = 32;
+    std::vector<uint8_t> unclosed = count_file(kWorked);  // structure all 0: more nodes than declared
+    for (size_t i = 8 + 8 * kWorked.size(); i < 8 + 8 * kWorked.size() + 4; ++i) unclosed[i] = 0;
     struct Case {
         const char *name;
         std::vector<uint8_t> file;
@@ -308,6 +320,7 @@ TEST_F(NgramTest, RefusesMalformedAndInconsistentCountFiles) {
         {"truncated", truncated},
         {"no nodes", no_nodes},
         {"word width 32", wide},
+        {"structure never closes", unclosed},
         {"empty", {}},
     };
     for (const Case &c : cases) {
@@ -522,6 +535,35 @@ TEST(NgramRandom, EveryWriterReadsBack) {
         Kgram editable(kgram);
         EXPECT_TRUE(zv_kgram_is_equivalent(editable.get(), model.get()));
 
+    }
+}
+
+TEST(NgramRandom, ReadsWhatTheCountTreeWrites) {
+    std::mt19937 rng(6);
+    TempDir dir;
+    auto lexicon = zv_test::lexicon_of_size(300);
+    zv_test::Sequences sequences;
+    for (int i = 0; i < 2000; ++i) {
+        std::vector<int32_t> s;
+        for (int k = 0; k < 3; ++k) s.push_back(static_cast<int32_t>(rng() % 300));
+        sequences.push_back(s);
+    }
+    auto gram = zv_test::make_gram(3, lexicon.get(), sequences);
+    auto counts = zv_test::make_count(gram.get(), sequences);
+    const std::string path = dir.path("counts.bin");
+    ASSERT_EQ(zv_count_save(counts.get(), path.c_str()), ZV_STATUS_SUCCESS);
+    zv_ngram_t *read = nullptr;
+    ASSERT_EQ(zv_ngram_init(path.c_str(), lexicon.get(), &read), ZV_STATUS_SUCCESS);
+    Ngram model(read);
+    EXPECT_EQ(model->order, 3);
+    std::vector<std::pair<const zv_count_node_t *, const zv_ngram_node_t *>> stack{{counts->root, model->root}};
+    while (!stack.empty()) {
+        auto [c, g] = stack.back();
+        stack.pop_back();
+        ASSERT_EQ(g->word, c->word);
+        ASSERT_EQ(g->count, c->count);
+        ASSERT_EQ(g->num_children, c->num_children);
+        for (int32_t i = 0; i < c->num_children; ++i) stack.push_back({c->children[i], g->children[i]});
     }
 }
 
