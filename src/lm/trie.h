@@ -256,6 +256,17 @@ zv_status_t append(Node *node, int32_t word, Node **child, int32_t *capacity) {
 // and the children of all, which are then brought into shape in turn. One
 // sort per list, so a file listing its children in any order loads in
 // n log n. On failure the tree can still be deleted.
+// After a failure part way through a list: children [0, kept) are done,
+// [next, count) untouched and the slots between stale. Closes the gap, so
+// that every node is held exactly once and the tree can be deleted.
+template <typename Node>
+zv_status_t close_gap(Node *node, int32_t kept, int32_t next) {
+    const int32_t rest = node->num_children - next;
+    memmove(node->children + kept, node->children + next, sizeof(Node *) * static_cast<size_t>(rest));
+    node->num_children = kept + rest;
+    return ZV_STATUS_OUT_OF_MEMORY;
+}
+
 template <typename Node, typename Absorb>
 zv_status_t normalize(Node *top, int32_t capacity, Absorb &&absorb) {
     struct Frame {
@@ -285,15 +296,10 @@ zv_status_t normalize(Node *top, int32_t capacity, Absorb &&absorb) {
                     continue;
                 }
                 Node *into = children[i];
+                if (total > INT32_MAX) return close_gap(node, kept, i);
                 Node **merged = total > 0 ? static_cast<Node **>(malloc(sizeof(Node *) * static_cast<size_t>(total)))
                                           : nullptr;
-                if (total > INT32_MAX || (total > 0 && !merged)) {
-                    free(merged);
-                    // Close the gap so that every node is held exactly once.
-                    memmove(children + kept, children + i, sizeof(Node *) * static_cast<size_t>(k - i));
-                    node->num_children = kept + (k - i);
-                    return ZV_STATUS_OUT_OF_MEMORY;
-                }
+                if (total > 0 && !merged) return close_gap(node, kept, i);
                 int32_t filled = 0;
                 for (int32_t r = i; r < j; ++r) {
                     Node *from = children[r];
@@ -312,7 +318,7 @@ zv_status_t normalize(Node *top, int32_t capacity, Absorb &&absorb) {
                 into->num_children = filled;
                 children[kept++] = into;
                 i = j;
-                if (!work.push(Frame{into, filled})) return ZV_STATUS_OUT_OF_MEMORY;
+                if (!work.push(Frame{into, filled})) return close_gap(node, kept, i);
             }
             node->num_children = kept;
         }
