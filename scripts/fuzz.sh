@@ -31,8 +31,8 @@ run() {
   mkdir -p "$build/corpus/$t" "$build/findings/$t"
   "$build/fuzz/${t}_fuzz" -max_total_time="$seconds" -rss_limit_mb=2048 -malloc_limit_mb=1024 -timeout=10 \
     -max_len=65536 -print_final_stats=1 -artifact_prefix="$build/findings/$t/" \
-    "$build/corpus/$t" "fuzz/corpus/$t" >"$build/findings/$t.log" 2>&1
-  echo "$t: exit $? ($(grep -E '^stat::number_of_executed_units' "$build/findings/$t.log" | awk '{print $2}') executions," \
+    "$build/corpus/$t" "fuzz/corpus/$t" >"$build/findings/$t.log" 2>&1 && status=0 || status=$?
+  echo "$t: exit $status ($(grep -E '^stat::number_of_executed_units' "$build/findings/$t.log" | awk '{print $2}') executions," \
     "$(ls "$build/findings/$t" | wc -l) findings)"
 }
 running=0
