@@ -13,8 +13,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         ZV_FUZZ_CHECK(file == nullptr);
         return 0;
     }
+    // Below 1 when a higher rate holds too few samples for one at 16 kHz
+    // (the engine refuses such a file).
     const int32_t total = zv_audio_file_num_samples(file);
-    ZV_FUZZ_CHECK(total >= 0);
     // Hostile headers may promise far more than the bytes hold: read at most
     // a minute, the reader failing or padding as it must.
     const int32_t limit = total < 16000 * 60 ? total : 16000 * 60;
