@@ -26,6 +26,16 @@ struct zv_dict_t {
 namespace {
 
 constexpr uint64_t kHeaderBytes = 20;
+
+// A blob may spell out at most this many phoneme ids per byte of its total
+// size. Pronunciations share trie paths, so the ids can grow quadratically
+// with the blob (one chain of phoneme nodes with an end node at every
+// level); the bound keeps the reader's memory and time proportional to its
+// input. It can't refuse a real dictionary: every pronunciation owns its end
+// node, whose label, word number and tree bits take about 3 bytes for a real
+// phone set and lexicon, so 64 ids a byte needs pronunciations of some 190
+// phonemes. A pronouncing dictionary holds about 1.3 ids a byte.
+constexpr uint64_t kMaxIdsPerBlobByte = 64;
 constexpr int32_t kLineBytes = 1024;  // the text reader's line buffer, terminator included
 
 // Blocks of 0 bytes are real blocks: an empty dictionary is not a failed allocation.
@@ -611,6 +621,9 @@ extern "C" zv_status_t zv_dict_deserialize_bounded(const zv_lexicon_t *lexicon, 
         }
         if (status != ZV_STATUS_STOP_ITERATION) return status;
         if (ends != n) return ZV_STATUS_INVALID_ARGUMENT;  // fewer end nodes than recorded
+    }
+    if (static_cast<uint64_t>(ids) > kMaxIdsPerBlobByte * static_cast<uint64_t>(total)) {
+        return ZV_STATUS_INVALID_ARGUMENT;
     }
 
     *dict = nullptr;

@@ -22,6 +22,16 @@ namespace {
 
 constexpr uint64_t kHeaderBytes = 8;
 
+// A blob's spelled-out text (words with their NULs) may be at most this many
+// times its total size. Words of a trie share prefixes, so the text can grow
+// quadratically with the blob (A, AA, AAA, ... costs 2.5 bytes a word); the
+// bound keeps the reader's memory and time proportional to its input. It
+// can't refuse a real word list: every word owns at least two nodes (its end
+// node and the node of its last byte), 2.5 blob bytes, so the text passes 64
+// times the blob only when the words average some 160 bytes and share nearly
+// all of them. A pronouncing dictionary's lexicon expands about 2 times.
+constexpr uint64_t kMaxTextPerBlobByte = 64;
+
 // Blocks of 0 bytes are real blocks: an empty lexicon is not a failed allocation.
 void *allocate(uint64_t bytes, bool zeroed) {
     if (bytes > SIZE_MAX) {
@@ -240,6 +250,7 @@ extern "C" zv_status_t zv_lexicon_deserialize_bounded(const void **cursor, uint6
         }
         if (status != ZV_STATUS_STOP_ITERATION) return status;
     }
+    if (text_bytes > kMaxTextPerBlobByte * static_cast<uint64_t>(total)) return ZV_STATUS_INVALID_ARGUMENT;
 
     LexiconPtr rec(static_cast<zv_lexicon_t *>(calloc(1, sizeof(zv_lexicon_t))));
     if (!rec) return ZV_STATUS_OUT_OF_MEMORY;

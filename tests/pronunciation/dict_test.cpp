@@ -11,6 +11,7 @@
 #include "foundation/log.h"
 #include "support/byte_writer.h"
 #include "support/child_process.h"
+#include "support/model_writer.h"
 #include "support/pronunciation_fixtures.h"
 #include "support/temp_dir.h"
 
@@ -446,6 +447,22 @@ TEST(DictBlob, MalformedBlobsAreRefused) {
         uint64_t consumed = 99;
         EXPECT_EQ(deserialize(lexicon.get(), c.bytes, &dict, &consumed), ZV_STATUS_INVALID_ARGUMENT) << c.what;
         EXPECT_EQ(consumed, 0u) << c.what;
+    }
+}
+
+TEST(DictBlob, IdsMayBeAtMost64PerBlobByte) {
+    // A chain of L levels spells L (L + 1) / 2 ids from about 20 + 7 L / 8
+    // bytes: the bound falls between 130 and 140 levels.
+    LexiconPtr lexicon = make_lexicon({"A"});
+    for (int32_t levels : {1, 50, 130, 140, 3000}) {
+        const std::vector<uint8_t> blob = zv_test::EncodeDict(1, 1, zv_test::chain_pronunciations(levels));
+        const uint64_t ids = static_cast<uint64_t>(levels) * (levels + 1) / 2;
+        DictPtr dict;
+        uint64_t consumed = 0;
+        EXPECT_EQ(deserialize(lexicon.get(), blob, &dict, &consumed),
+                  ids <= 64 * blob.size() ? ZV_STATUS_SUCCESS : ZV_STATUS_INVALID_ARGUMENT)
+            << levels;
+        EXPECT_EQ(dict != nullptr, levels <= 130) << levels;
     }
 }
 
