@@ -480,6 +480,7 @@ extern "C" zv_status_t zv_dict_serialize(const zv_dict_t *dict, uint64_t *size, 
     if (bound > INT32_MAX) return ZV_STATUS_OUT_OF_MEMORY;
     Trie trie;
     if (!trie.create(static_cast<int32_t>(bound))) return ZV_STATUS_OUT_OF_MEMORY;
+    uint64_t stored_ids = 0;  // ids of the pronunciations stored (a repeated one once)
     for (int32_t w = 0; w < dict->num_words; ++w) {
         for (int32_t k = 0; k < zv_dict_num_pronunciations(dict, w); ++k) {
             int32_t length;
@@ -487,8 +488,10 @@ extern "C" zv_status_t zv_dict_serialize(const zv_dict_t *dict, uint64_t *size, 
             zv_dict_pronunciation(dict, w, k, &length, &ids);
             int32_t node = 0;
             for (int32_t m = 0; m < length && node >= 0; ++m) node = trie.child(node, ids[m], -1);
+            const int64_t end_nodes = trie.end_nodes;
             if (node >= 0) node = trie.child(node, 0, w);
             if (node < 0) return ZV_STATUS_OUT_OF_MEMORY;
+            if (trie.end_nodes > end_nodes) stored_ids += static_cast<uint64_t>(length);
         }
     }
 
@@ -502,6 +505,12 @@ extern "C" zv_status_t zv_dict_serialize(const zv_dict_t *dict, uint64_t *size, 
     const uint64_t sw = zv_bit_field_size_uint32(2 * d, 1);
     const uint64_t total = kHeaderBytes + 4 * (lw + ww + sw);
     if (total > INT32_MAX) return ZV_STATUS_OUT_OF_MEMORY;  // can't be recorded in the header
+    // What the reader would refuse: fewer stored pronunciations than words (a
+    // word without any, or a repeated one, beside the others), or more ids
+    // than its bound.
+    if (n < static_cast<uint64_t>(dict->num_words) || stored_ids > kMaxIdsPerBlobByte * total) {
+        return ZV_STATUS_INVALID_ARGUMENT;
+    }
 
     Block<uint8_t> out(static_cast<uint8_t *>(allocate(total, true)));
     Block<int32_t> stack(allocate_ints(d, false));

@@ -253,6 +253,14 @@ TEST(LexiconBlob, TextMayBeAtMost64TimesTheBlob) {
                   text <= 64 * blob.size() ? ZV_STATUS_SUCCESS : ZV_STATUS_INVALID_ARGUMENT)
             << levels;
         EXPECT_EQ(lexicon != nullptr, levels <= 300) << levels;
+        // The writer refuses what its reader would.
+        Lexicon from_text = from_words(zv_test::chain_words(levels));
+        uint64_t size = 0;
+        void *written = nullptr;
+        EXPECT_EQ(zv_lexicon_serialize(from_text.get(), &size, &written),
+                  levels <= 300 ? ZV_STATUS_SUCCESS : ZV_STATUS_INVALID_ARGUMENT)
+            << levels;
+        free(written);
     }
 }
 
