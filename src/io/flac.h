@@ -1,6 +1,7 @@
 // Reader of native FLAC streams, delivering mono 16-bit samples at the
 // source rate; a stereo source is averaged. Mono and stereo only. A stream
-// whose header gives a total of 0 frames opens, with a count of 0.
+// whose header gives a total of 0 frames (written to a pipe) is counted by
+// decoding it at open; one that holds no frames opens with a count of 0.
 #ifndef ZV_IO_FLAC_H
 #define ZV_IO_FLAC_H
 

@@ -18,24 +18,13 @@ bool is_id_header(const ogg_packet *p) {
     return begins_with_opus(p) && p->bytes >= 5 && p->packet[4] == 'H';
 }
 
-// The header's input rate only records what the encoder was fed; decode at
-// it when libopus can, else at Opus' own 48 kHz.
-int32_t decoder_rate(uint32_t input_rate) {
-    switch (input_rate) {
-        case 8000: case 12000: case 16000: case 24000: case 48000:
-            return static_cast<int32_t>(input_rate);
-        default:
-            return 48000;
-    }
-}
-
 zv_status_t make_decoder(zv_opus_t *o) {
     if (o->decoder != nullptr) {
         opus_decoder_destroy(o->decoder);
         o->decoder = nullptr;
     }
     int error = OPUS_OK;
-    o->decoder = opus_decoder_create(o->sample_rate, o->channels, &error);
+    o->decoder = opus_decoder_create(o->sample_rate, o->link_channels, &error);
     if (error < 0 || o->decoder == nullptr) {
         if (o->decoder != nullptr) {
             opus_decoder_destroy(o->decoder);
@@ -46,41 +35,81 @@ zv_status_t make_decoder(zv_opus_t *o) {
     return ZV_STATUS_SUCCESS;
 }
 
+// A link's identification header: a fresh decoder for the link's channels.
+// The first link sets the rate and channel count that the reader reports; a
+// later link must decode at that rate, or the links are no one stream.
+zv_status_t begin_link(zv_opus_t *o, const ogg_packet *p) {
+    if (p->bytes < kIdHeaderBytes) {
+        return ZV_STATUS_INVALID_ARGUMENT;
+    }
+    const uint8_t *h = p->packet;
+    const int32_t channels = h[9];
+    if (channels > 2) {
+        return ZV_STATUS_INVALID_ARGUMENT;
+    }
+    const uint32_t input_rate = static_cast<uint32_t>(h[12]) | static_cast<uint32_t>(h[13]) << 8 |
+                                static_cast<uint32_t>(h[14]) << 16 | static_cast<uint32_t>(h[15]) << 24;
+    const int32_t rate = zv_opus_decoder_rate(input_rate);
+    if (o->links == 0) {
+        o->sample_rate = rate;
+        o->channels = channels;
+    } else if (rate != o->sample_rate) {
+        return ZV_STATUS_INVALID_ARGUMENT;
+    }
+    o->links += 1;
+    o->link_channels = channels;
+    // Reads keep the decoder that init made for the first link.
+    if (o->links == 1 && o->decoder != nullptr) {
+        return ZV_STATUS_SUCCESS;
+    }
+    return make_decoder(o);
+}
+
+// Takes a packet's part in the stream, the same in the counting pass and in
+// reads: an identification header begins a link, the comment header is
+// skipped, and anything else is audio, which *audio asks to decode.
+zv_status_t take_packet(zv_opus_t *o, const ogg_packet *p, bool *audio) {
+    *audio = false;
+    // A stream that begins while the link before has neither given audio nor
+    // ended is multiplexed with it; one that doesn't open with an
+    // identification header is of another codec. Neither can join.
+    if (p->b_o_s && o->links > 0 && (!o->link_over || !is_id_header(p))) {
+        return ZV_STATUS_INVALID_ARGUMENT;
+    }
+    if (is_id_header(p)) {
+        o->link_over = 0;
+        ZV_TRY(begin_link(o, p));
+    } else {
+        *audio = !begins_with_opus(p);
+    }
+    if (*audio || p->e_o_s) {
+        o->link_over = 1;
+    }
+    return ZV_STATUS_SUCCESS;
+}
+
 zv_status_t count_samples(zv_opus_t *o) {
     while (zv_ogg_read_ogg_page(o->ogg) == ZV_STATUS_SUCCESS) {
         while (zv_ogg_stream_packetout(o->ogg, o->packet) == 1) {
             const ogg_packet *p = o->packet;
-            if (is_id_header(p)) {
-                if (p->bytes < kIdHeaderBytes) {
-                    return ZV_STATUS_INVALID_ARGUMENT;
-                }
-                const uint8_t *h = p->packet;
-                const int32_t channels = h[9];
-                if (channels > 2) {
-                    return ZV_STATUS_INVALID_ARGUMENT;
-                }
-                const uint32_t rate = static_cast<uint32_t>(h[12]) | static_cast<uint32_t>(h[13]) << 8 |
-                                      static_cast<uint32_t>(h[14]) << 16 | static_cast<uint32_t>(h[15]) << 24;
-                o->channels = channels;
-                o->sample_rate = decoder_rate(rate);
-                ZV_TRY(make_decoder(o));
-            } else if (begins_with_opus(p)) {
-                continue;  // the comment header
-            } else {
-                // Audio before any identification header can't be decoded.
-                if (o->decoder == nullptr || p->bytes > INT32_MAX) {
-                    return ZV_STATUS_INVALID_STATE;
-                }
-                const int n = opus_decode(o->decoder, p->packet, static_cast<opus_int32>(p->bytes), o->decode,
-                                          ZV_OPUS_MAX_FRAME, 0);
-                if (n < 0) {
-                    return ZV_STATUS_INVALID_STATE;
-                }
-                if (n > INT32_MAX - o->total) {
-                    return ZV_STATUS_INVALID_ARGUMENT;  // more samples than a count can hold
-                }
-                o->total += n;
+            bool audio = false;
+            ZV_TRY(take_packet(o, p, &audio));
+            if (!audio) {
+                continue;
             }
+            // Audio before any identification header can't be decoded.
+            if (o->decoder == nullptr || p->bytes > INT32_MAX) {
+                return ZV_STATUS_INVALID_STATE;
+            }
+            const int n =
+                opus_decode(o->decoder, p->packet, static_cast<opus_int32>(p->bytes), o->decode, ZV_OPUS_MAX_FRAME, 0);
+            if (n < 0) {
+                return ZV_STATUS_INVALID_STATE;
+            }
+            if (n > INT32_MAX - o->total) {
+                return ZV_STATUS_INVALID_ARGUMENT;  // more samples than a count can hold
+            }
+            o->total += n;
         }
     }
     // A read, sync or stream error ends the count like the end of the file.
@@ -90,6 +119,15 @@ zv_status_t count_samples(zv_opus_t *o) {
 }  // namespace
 
 extern "C" {
+
+int32_t zv_opus_decoder_rate(uint32_t input_rate) {
+    switch (input_rate) {
+        case 8000: case 12000: case 16000: case 24000: case 48000:
+            return static_cast<int32_t>(input_rate);
+        default:
+            return 48000;
+    }
+}
 
 zv_status_t zv_opus_read_packet(OpusDecoder *decoder, ogg_packet *packet, int32_t channels, int16_t *mono,
                                 int16_t *decode, int32_t *num_samples) {
@@ -140,7 +178,11 @@ zv_status_t zv_opus_init(const char *path, zv_opus_t **opus) {
     }
     if (status == ZV_STATUS_SUCCESS) {
         // Without an identification header there is no rate or channel
-        // count, and this fails.
+        // count, and this fails. Reads meet every link's header again and
+        // make the later links' decoders.
+        o->link_channels = o->channels;
+        o->links = 0;
+        o->link_over = 0;
         status = make_decoder(o);
     }
     if (status == ZV_STATUS_SUCCESS && o->total == 0) {
@@ -178,11 +220,13 @@ zv_status_t zv_opus_read(zv_opus_t *opus, int32_t num_samples, int16_t *pcm) {
         if (zv_ogg_stream_packetout(opus->ogg, opus->packet) != 1) {
             return zv_ogg_read_ogg_page(opus->ogg);
         }
-        if (begins_with_opus(opus->packet)) {
+        bool audio = false;
+        ZV_TRY(take_packet(opus, opus->packet, &audio));
+        if (!audio) {
             return ZV_STATUS_SUCCESS;
         }
         int32_t m = 0;
-        ZV_TRY(zv_opus_read_packet(opus->decoder, opus->packet, opus->channels, opus->mono, opus->decode, &m));
+        ZV_TRY(zv_opus_read_packet(opus->decoder, opus->packet, opus->link_channels, opus->mono, opus->decode, &m));
         opus->count = m;
         return ZV_STATUS_SUCCESS;
     });

@@ -1,6 +1,8 @@
 // Ogg Opus reader: mono int16 samples (stereo averaged) from an Ogg Opus
 // file. Init decodes the whole file once to count the samples, then starts
-// again from the first page with a fresh decoder.
+// again from the first page with a fresh decoder. A chained file (links one
+// after another, each with its own headers) reads as one stream when every
+// link decodes at the first link's rate; each link gets a decoder of its own.
 #ifndef ZV_IO_OPUS_READER_H
 #define ZV_IO_OPUS_READER_H
 
@@ -25,12 +27,15 @@ typedef struct zv_opus {
     OpusDecoder *decoder;
     int16_t *mono;    // ZV_OPUS_MAX_FRAME samples of the last packet
     int16_t *decode;  // 2 * ZV_OPUS_MAX_FRAME interleaved samples
-    int32_t sample_rate;  // the decoder's rate
-    int32_t channels;
+    int32_t sample_rate;  // the decoders' rate, the first link's
+    int32_t channels;     // the first link's
     int32_t offset;
     int32_t count;
     int32_t total;
     int32_t delivered;
+    int32_t link_channels;  // channels of the link being decoded
+    int32_t links;          // identification headers met in this pass
+    int32_t link_over;      // the link gave audio or ended: another may follow it
 } zv_opus_t;
 
 zv_status_t zv_opus_init(const char *path, zv_opus_t **opus);
@@ -40,6 +45,11 @@ int32_t zv_opus_num_channels(zv_opus_t *opus);
 int32_t zv_opus_sample_rate(zv_opus_t *opus);
 // Exactly num_samples mono samples, or a failure (IO_ERROR past the end).
 zv_status_t zv_opus_read(zv_opus_t *opus, int32_t num_samples, int16_t *pcm);
+
+// The rate at which a stream whose identification header records
+// `input_rate` is decoded: that rate where libopus decodes at it, else 48000,
+// Opus' own rate (the header's rate only says what the encoder was fed).
+int32_t zv_opus_decoder_rate(uint32_t input_rate);
 
 // Decodes one packet into mono (at least ZV_OPUS_MAX_FRAME samples) through
 // decode (2 * ZV_OPUS_MAX_FRAME); IO_ERROR when the packet can't be decoded.

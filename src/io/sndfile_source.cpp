@@ -10,6 +10,8 @@ namespace {
 
 // Floats decoded per call when the file holds floating-point samples.
 constexpr int32_t kFloatChunkValues = 2048;
+// Frames decoded per call when a stream of unknown length is counted.
+constexpr int32_t kCountChunkFrames = 4096;
 
 }  // namespace
 
@@ -64,6 +66,35 @@ int64_t read_frames(zv_sndfile_source *s, int32_t frames, int16_t *out) {
     return total;
 }
 
+// Decodes the whole stream to count its frames, then opens it afresh at its
+// start: the frames a read can deliver are the frames that decode. A decoding
+// error ends the count like the end of the data.
+zv_status_t count_frames(zv_sndfile_source *s, const char *path, int format) {
+    int16_t *buffer = static_cast<int16_t *>(malloc(sizeof(int16_t) * 2 * kCountChunkFrames));
+    if (buffer == nullptr) {
+        return ZV_STATUS_OUT_OF_MEMORY;
+    }
+    int64_t total = 0;
+    for (;;) {
+        const int64_t got = read_frames(s, kCountChunkFrames, buffer);
+        total += got;
+        if (got < kCountChunkFrames || total > INT32_MAX) break;
+    }
+    free(buffer);
+    if (total > INT32_MAX) {
+        return ZV_STATUS_INVALID_ARGUMENT;
+    }
+    sf_close(s->file);
+    SF_INFO info = {};
+    s->file = sf_open(path, SFM_READ, &info);
+    if (s->file == nullptr || info.format != format || info.channels != s->channels ||
+        info.samplerate != s->sample_rate) {
+        return ZV_STATUS_INVALID_ARGUMENT;
+    }
+    s->frames = total;
+    return ZV_STATUS_SUCCESS;
+}
+
 }  // namespace
 
 extern "C" zv_status_t zv_sndfile_source_init(const char *path, zv_sndfile_container_t container,
@@ -111,6 +142,15 @@ extern "C" zv_status_t zv_sndfile_source_init(const char *path, zv_sndfile_conta
         if (s->scratch == nullptr) {
             zv_sndfile_source_delete(s);
             return ZV_STATUS_OUT_OF_MEMORY;
+        }
+    }
+    // An encoder writing to a pipe can't go back to put the total into a FLAC
+    // stream header, which then gives 0: count such a stream by decoding it.
+    if (frames == 0) {
+        const zv_status_t status = count_frames(s, path, info.format);
+        if (status != ZV_STATUS_SUCCESS) {
+            zv_sndfile_source_delete(s);
+            return status;
         }
     }
     *source = s;

@@ -24,36 +24,102 @@ zv_status_t set_up_dsp(zv_vorbis_t *v) {
     return ZV_STATUS_SUCCESS;
 }
 
+// Back to records that hold no stream, for a link's own headers to fill.
+void clear_link(zv_vorbis_t *v) {
+    if (v->dsp_ready) {
+        vorbis_block_clear(v->block);
+        vorbis_dsp_clear(v->dsp);
+        v->dsp_ready = 0;
+    }
+    vorbis_comment_clear(v->comment);
+    vorbis_info_clear(v->info);
+    vorbis_info_init(v->info);
+    vorbis_comment_init(v->comment);
+}
+
+// The first link gives the rate and channel count that the reader reports; a
+// later link must have that rate, or the links are no one stream.
+zv_status_t check_link(zv_vorbis_t *v) {
+    const long rate = v->info->rate;
+    if (v->links <= 1) {
+        v->sample_rate = static_cast<int32_t>(rate);
+        v->channels = v->info->channels;
+    } else if (rate != v->sample_rate) {
+        return ZV_STATUS_INVALID_ARGUMENT;
+    }
+    if (v->info->channels > v->most_channels) {
+        v->most_channels = v->info->channels;
+    }
+    return ZV_STATUS_SUCCESS;
+}
+
+// Takes a packet's part in the stream, the same in the counting pass and in
+// reads. A beginning-of-stream packet begins a link, whose first three
+// packets must be its headers (so a link of another codec is refused); later
+// header packets are skipped. *audio asks to decode the packet.
+zv_status_t take_packet(zv_vorbis_t *v, ogg_packet *p, bool *audio) {
+    *audio = false;
+    if (p->b_o_s) {
+        // A stream that begins while the link before has neither given audio
+        // nor ended is multiplexed with it, and can't join.
+        if (v->links > 0 && !v->link_over) {
+            return ZV_STATUS_INVALID_ARGUMENT;
+        }
+        v->links += 1;
+        v->link_over = 0;
+        if (v->set_up_kept) {
+            // Its headers are skipped like any header after the third.
+            v->set_up_kept = 0;
+            v->link_packets = 3;
+        } else {
+            clear_link(v);
+            v->link_packets = 0;
+        }
+    }
+    if (p->e_o_s) {
+        v->link_over = 1;
+    }
+    const int64_t index = v->link_packets++;
+    if (index <= 2) {
+        if (!has_signature(p) || (index == 0 && !vorbis_synthesis_idheader(p))) {
+            return ZV_STATUS_INVALID_ARGUMENT;
+        }
+        if (vorbis_synthesis_headerin(v->info, v->comment, p) != 0) {
+            return ZV_STATUS_INVALID_STATE;
+        }
+        return index == 0 ? check_link(v) : ZV_STATUS_SUCCESS;
+    }
+    if (has_signature(p)) {
+        return ZV_STATUS_SUCCESS;
+    }
+    // Set up at the link's first audio packet, wherever it stands, so that a
+    // further header before it doesn't leave the decoder without a set-up.
+    if (!v->dsp_ready) {
+        ZV_TRY(set_up_dsp(v));
+    }
+    *audio = true;
+    v->link_over = 1;
+    return ZV_STATUS_SUCCESS;
+}
+
 zv_status_t count_samples(zv_vorbis_t *v) {
-    int64_t index = 0;
     while (zv_ogg_read_ogg_page(v->ogg) == ZV_STATUS_SUCCESS) {
         while (zv_ogg_stream_packetout(v->ogg, v->packet) == 1) {
             ogg_packet *p = v->packet;
-            if (index <= 2) {
-                if (!has_signature(p) || (index == 0 && !vorbis_synthesis_idheader(p))) {
-                    return ZV_STATUS_INVALID_ARGUMENT;
-                }
-                if (vorbis_synthesis_headerin(v->info, v->comment, p) != 0) {
-                    return ZV_STATUS_INVALID_STATE;
-                }
-            } else if (!has_signature(p)) {
-                // Set up at the first audio packet, wherever it stands, so
-                // that a further header before it doesn't leave the decoder
-                // without a set-up.
-                if (!v->dsp_ready) {
-                    ZV_TRY(set_up_dsp(v));
-                }
-                if (vorbis_synthesis(v->block, p) != 0 || vorbis_synthesis_blockin(v->dsp, v->block) != 0) {
-                    return ZV_STATUS_INVALID_STATE;
-                }
-                const int n = vorbis_synthesis_pcmout(v->dsp, nullptr);
-                vorbis_synthesis_read(v->dsp, n);
-                if (n > INT32_MAX - v->total) {
-                    return ZV_STATUS_INVALID_ARGUMENT;  // more samples than a count can hold
-                }
-                v->total += n;
+            bool audio = false;
+            ZV_TRY(take_packet(v, p, &audio));
+            if (!audio) {
+                continue;
             }
-            ++index;
+            if (vorbis_synthesis(v->block, p) != 0 || vorbis_synthesis_blockin(v->dsp, v->block) != 0) {
+                return ZV_STATUS_INVALID_STATE;
+            }
+            const int n = vorbis_synthesis_pcmout(v->dsp, nullptr);
+            vorbis_synthesis_read(v->dsp, n);
+            if (n > INT32_MAX - v->total) {
+                return ZV_STATUS_INVALID_ARGUMENT;  // more samples than a count can hold
+            }
+            v->total += n;
         }
     }
     // A read, sync or stream error ends the count like the end of the file.
@@ -133,12 +199,10 @@ zv_status_t zv_vorbis_init(const char *path, zv_vorbis_t **vorbis) {
         return ZV_STATUS_OUT_OF_MEMORY;
     }
     status = count_samples(v);
-    if (status == ZV_STATUS_SUCCESS && v->info->channels > 2) {
+    if (status == ZV_STATUS_SUCCESS && v->most_channels > 2) {
         status = ZV_STATUS_INVALID_ARGUMENT;
     }
     if (status == ZV_STATUS_SUCCESS) {
-        v->sample_rate = static_cast<int32_t>(v->info->rate);
-        v->channels = v->info->channels;
         memset(v->packet, 0, sizeof(ogg_packet));
         status = zv_ogg_reset(v->ogg);
     }
@@ -150,6 +214,13 @@ zv_status_t zv_vorbis_init(const char *path, zv_vorbis_t **vorbis) {
     if (status == ZV_STATUS_SUCCESS && v->total == 0) {
         status = ZV_STATUS_INVALID_ARGUMENT;
     }
+    // A file of one link is read with the set-up restarted above. In a
+    // chained file that set-up is the last link's, so reads set the records
+    // up afresh from every link's headers, the first link's too.
+    v->set_up_kept = v->links == 1;
+    v->links = 0;
+    v->link_packets = 0;
+    v->link_over = 0;
     if (status != ZV_STATUS_SUCCESS) {
         zv_vorbis_delete(v);
         return status;
@@ -195,11 +266,14 @@ zv_status_t zv_vorbis_read(zv_vorbis_t *vorbis, int32_t num_samples, int16_t *pc
         if (zv_ogg_stream_packetout(vorbis->ogg, vorbis->packet) != 1) {
             return zv_ogg_read_ogg_page(vorbis->ogg);
         }
-        if (has_signature(vorbis->packet)) {
+        bool audio = false;
+        ZV_TRY(take_packet(vorbis, vorbis->packet, &audio));
+        if (!audio) {
             return ZV_STATUS_SUCCESS;
         }
+        // The link's own channel count, which may differ from the first link's.
         int32_t m = 0;
-        ZV_TRY(zv_vorbis_read_packet(vorbis->dsp, vorbis->block, vorbis->packet, vorbis->channels,
+        ZV_TRY(zv_vorbis_read_packet(vorbis->dsp, vorbis->block, vorbis->packet, vorbis->info->channels,
                                      vorbis->samples, &m));
         vorbis->count = m;
         return ZV_STATUS_SUCCESS;

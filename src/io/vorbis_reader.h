@@ -1,6 +1,8 @@
 // Ogg Vorbis reader: mono int16 samples (the first two channels averaged)
 // from an Ogg Vorbis file. Init decodes the whole file once to count the
 // samples, then starts again from the first page with the decoder restarted.
+// A chained file (links one after another) reads as one stream when every
+// link has the first link's rate; each link is decoded with its own headers.
 #ifndef ZV_IO_VORBIS_READER_H
 #define ZV_IO_VORBIS_READER_H
 
@@ -26,13 +28,18 @@ typedef struct zv_vorbis {
     vorbis_dsp_state *dsp;
     vorbis_block *block;
     int16_t *samples;  // ZV_VORBIS_MAX_FRAME samples of the last packet
-    int32_t sample_rate;
-    int32_t channels;
+    int32_t sample_rate;  // the first link's
+    int32_t channels;     // the first link's
     int32_t offset;
     int32_t count;
     int32_t total;
     int32_t delivered;
-    int32_t dsp_ready;  // dsp and block set up by the first audio packet
+    int32_t dsp_ready;  // dsp and block set up by the link's first audio packet
+    int32_t links;      // links begun in this pass
+    int32_t most_channels;  // of any link, found by the counting pass
+    int64_t link_packets;   // packets taken from the link being decoded
+    int32_t link_over;      // the link gave audio or ended: another may follow it
+    int32_t set_up_kept;    // reads keep init's set-up for the first (only) link
 } zv_vorbis_t;
 
 zv_status_t zv_vorbis_init(const char *path, zv_vorbis_t **vorbis);

@@ -53,6 +53,12 @@ zv_status_t choose_track(zv_webm_t *w) {
                 return ZV_STATUS_INVALID_STATE;
             }
             w->rate = static_cast<int32_t>(floor(rate));
+            // Muxers copy the Opus header's input rate into the track; Opus
+            // itself codes at 48 kHz, and is decoded there when libopus can't
+            // decode at the track's rate.
+            if (codec == ZV_WEBM_CODEC_OPUS) {
+                w->rate = zv_opus_decoder_rate(static_cast<uint32_t>(w->rate));
+            }
             w->channels = static_cast<int32_t>(channels);
             return ZV_STATUS_SUCCESS;
         }

@@ -36,7 +36,7 @@ typedef struct zv_webm {
     int16_t *decode;  // 2 * ZV_WEBM_MAX_FRAME interleaved samples
     int32_t total;
     int32_t channels;  // from the track
-    int32_t rate;      // from the track, rounded down
+    int32_t rate;      // from the track, rounded down; Opus at 48000 where libopus can't decode at it
     uint32_t frame_index;
     int32_t offset;
     int32_t count;

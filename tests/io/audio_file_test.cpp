@@ -226,7 +226,8 @@ void open_and_read_all(const std::string &path) {
 // reads its whole count or fails.
 TEST(AudioFileTest, DamagedFilesGiveAStatus) {
     const char *files[] = {"opus_stereo_48k.opus", "vorbis_stereo_44k.ogg", "webm_opus.webm", "webm_laced.webm",
-                           "webm_video_first.webm", "flac_mono_16k.flac", "mp3_mono_44k.mp3"};
+                           "webm_video_first.webm", "flac_mono_16k.flac", "mp3_mono_44k.mp3",
+                           "chained_opus_48k.opus", "chained_vorbis_16k.ogg"};
     zv_test::TempDir dir;
     uint32_t seed = 12345;
     auto next = [&seed] { return seed = seed * 1664525u + 1013904223u; };

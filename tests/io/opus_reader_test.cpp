@@ -66,6 +66,53 @@ INSTANTIATE_TEST_SUITE_P(Files, OpusDecodeTest,
                                          DecodeCase{"opus_from_16k.opus", 16000, 1},
                                          DecodeCase{"opus_from_44k.opus", 48000, 1}));
 
+OggPackets mono_packets();
+
+// Links of two input rates, 44.1 kHz mono then 48 kHz stereo: both decode at
+// 48 kHz, each with a decoder for its own channels, and read as one stream.
+TEST(OpusReaderTest, ChainedLinksReadAsOneStream) {
+    const std::string path = audio_fixture("chained_opus_48k.opus");
+    const std::vector<OggPackets> links = zv_test::ogg_links(path);
+    ASSERT_EQ(links.size(), 2u);
+    ASSERT_EQ(links[0][0].bytes[9], 1);
+    ASSERT_EQ(links[1][0].bytes[9], 2);
+    std::vector<int16_t> expected = zv_test::opus_reference_samples(links[0], 48000, 1);
+    const int32_t first = static_cast<int32_t>(expected.size());
+    const std::vector<int16_t> second = zv_test::opus_reference_samples(links[1], 48000, 2);
+    expected.insert(expected.end(), second.begin(), second.end());
+
+    zv_opus_t *opus = nullptr;
+    ASSERT_EQ(zv_opus_init(path.c_str(), &opus), ZV_STATUS_SUCCESS);
+    EXPECT_EQ(zv_opus_sample_rate(opus), 48000);
+    EXPECT_EQ(zv_opus_num_channels(opus), 1);  // the first link's
+    const int32_t total = static_cast<int32_t>(expected.size());
+    ASSERT_EQ(zv_opus_num_samples(opus), total);
+    // The first read ends inside the second link.
+    std::vector<int16_t> got(expected.size());
+    ASSERT_EQ(zv_opus_read(opus, first + 100, got.data()), ZV_STATUS_SUCCESS);
+    ASSERT_EQ(zv_opus_read(opus, total - first - 100, got.data() + first + 100), ZV_STATUS_SUCCESS);
+    EXPECT_EQ(got, expected);
+    EXPECT_EQ(zv_opus_read(opus, 1, got.data()), ZV_STATUS_IO_ERROR);
+    zv_opus_delete(opus);
+}
+
+// Links that decode at different rates (16 kHz, then 48 kHz), a link of
+// another codec, or a second stream multiplexed with the first (whose pages
+// come first) make no one stream.
+TEST(OpusReaderTest, StreamsThatDoNotJoinAreRefused) {
+    const std::vector<uint8_t> files[] = {
+        zv_test::joined_bytes({audio_fixture("opus_from_16k.opus"), audio_fixture("opus_mono_48k.opus")}),
+        zv_test::joined_bytes({audio_fixture("opus_from_16k.opus"), audio_fixture("vorbis_mono_16k.ogg")}),
+        zv_test::grouped_ogg_bytes(mono_packets(), mono_packets()),
+    };
+    zv_test::TempDir dir;
+    for (const std::vector<uint8_t> &bytes : files) {
+        zv_opus_t *opus = reinterpret_cast<zv_opus_t *>(1);
+        EXPECT_EQ(zv_opus_init(dir.write("c.opus", bytes).c_str(), &opus), ZV_STATUS_INVALID_ARGUMENT);
+        EXPECT_EQ(opus, nullptr);
+    }
+}
+
 TEST(OpusReaderTest, ReadTotalPlusOneWritesNothing) {
     zv_opus_t *opus = nullptr;
     ASSERT_EQ(zv_opus_init(audio_fixture("opus_mono_48k.opus").c_str(), &opus), ZV_STATUS_SUCCESS);

@@ -86,6 +86,52 @@ TEST(VorbisReaderTest, ReadTotalPlusOneWritesNothing) {
     zv_vorbis_delete(vorbis);
 }
 
+// Links of one rate but other settings (mono at the lowest quality, then
+// stereo at a high one), each decoded with its own headers, read as one stream.
+TEST(VorbisReaderTest, ChainedLinksReadAsOneStream) {
+    const std::string path = audio_fixture("chained_vorbis_16k.ogg");
+    const std::vector<OggPackets> links = zv_test::ogg_links(path);
+    ASSERT_EQ(links.size(), 2u);
+    std::vector<int16_t> expected = reference_samples(links[0]);
+    const int32_t first = static_cast<int32_t>(expected.size());
+    const std::vector<int16_t> second = reference_samples(links[1]);
+    expected.insert(expected.end(), second.begin(), second.end());
+    ASSERT_GT(second.size(), 7000u);  // 0.5 s sources
+
+    zv_vorbis_t *vorbis = nullptr;
+    ASSERT_EQ(zv_vorbis_init(path.c_str(), &vorbis), ZV_STATUS_SUCCESS);
+    EXPECT_EQ(zv_vorbis_sample_rate(vorbis), 16000);
+    EXPECT_EQ(zv_vorbis_num_channels(vorbis), 1);  // the first link's
+    const int32_t total = static_cast<int32_t>(expected.size());
+    ASSERT_EQ(zv_vorbis_num_samples(vorbis), total);
+    // The first read ends inside the second link.
+    std::vector<int16_t> got(expected.size());
+    ASSERT_EQ(zv_vorbis_read(vorbis, first + 100, got.data()), ZV_STATUS_SUCCESS);
+    ASSERT_EQ(zv_vorbis_read(vorbis, total - first - 100, got.data() + first + 100), ZV_STATUS_SUCCESS);
+    EXPECT_EQ(got, expected);
+    EXPECT_EQ(zv_vorbis_read(vorbis, 1, got.data()), ZV_STATUS_IO_ERROR);
+    zv_vorbis_delete(vorbis);
+}
+
+// Links of different rates (16 kHz, then 44.1 kHz), a link of another codec,
+// or a second stream multiplexed with the first (whose pages come first) make
+// no one stream.
+TEST(VorbisReaderTest, StreamsThatDoNotJoinAreRefused) {
+    zv_test::TempDir dir;
+    const OggPackets mono = zv_test::ogg_packets(audio_fixture("vorbis_mono_16k.ogg"));
+    const std::string paths[] = {
+        audio_fixture("chained_vorbis_16k_44k.ogg"),
+        dir.write("c.ogg", zv_test::joined_bytes({audio_fixture("vorbis_mono_16k.ogg"),
+                                                   audio_fixture("opus_from_16k.opus")})),
+        dir.write("g.ogg", zv_test::grouped_ogg_bytes(mono, mono)),
+    };
+    for (const std::string &path : paths) {
+        zv_vorbis_t *vorbis = reinterpret_cast<zv_vorbis_t *>(1);
+        EXPECT_EQ(zv_vorbis_init(path.c_str(), &vorbis), ZV_STATUS_INVALID_ARGUMENT) << path;
+        EXPECT_EQ(vorbis, nullptr);
+    }
+}
+
 OggPackets mono_packets() { return zv_test::ogg_packets(audio_fixture("vorbis_mono_16k.ogg")); }
 
 // A header packet in the fourth place is skipped, and the audio after it is

@@ -7,6 +7,7 @@
 #include <cstring>
 #include <filesystem>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "support/audio_fixture.h"
@@ -68,7 +69,9 @@ TEST_P(WebmDecodeTest, CountsAndReadsTheTracksSamples) {
 
 // Laced blocks (8 frames each) come out one frame at a time; a video track
 // before the audio, or an audio track in another codec, is passed over; a
-// six-channel Vorbis track gives the mean of its first two channels.
+// six-channel Vorbis track gives the mean of its first two channels; an Opus
+// track that a muxer gave the 44.1 kHz input rate of its source decodes at
+// 48 kHz.
 INSTANTIATE_TEST_SUITE_P(
     Files, WebmDecodeTest,
     testing::Values(DecodeCase{"webm_opus.webm", "opus_stereo_48k.opus", ZV_WEBM_CODEC_OPUS, 0, 48000, 2},
@@ -76,7 +79,8 @@ INSTANTIATE_TEST_SUITE_P(
                     DecodeCase{"webm_laced.webm", "vorbis_stereo_44k.ogg", ZV_WEBM_CODEC_VORBIS, 0, 44100, 2},
                     DecodeCase{"webm_video_first.webm", "opus_mono_48k.opus", ZV_WEBM_CODEC_OPUS, 1, 48000, 1},
                     DecodeCase{"pcm_then_vorbis.mka", "vorbis_mono_16k.ogg", ZV_WEBM_CODEC_VORBIS, 1, 16000, 1},
-                    DecodeCase{"webm_vorbis_6ch.webm", "vorbis_6ch.ogg", ZV_WEBM_CODEC_VORBIS, 0, 48000, 6}));
+                    DecodeCase{"webm_vorbis_6ch.webm", "vorbis_6ch.ogg", ZV_WEBM_CODEC_VORBIS, 0, 48000, 6},
+                    DecodeCase{"webm_opus_44k.webm", "opus_from_44k.opus", ZV_WEBM_CODEC_OPUS, 0, 48000, 1}));
 
 TEST(WebmReaderTest, CutFileCountsTheBlocksBeforeTheCut) {
     zv_webm_t *whole = nullptr, *cut = nullptr;
@@ -146,10 +150,17 @@ TEST(WebmReaderTest, RateFromTheTrack) {
     ASSERT_EQ(zv_webm_init(path.c_str(), &webm), ZV_STATUS_SUCCESS);
     EXPECT_EQ(zv_webm_sample_rate(webm), 8000);
     zv_webm_delete(webm);
-    // libopus can't decode at 44100.
-    path = dir.write("c.webm", patched("webm_opus.webm", rate_element(48000), rate_element(44100)));
-    EXPECT_EQ(zv_webm_init(path.c_str(), &webm), ZV_STATUS_INVALID_STATE);
-    EXPECT_EQ(webm, nullptr);
+    // An Opus track decodes at its own rate where libopus decodes at it,
+    // else at 48000.
+    for (const auto &[track_rate, rate] : {std::pair{44100.0f, 48000}, {22050.0f, 48000}, {24000.0f, 24000}}) {
+        path = dir.write("c.webm", patched("webm_opus.webm", rate_element(48000), rate_element(track_rate)));
+        ASSERT_EQ(zv_webm_init(path.c_str(), &webm), ZV_STATUS_SUCCESS) << track_rate;
+        EXPECT_EQ(zv_webm_sample_rate(webm), rate);
+        const std::vector<int16_t> expected =
+            reference_samples(audio_fixture("opus_stereo_48k.opus"), ZV_WEBM_CODEC_OPUS, rate, 2);
+        EXPECT_EQ(zv_webm_num_samples(webm), static_cast<int32_t>(expected.size()));
+        zv_webm_delete(webm);
+    }
     // The first Vorbis or Opus track has no audio settings (its Audio
     // element made void): refused, though nothing else would do either.
     path = dir.write("e.webm", patched("webm_vorbis.webm", {0xE1, 0x86, 0xB5, 0x84}, {0xEC, 0x86, 0xB5, 0x84}));

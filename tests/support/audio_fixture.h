@@ -20,6 +20,16 @@ inline std::vector<uint8_t> read_bytes(const std::string &path) {
     return std::vector<uint8_t>(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
+// The bytes of several files one after another, as `cat` joins them.
+inline std::vector<uint8_t> joined_bytes(const std::vector<std::string> &paths) {
+    std::vector<uint8_t> out;
+    for (const std::string &path : paths) {
+        const std::vector<uint8_t> bytes = read_bytes(path);
+        out.insert(out.end(), bytes.begin(), bytes.end());
+    }
+    return out;
+}
+
 // A 16-bit PCM WAV file of the given (interleaved) samples.
 inline std::vector<uint8_t> wav_bytes(const std::vector<int16_t> &samples, uint32_t rate, uint16_t channels = 1) {
     const uint32_t data = static_cast<uint32_t>(samples.size() * 2);

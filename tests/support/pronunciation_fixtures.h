@@ -106,7 +106,7 @@ inline std::vector<uint8_t> pronunciation_blobs(const std::vector<std::string> &
 template <typename Decode>
 zv_status_t decode_exact_copy(const std::vector<uint8_t> &bytes, uint64_t *consumed, Decode decode) {
     uint8_t *copy = static_cast<uint8_t *>(std::malloc(bytes.size() ? bytes.size() : 1));
-    std::memcpy(copy, bytes.data(), bytes.size());
+    if (!bytes.empty()) std::memcpy(copy, bytes.data(), bytes.size());
     const void *cursor = copy;
     const zv_status_t status = decode(&cursor, static_cast<uint64_t>(bytes.size()));
     *consumed = static_cast<uint64_t>(static_cast<const uint8_t *>(cursor) - copy);
