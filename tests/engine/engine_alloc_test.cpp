@@ -73,7 +73,9 @@ TEST_F(EngineAlloc, IndexingAndSearch) {
     sweep_fails_cleanly("index", [&] {
         zv_status_t status;
         const std::vector<int32_t> made = index(engine_, pcm_, &status);
-        if (status == ZV_STATUS_SUCCESS) EXPECT_EQ(made, expected_index_);
+        if (status == ZV_STATUS_SUCCESS) {
+            EXPECT_EQ(made, expected_index_);
+        }
         return status;
     });
 
@@ -90,7 +92,9 @@ TEST_F(EngineAlloc, IndexingAndSearch) {
         int32_t num_matches = 0;
         *status = zv_lumarin_search(engine, index, size, phrase, &matches, &num_matches);
         zv_failing_alloc_pause(1);  // the test's own blocks
-        if (*status != ZV_STATUS_SUCCESS) EXPECT_EQ(matches, nullptr);
+        if (*status != ZV_STATUS_SUCCESS) {
+            EXPECT_EQ(matches, nullptr);
+        }
         std::vector<float> found;
         for (int32_t i = 0; i < num_matches; ++i) {
             found.insert(found.end(), {matches[i].start_sec, matches[i].end_sec, matches[i].probability});
@@ -113,7 +117,9 @@ TEST_F(EngineAlloc, IndexingAndSearch) {
             zv_status_t result;
             const std::vector<float> found = matches_of(engine, "cat dog", &result);
             zv_failing_alloc_pause(1);
-            if (result == ZV_STATUS_SUCCESS) EXPECT_EQ(found, expected);
+            if (result == ZV_STATUS_SUCCESS) {
+                EXPECT_EQ(found, expected);
+            }
             zv_status_t again;
             EXPECT_EQ(matches_of(engine, "cat dog", &again), expected);
             EXPECT_EQ(again, ZV_STATUS_SUCCESS);

@@ -42,7 +42,9 @@ TEST(PronunciationAlloc, LexiconReadersWritersAndMerge) {
     const auto check = [&](zv_status_t status, zv_lexicon_t *made) {
         zv_failing_alloc_pause(1);  // the comparison's own blocks
         EXPECT_EQ(made != nullptr, status == ZV_STATUS_SUCCESS);
-        if (made != nullptr) EXPECT_EQ(zv_lexicon_is_equal(made, lexicon.get()), 1);
+        if (made != nullptr) {
+            EXPECT_EQ(zv_lexicon_is_equal(made, lexicon.get()), 1);
+        }
         zv_failing_alloc_pause(0);
         zv_lexicon_delete(made);
         return status;
@@ -102,7 +104,9 @@ TEST(PronunciationAlloc, DictionaryReadersWritersAndMerge) {
     const auto check = [&](zv_status_t status, zv_dict_t *made) {
         zv_failing_alloc_pause(1);  // the comparison's own blocks
         EXPECT_EQ(made != nullptr, status == ZV_STATUS_SUCCESS);
-        if (made != nullptr) EXPECT_EQ(zv_dict_is_equal(made, dict.get()), 1);
+        if (made != nullptr) {
+            EXPECT_EQ(zv_dict_is_equal(made, dict.get()), 1);
+        }
         zv_failing_alloc_pause(0);
         zv_dict_delete(made);
         return status;
@@ -147,8 +151,11 @@ TEST(PronunciationAlloc, DictionaryReadersWritersAndMerge) {
         zv_failing_alloc_pause(0);
         const zv_status_t status = zv_dict_add(target, merged.get(), 1, words, num_prons, lengths, prons);
         zv_failing_alloc_pause(1);
-        if (status != ZV_STATUS_SUCCESS) EXPECT_EQ(zv_dict_is_equal(target, dict.get()), 1);
-        else EXPECT_EQ(zv_dict_num_pronunciations(target, 4), 2);
+        if (status != ZV_STATUS_SUCCESS) {
+            EXPECT_EQ(zv_dict_is_equal(target, dict.get()), 1);
+        } else {
+            EXPECT_EQ(zv_dict_num_pronunciations(target, 4), 2);
+        }
         zv_dict_delete(target);
         zv_failing_alloc_pause(0);
         return status;
