@@ -1,11 +1,10 @@
 // A word list, a phone set and a pronunciation text (the input's three
 // NUL-separated parts) through zv_lexicon_init and zv_dict_init; a
 // dictionary that loads goes through its blob and back.
-#include <stdlib.h>
-
 #include "fuzz_input.h"
 #include "pronunciation/dict.h"
 #include "pronunciation/lexicon.h"
+#include "round_trip.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     const std::vector<std::string> parts = zv_fuzz::split(data, size, 3);
@@ -23,15 +22,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         zv_lexicon_delete(lexicon);
         return 0;
     }
-    uint64_t blob_size = 0;
-    void *blob = nullptr;
-    if (zv_dict_serialize(dict, &blob_size, &blob) == ZV_STATUS_SUCCESS) {
-        const void *cursor = blob;
-        zv_dict_t *again = nullptr;
-        ZV_FUZZ_CHECK(zv_dict_deserialize_bounded(lexicon, &cursor, blob_size, &again) == ZV_STATUS_SUCCESS);
-        zv_dict_delete(again);
-        free(blob);
-    }
+    zv_fuzz::check_dict_round_trip(dict, lexicon);
     zv_dict_delete(dict);
     zv_lexicon_delete(lexicon);
     return 0;
