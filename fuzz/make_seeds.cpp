@@ -15,6 +15,7 @@
 
 #include "support/classifier_block.h"
 #include "support/model_writer.h"
+#include "support/pronunciation_fixtures.h"
 #include "zv_lumarin.h"
 
 namespace {
@@ -75,6 +76,10 @@ int main(int argc, char **argv) {
 
     seed("lexicon_blob", "small", model.lexicon);
     seed("lexicon_blob", "chain", zv_test::EncodeLexicon({"A", "AB", "ABC", "B", "BA"}));
+    // Chains whose text and ids grow with the square of their size: refused.
+    seed("lexicon_blob", "chain_400", zv_test::EncodeLexicon(zv_test::chain_words(400)));
+    seed("dict_blob", "chain_200",
+         join(zv_test::EncodeLexicon({"A"}), zv_test::EncodeDict(1, 1, zv_test::chain_pronunciations(200))));
     seed("dict_blob", "small", join(model.lexicon, model.dict));
     seed("dict_blob", "shared",
          join(zv_test::EncodeLexicon({"AB", "ABC", "B"}), zv_test::EncodeDict(5, 3, {{{1, 2}, {1}}, {{1, 2, 3}}, {{}}})));
