@@ -5,14 +5,18 @@
 #include "support/failing_alloc.h"
 
 #include <dlfcn.h>
+#include <execinfo.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <sndfile.h>
 #include <stddef.h>
+#include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <vorbis/codec.h>
 
 #include <atomic>
 #include <new>
@@ -46,6 +50,9 @@ namespace {
 std::atomic<int64_t> g_fail_at{0};
 std::atomic<int64_t> g_calls{0};
 std::atomic<int> g_fired{0};
+// Where ZV_FAILING_ALLOC_TRACE sends the stack of each failed call: the real
+// standard error, also while a sweep captures descriptor 2.
+std::atomic<int> g_trace_fd{2};
 // Allocations made while held are neither counted nor failed.
 thread_local int t_hold = 0;
 
@@ -110,6 +117,14 @@ bool should_fail() {
     const int64_t n = g_calls.fetch_add(1, std::memory_order_relaxed) + 1;
     if (n == g_fail_at.load(std::memory_order_relaxed)) {
         g_fired.store(1, std::memory_order_relaxed);
+        if (getenv("ZV_FAILING_ALLOC_TRACE") != nullptr) {
+            void *frames[32];
+            ++t_hold;  // the first backtrace loads the unwinder, which allocates
+            const int depth = backtrace(frames, 32);
+            --t_hold;
+            dprintf(g_trace_fd.load(), "allocation %lld fails:\n", static_cast<long long>(n));
+            backtrace_symbols_fd(frames, depth, g_trace_fd.load());
+        }
         return true;
     }
     return false;
@@ -164,17 +179,24 @@ void free(void *p) {
     ZV_REAL(free)(p);
 }
 
-// libsndfile does not survive a failed allocation inside sf_open (it uses a
-// calloc it never checks), so allocations made inside that call are left
-// unfailed and uncounted.
-SNDFILE *sf_open(const char *path, int mode, SF_INFO *info) {
-    using open_fn = SNDFILE *(*)(const char *, int, SF_INFO *);
-    ++t_hold;
-    static open_fn real = reinterpret_cast<open_fn>(dlsym(RTLD_NEXT, "sf_open"));
-    SNDFILE *f = real(path, mode, info);
-    --t_hold;
-    return f;
-}
+// Two codec libraries don't survive a failed allocation inside some of their
+// calls: libsndfile's sf_open, libvorbis's vorbis_synthesis_headerin,
+// vorbis_synthesis_init and vorbis_synthesis use allocations they never check. Allocations made inside those calls are left
+// unfailed and uncounted; every other allocation of theirs is swept.
+#define ZV_UNFAILED_CALL(result, name, params, args)                                     \
+    result name params {                                                                \
+        using fn = result(*) params;                                                    \
+        ++t_hold;                                                                       \
+        static fn real = reinterpret_cast<fn>(dlsym(RTLD_NEXT, #name));                 \
+        result r = real args;                                                           \
+        --t_hold;                                                                       \
+        return r;                                                                       \
+    }
+ZV_UNFAILED_CALL(SNDFILE *, sf_open, (const char *path, int mode, SF_INFO *info), (path, mode, info))
+ZV_UNFAILED_CALL(int, vorbis_synthesis_headerin, (vorbis_info * info, vorbis_comment *comment, ogg_packet *packet),
+                 (info, comment, packet))
+ZV_UNFAILED_CALL(int, vorbis_synthesis_init, (vorbis_dsp_state * dsp, vorbis_info *info), (dsp, info))
+ZV_UNFAILED_CALL(int, vorbis_synthesis, (vorbis_block * block, ogg_packet *packet), (block, packet))
 
 void zv_failing_alloc_fail_at(int64_t n) {
     g_fail_at.store(n, std::memory_order_relaxed);
@@ -185,6 +207,8 @@ void zv_failing_alloc_fail_at(int64_t n) {
 int64_t zv_failing_alloc_calls(void) { return g_calls.load(std::memory_order_relaxed); }
 
 int zv_failing_alloc_fired(void) { return g_fired.load(std::memory_order_relaxed); }
+
+void zv_failing_alloc_pause(int paused) { t_hold += paused ? 1 : -1; }
 
 int64_t zv_failing_alloc_live(void) {
     TableLock lock;
@@ -237,6 +261,7 @@ public:
     StderrCapture() {
         memfd_ = memfd_create("zv_alloc_sweep_stderr", 0);
         saved_ = dup(2);
+        g_trace_fd.store(saved_);
 #if defined(__SANITIZE_ADDRESS__)
         // Sanitizer reports still reach the real standard error.
         __sanitizer_set_report_fd(reinterpret_cast<void *>(static_cast<intptr_t>(saved_)));
