@@ -10,6 +10,7 @@
 #include "lm/decoder.h"
 #include "lm/node.h"
 #include "lm/word_tree.h"
+#include "support/alloc_sweep.h"
 #include "support/failing_alloc.h"
 #include "support/packed_graph.h"
 
@@ -57,20 +58,14 @@ constexpr int32_t kMaxActive = 2;  // small pages: the cell pools grow page by p
 
 TEST(DecoderAlloc, InitFailsCleanlyAtEveryAllocation) {
     zv_test::PackedGraphPtr g = three_words();
-    const int64_t live = zv_failing_alloc_live();
-    const int64_t last = zv_alloc_sweep(
-        [&]() -> zv_status_t {
-            zv_decoder_t *d = nullptr;
-            const zv_status_t status = zv_decoder_init(g.get(), 5.0f, kMaxActive, 1.0f, &d);
-            if (status != ZV_STATUS_SUCCESS && d != nullptr) return ZV_STATUS_RUNTIME_ERROR;
-            zv_decoder_delete(d);
-            return status;
-        },
-        [&](int64_t n, zv_status_t status, bool fired) {
-            EXPECT_EQ(status, fired ? ZV_STATUS_OUT_OF_MEMORY : ZV_STATUS_SUCCESS) << n;
-            EXPECT_EQ(zv_failing_alloc_live(), live) << n;
-        });
-    EXPECT_GT(last, 10);
+    const int64_t allocations = zv_test::sweep_fails_cleanly("decoder init", [&]() -> zv_status_t {
+        zv_decoder_t *d = nullptr;
+        const zv_status_t status = zv_decoder_init(g.get(), 5.0f, kMaxActive, 1.0f, &d);
+        if (status != ZV_STATUS_SUCCESS && d != nullptr) return ZV_STATUS_RUNTIME_ERROR;  // handed out on failure
+        zv_decoder_delete(d);
+        return status;
+    });
+    EXPECT_GT(allocations, 10);
 }
 
 // Each allocation of each frame fails in turn. Then either delete at once, or
