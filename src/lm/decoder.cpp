@@ -13,6 +13,35 @@ constexpr float kNoCost = 3.4028235e38f;        // the largest float: no cost fo
 constexpr float kScoreScale = 0.0009765625f;    // 2^-10: Q10 scores to log scores
 constexpr int64_t kTokensPerActive = 32;        // token pool page: 32 * max_active
 
+// The decoder handed out, with what it keeps beside its record: which states
+// have an epsilon arc, learnt on the first visit (2 bits a state: 0 not yet
+// known, 1 yes, 2 no). Most tokens of a frame sit inside a pronunciation, on
+// states with phone arcs only, and the closure would walk all their arcs to
+// find none; the graph is fixed, so the answer holds for the decoder's life.
+struct DecoderRecord {
+    zv_decoder_t decoder;  // first: the pointer handed out points here
+    uint8_t *epsilon;      // ceil(states / 4) bytes
+};
+
+inline DecoderRecord *record_of(zv_decoder_t *d) { return reinterpret_cast<DecoderRecord *>(d); }
+
+bool has_epsilon_arc(zv_decoder_t *d, int32_t state) {
+    uint8_t &cell = record_of(d)->epsilon[static_cast<uint32_t>(state) >> 2];
+    const int shift = (state & 3) * 2;
+    uint8_t known = (cell >> shift) & 3u;
+    if (known == 0) {
+        known = 2;
+        for (int32_t a = zv_graph_state_arc(d->graph, state, -1); a >= 0; a = zv_graph_state_arc(d->graph, state, a)) {
+            if (zv_graph_input(d->graph, a) == 0) {
+                known = 1;
+                break;
+            }
+        }
+        cell = static_cast<uint8_t>(cell | (known << shift));
+    }
+    return known == 1;
+}
+
 inline float score_of(const int16_t *scores, int32_t label) {
     return static_cast<float>(scores[label]) * kScoreScale;
 }
@@ -114,6 +143,7 @@ zv_status_t close_epsilon(zv_decoder_t *d) {
             zv_node_delete(t);
             continue;
         }
+        if (!has_epsilon_arc(d, t->state)) continue;
         for (int32_t a = zv_graph_state_arc(g, t->state, -1); a >= 0; a = zv_graph_state_arc(g, t->state, a)) {
             if (zv_graph_input(g, a) != 0) continue;
             const float c = d->weight_scale * zv_graph_weight(g, a) + t->cost;
@@ -239,14 +269,17 @@ extern "C" zv_status_t zv_decoder_init(const zv_graph_t *graph, float beam, int3
         !isfinite(weight_scale)) {
         return ZV_STATUS_INVALID_ARGUMENT;
     }
-    zv_decoder_t *d = static_cast<zv_decoder_t *>(calloc(1, sizeof(zv_decoder_t)));
-    if (!d) return ZV_STATUS_OUT_OF_MEMORY;
+    DecoderRecord *rec = static_cast<DecoderRecord *>(calloc(1, sizeof(DecoderRecord)));
+    if (!rec) return ZV_STATUS_OUT_OF_MEMORY;
+    zv_decoder_t *d = &rec->decoder;
+    rec->epsilon = static_cast<uint8_t *>(calloc(static_cast<size_t>(zv_graph_num_states(graph)) / 4 + 1, 1));
     d->graph = graph;
     d->beam = beam;
     d->max_active = max_active;
     d->weight_scale = weight_scale;
-    zv_status_t status = zv_pool_init(sizeof(zv_node_t), static_cast<int32_t>(kTokensPerActive * max_active),
-                                      &d->token_pool);
+    zv_status_t status = rec->epsilon ? zv_pool_init(sizeof(zv_node_t),
+                                                     static_cast<int32_t>(kTokensPerActive * max_active), &d->token_pool)
+                                      : ZV_STATUS_OUT_OF_MEMORY;
     if (status == ZV_STATUS_SUCCESS) status = zv_map_init(max_active, &d->active);
     if (status == ZV_STATUS_SUCCESS) status = zv_stack_init(max_active, &d->stack);
     if (status == ZV_STATUS_SUCCESS) status = zv_heap_init(max_active, &d->heap);
@@ -254,7 +287,8 @@ extern "C" zv_status_t zv_decoder_init(const zv_graph_t *graph, float beam, int3
     if (status == ZV_STATUS_SUCCESS) status = insert_start_token(d);
     if (status != ZV_STATUS_SUCCESS) {
         release_members(d);
-        free(d);
+        free(rec->epsilon);
+        free(rec);
         return status;
     }
     *decoder = d;
@@ -264,7 +298,8 @@ extern "C" zv_status_t zv_decoder_init(const zv_graph_t *graph, float beam, int3
 extern "C" void zv_decoder_delete(zv_decoder_t *decoder) {
     if (!decoder) return;
     release_members(decoder);
-    free(decoder);
+    free(record_of(decoder)->epsilon);
+    free(record_of(decoder));
 }
 
 extern "C" zv_status_t zv_decoder_reset(zv_decoder_t *d) {
