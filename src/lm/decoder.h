@@ -46,7 +46,8 @@ typedef struct zv_decoder_t {
 // int32, a NaN or negative beam, or a NaN or infinite weight scale;
 // OUT_OF_MEMORY when a member or the start token can't be made (nothing is
 // left allocated). max_active should be a power of two for the map to use
-// all its buckets.
+// all its buckets. Beside its members a decoder keeps 2 bits per graph state
+// (which states have an epsilon arc, learnt as the closure meets them).
 zv_status_t zv_decoder_init(const zv_graph_t *graph, float beam, int32_t max_active, float weight_scale,
                             zv_decoder_t **decoder);
 
