@@ -13,93 +13,15 @@
 #include <string>
 #include <vector>
 
-#include "dictionary_corpus.h"
+#include "bigram_graph.h"
 #include "foundation/bit_field.h"
 #include "lm/graph.h"
-#include "lm/lm_blob.h"
-#include "pronunciation/dict.h"
-#include "pronunciation/lexicon.h"
-#include "support/lm_fixtures.h"
-#include "support/temp_dir.h"
 
 namespace {
 
-// Appends a blob handed out by a serialiser and frees it.
-void append(std::vector<uint8_t> &file, zv_status_t status, uint64_t size, void *blob) {
-    if (status != ZV_STATUS_SUCCESS) std::abort();
-    file.insert(file.end(), static_cast<uint8_t *>(blob), static_cast<uint8_t *>(blob) + size);
-    std::free(blob);
-}
+using Fixture = zv_bench::BigramGraph;
 
-// The bigram model: unigram costs from a word's rank, successors drawn
-// at random, about 60,000 / (rank + 10) of them (at most 3,000).
-zv_test::LmNode bigram_model(int32_t vocabulary) {
-    std::mt19937 rng(99);
-    std::vector<int32_t> rank(static_cast<size_t>(vocabulary));
-    std::iota(rank.begin(), rank.end(), 0);
-    std::shuffle(rank.begin(), rank.end(), rng);
-    zv_test::LmNode root;
-    root.forward = -128;
-    root.backoff = 0;
-    for (int32_t w = 0; w < vocabulary; ++w) {
-        const int32_t r = rank[static_cast<size_t>(w)];
-        zv_test::LmNode u;
-        u.word = w;
-        u.forward = static_cast<int8_t>(-std::min(127, 10 + r / 1200));
-        u.backoff = static_cast<int8_t>(-static_cast<int32_t>(4 + rng() % 20));
-        const int32_t count = std::min(3000, 60000 / (r + 10));
-        std::vector<int32_t> next;
-        for (int32_t k = 0; k < count; ++k) next.push_back(static_cast<int32_t>(rng() % static_cast<uint32_t>(vocabulary)));
-        std::sort(next.begin(), next.end());
-        next.erase(std::unique(next.begin(), next.end()), next.end());
-        for (int32_t v : next) {
-            zv_test::LmNode b;
-            b.word = v;
-            b.forward = static_cast<int8_t>(-static_cast<int32_t>(2 + rng() % 50));
-            u.children.push_back(b);
-        }
-        root.children.push_back(std::move(u));
-    }
-    return root;
-}
-
-struct Fixture {
-    zv_test::TempDir dir;
-    std::string path;
-    int64_t bigrams = 0;
-    zv_graph_t *graph = nullptr;
-
-    Fixture() {
-        const zv_bench::DictionaryCorpus corpus = zv_bench::make_dictionary_corpus();
-        zv_lexicon_t *lexicon = nullptr;
-        zv_dict_t *dict = nullptr;
-        if (zv_lexicon_init(dir.write("words.txt", corpus.words_text).c_str(), &lexicon) != ZV_STATUS_SUCCESS ||
-            zv_dict_init(dir.write("phones.txt", corpus.phones_text).c_str(),
-                         dir.write("prons.txt", corpus.prons_text).c_str(), lexicon, &dict) != ZV_STATUS_SUCCESS) {
-            std::abort();
-        }
-        std::vector<uint8_t> file;
-        uint64_t size = 0;
-        void *blob = nullptr;
-        zv_status_t status = zv_lexicon_serialize(lexicon, &size, &blob);
-        append(file, status, size, blob);
-        status = zv_dict_serialize(dict, &size, &blob);
-        append(file, status, size, blob);
-        const zv_test::LmNode model = bigram_model(zv_lexicon_size(lexicon));
-        for (const zv_test::LmNode &u : model.children) bigrams += static_cast<int64_t>(u.children.size());
-        const std::vector<uint8_t> lm = zv_test::lm_blob_bytes(model);
-        file.insert(file.end(), lm.begin(), lm.end());
-        path = dir.write("graph.bin", file);
-        zv_dict_delete(dict);
-        zv_lexicon_delete(lexicon);
-        if (zv_graph_init(path.c_str(), &graph) != ZV_STATUS_SUCCESS) std::abort();
-    }
-};
-
-Fixture &fixture() {
-    static Fixture *f = new Fixture();  // kept to the end of the process
-    return *f;
-}
+Fixture &fixture() { return zv_bench::bigram_graph(); }
 
 // Bytes of the packed graph: its bit-field arrays and weight bytes.
 double packed_bytes(const zv_graph_t *g) {

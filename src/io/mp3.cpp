@@ -26,11 +26,21 @@ mpg123_handle *new_handle() {
     mpg123_init();
 #endif
     int error = MPG123_OK;
-    mpg123_handle *h = mpg123_new(nullptr, &error);
+    // Quiet from the start: creating a handle can print (a failed allocation
+    // of its frame index) before any parameter of the handle could be set.
+    mpg123_pars *pars = mpg123_new_pars(&error);
+    if (pars == nullptr) {
+        return nullptr;
+    }
+    mpg123_handle *h = nullptr;
+    if (mpg123_par(pars, MPG123_ADD_FLAGS, MPG123_QUIET, 0.0) == MPG123_OK) {
+        h = mpg123_parnew(pars, nullptr, &error);
+    }
+    mpg123_delete_pars(pars);
     if (h == nullptr) {
         return nullptr;
     }
-    if (mpg123_param(h, MPG123_ADD_FLAGS, MPG123_QUIET, 0.0) != MPG123_OK || mpg123_format_none(h) != MPG123_OK) {
+    if (mpg123_format_none(h) != MPG123_OK) {
         mpg123_delete(h);
         return nullptr;
     }

@@ -238,8 +238,13 @@ extern "C" {
 int32_t zv_webm_demuxer_init(FILE *file, zv_webm_demuxer_t **demuxer) {
     *demuxer = nullptr;
     if (file == nullptr) return -1;
-    zv_webm_demuxer_t *d = new (std::nothrow) zv_webm_demuxer_t();
-    if (d == nullptr) return -1;
+    // The parser's constructor allocates with a throwing new of its own.
+    zv_webm_demuxer_t *d = nullptr;
+    try {
+        d = new zv_webm_demuxer_t();
+    } catch (...) {
+        return -1;
+    }
     d->file = file;
     const int64_t start = zv_file_tell(file);
     if (start >= 0 && zv_file_seek(file, 0, SEEK_END) == 0) {

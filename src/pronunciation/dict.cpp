@@ -26,6 +26,16 @@ struct zv_dict_t {
 namespace {
 
 constexpr uint64_t kHeaderBytes = 20;
+
+// A blob may spell out at most this many phoneme ids per byte of its total
+// size. Pronunciations share trie paths, so the ids can grow quadratically
+// with the blob (one chain of phoneme nodes with an end node at every
+// level); the bound keeps the reader's memory and time proportional to its
+// input. It can't refuse a real dictionary: every pronunciation owns its end
+// node, whose label, word number and tree bits take about 3 bytes for a real
+// phone set and lexicon, so 64 ids a byte needs pronunciations of some 190
+// phonemes. A pronouncing dictionary holds about 1.3 ids a byte.
+constexpr uint64_t kMaxIdsPerBlobByte = 64;
 constexpr int32_t kLineBytes = 1024;  // the text reader's line buffer, terminator included
 
 // Blocks of 0 bytes are real blocks: an empty dictionary is not a failed allocation.
@@ -470,6 +480,7 @@ extern "C" zv_status_t zv_dict_serialize(const zv_dict_t *dict, uint64_t *size, 
     if (bound > INT32_MAX) return ZV_STATUS_OUT_OF_MEMORY;
     Trie trie;
     if (!trie.create(static_cast<int32_t>(bound))) return ZV_STATUS_OUT_OF_MEMORY;
+    uint64_t stored_ids = 0;  // ids of the pronunciations stored (a repeated one once)
     for (int32_t w = 0; w < dict->num_words; ++w) {
         for (int32_t k = 0; k < zv_dict_num_pronunciations(dict, w); ++k) {
             int32_t length;
@@ -477,8 +488,10 @@ extern "C" zv_status_t zv_dict_serialize(const zv_dict_t *dict, uint64_t *size, 
             zv_dict_pronunciation(dict, w, k, &length, &ids);
             int32_t node = 0;
             for (int32_t m = 0; m < length && node >= 0; ++m) node = trie.child(node, ids[m], -1);
+            const int64_t end_nodes = trie.end_nodes;
             if (node >= 0) node = trie.child(node, 0, w);
             if (node < 0) return ZV_STATUS_OUT_OF_MEMORY;
+            if (trie.end_nodes > end_nodes) stored_ids += static_cast<uint64_t>(length);
         }
     }
 
@@ -492,6 +505,12 @@ extern "C" zv_status_t zv_dict_serialize(const zv_dict_t *dict, uint64_t *size, 
     const uint64_t sw = zv_bit_field_size_uint32(2 * d, 1);
     const uint64_t total = kHeaderBytes + 4 * (lw + ww + sw);
     if (total > INT32_MAX) return ZV_STATUS_OUT_OF_MEMORY;  // can't be recorded in the header
+    // What the reader would refuse: fewer stored pronunciations than words (a
+    // word without any, or a repeated one, beside the others), or more ids
+    // than its bound.
+    if (n < static_cast<uint64_t>(dict->num_words) || stored_ids > kMaxIdsPerBlobByte * total) {
+        return ZV_STATUS_INVALID_ARGUMENT;
+    }
 
     Block<uint8_t> out(static_cast<uint8_t *>(allocate(total, true)));
     Block<int32_t> stack(allocate_ints(d, false));
@@ -611,6 +630,9 @@ extern "C" zv_status_t zv_dict_deserialize_bounded(const zv_lexicon_t *lexicon, 
         }
         if (status != ZV_STATUS_STOP_ITERATION) return status;
         if (ends != n) return ZV_STATUS_INVALID_ARGUMENT;  // fewer end nodes than recorded
+    }
+    if (static_cast<uint64_t>(ids) > kMaxIdsPerBlobByte * static_cast<uint64_t>(total)) {
+        return ZV_STATUS_INVALID_ARGUMENT;
     }
 
     *dict = nullptr;

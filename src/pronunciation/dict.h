@@ -71,7 +71,9 @@ int32_t zv_dict_is_equal(const zv_dict_t *a, const zv_dict_t *b);
 //
 // *size = 0 and *blob = NULL first; the blob is released with free. N
 // counts the end nodes written: a pronunciation that a word repeats is stored
-// once.
+// once. A dictionary whose blob the reader would refuse gives
+// INVALID_ARGUMENT: fewer stored pronunciations than words (a word without
+// any beside one that repeats one), or more than 64 ids per blob byte.
 zv_status_t zv_dict_serialize(const zv_dict_t *dict, uint64_t *size, void **blob);
 
 // Decodes a blob at *cursor against `lexicon` from at most `available`

@@ -22,6 +22,16 @@ namespace {
 
 constexpr uint64_t kHeaderBytes = 8;
 
+// A blob's spelled-out text (words with their NULs) may be at most this many
+// times its total size. Words of a trie share prefixes, so the text can grow
+// quadratically with the blob (A, AA, AAA, ... costs 2.5 bytes a word); the
+// bound keeps the reader's memory and time proportional to its input. It
+// can't refuse a real word list: every word owns at least two nodes (its end
+// node and the node of its last byte), 2.5 blob bytes, so the text passes 64
+// times the blob only when the words average some 160 bytes and share nearly
+// all of them. A pronouncing dictionary's lexicon expands about 2 times.
+constexpr uint64_t kMaxTextPerBlobByte = 64;
+
 // Blocks of 0 bytes are real blocks: an empty lexicon is not a failed allocation.
 void *allocate(uint64_t bytes, bool zeroed) {
     if (bytes > SIZE_MAX) {
@@ -154,15 +164,19 @@ extern "C" zv_status_t zv_lexicon_serialize(const zv_lexicon_t *lexicon, uint64_
     // word leaves the nodes of the previous word beyond their common prefix,
     // then enters its own remaining bytes and its end node. No trie is built.
     uint64_t n = 1;
+    uint64_t text_bytes = 0;
     for (int32_t i = 0; i < lexicon->size; ++i) {
         const char *word = lexicon->words[i];
         const uint64_t shared = i > 0 ? common_prefix(lexicon->words[i - 1], word) : 0;
-        n += strlen(word) - shared + 1;
+        const uint64_t length = strlen(word);
+        n += length - shared + 1;
+        text_bytes += length + 1;
     }
     if (n > INT32_MAX) return ZV_STATUS_OUT_OF_MEMORY;  // can't be recorded in the header
     const uint64_t bits_bytes = zv_tree_bits_size_bytes(n);
     const uint64_t total = (bits_bytes + n + 11) & ~uint64_t{3};
     if (total > INT32_MAX) return ZV_STATUS_OUT_OF_MEMORY;
+    if (text_bytes > kMaxTextPerBlobByte * total) return ZV_STATUS_INVALID_ARGUMENT;  // the reader would refuse it
     Block<uint8_t> out(static_cast<uint8_t *>(allocate(total, true)));
     if (!out) return ZV_STATUS_OUT_OF_MEMORY;
     zv_store_u32le(out.get(), static_cast<uint32_t>(total));
@@ -240,6 +254,7 @@ extern "C" zv_status_t zv_lexicon_deserialize_bounded(const void **cursor, uint6
         }
         if (status != ZV_STATUS_STOP_ITERATION) return status;
     }
+    if (text_bytes > kMaxTextPerBlobByte * static_cast<uint64_t>(total)) return ZV_STATUS_INVALID_ARGUMENT;
 
     LexiconPtr rec(static_cast<zv_lexicon_t *>(calloc(1, sizeof(zv_lexicon_t))));
     if (!rec) return ZV_STATUS_OUT_OF_MEMORY;

@@ -48,7 +48,9 @@ int32_t zv_lexicon_is_equal(const zv_lexicon_t *a, const zv_lexicon_t *b);
 // bytes), one byte per node in preorder (the root's 0; 0 marks a word's end
 // node), zero bytes up to the total size.
 //
-// *size = 0 and *blob = NULL first; the blob is released with free.
+// *size = 0 and *blob = NULL first; the blob is released with free. The
+// reader refuses a blob whose words spell more than 64 times its size;
+// writing such a lexicon gives INVALID_ARGUMENT.
 zv_status_t zv_lexicon_serialize(const zv_lexicon_t *lexicon, uint64_t *size, void **blob);
 
 // Decodes a blob at *cursor from at most `available` bytes, checking every

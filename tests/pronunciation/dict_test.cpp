@@ -11,6 +11,7 @@
 #include "foundation/log.h"
 #include "support/byte_writer.h"
 #include "support/child_process.h"
+#include "support/model_writer.h"
 #include "support/pronunciation_fixtures.h"
 #include "support/temp_dir.h"
 
@@ -447,6 +448,64 @@ TEST(DictBlob, MalformedBlobsAreRefused) {
         EXPECT_EQ(deserialize(lexicon.get(), c.bytes, &dict, &consumed), ZV_STATUS_INVALID_ARGUMENT) << c.what;
         EXPECT_EQ(consumed, 0u) << c.what;
     }
+}
+
+TEST(DictBlob, IdsMayBeAtMost64PerBlobByte) {
+    // A chain of L levels spells L (L + 1) / 2 ids from about 20 + 7 L / 8
+    // bytes: the bound falls between 130 and 140 levels.
+    LexiconPtr lexicon = make_lexicon({"A"});
+    for (int32_t levels : {1, 50, 130, 140, 3000}) {
+        const std::vector<uint8_t> blob = zv_test::EncodeDict(1, 1, zv_test::chain_pronunciations(levels));
+        const uint64_t ids = static_cast<uint64_t>(levels) * (levels + 1) / 2;
+        DictPtr dict;
+        uint64_t consumed = 0;
+        EXPECT_EQ(deserialize(lexicon.get(), blob, &dict, &consumed),
+                  ids <= 64 * blob.size() ? ZV_STATUS_SUCCESS : ZV_STATUS_INVALID_ARGUMENT)
+            << levels;
+        EXPECT_EQ(dict != nullptr, levels <= 130) << levels;
+    }
+}
+
+TEST(DictBlob, WriterRefusesWhatItsReaderWould) {
+    zv_status_t status = ZV_STATUS_SUCCESS;
+    auto written = [&](const zv_dict_t *dict) {
+        uint64_t size = 1;
+        void *blob = reinterpret_cast<void *>(1);
+        status = zv_dict_serialize(dict, &size, &blob);
+        const bool nothing = size == 0 && blob == nullptr;
+        free(blob);
+        return nothing;
+    };
+    // ANT's one pronunciation twice beside BEE without any: stored once, it
+    // leaves fewer end nodes than words.
+    LexiconPtr lexicon = make_lexicon({"ANT", "BEE"});
+    DictPtr repeated;
+    uint64_t consumed = 0;
+    HandBlob h = ant_bee();
+    h.labels = {0, 1, 2, 0, 0};
+    h.words = {0, 0};
+    h.bits = "0000101111";
+    ASSERT_EQ(deserialize(lexicon.get(), h.bytes(), &repeated, &consumed), ZV_STATUS_SUCCESS);
+    EXPECT_TRUE(written(repeated.get()));
+    EXPECT_EQ(status, ZV_STATUS_INVALID_ARGUMENT);
+
+    // A word merged in with no pronunciation.
+    LexiconPtr ant = make_lexicon({"ANT"});
+    DictPtr merged = make_dict(ant.get(), 3, {{{1}}});
+    const char *words[] = {"BEE"};
+    const int32_t none[] = {0};
+    ASSERT_EQ(zv_dict_add(merged.get(), lexicon.get(), 1, words, none, nullptr, nullptr), ZV_STATUS_SUCCESS);
+    EXPECT_TRUE(written(merged.get()));
+    EXPECT_EQ(status, ZV_STATUS_INVALID_ARGUMENT);
+
+    // Beyond the reader's bound of ids per byte: many words sharing one long
+    // pronunciation, each costing only its end node.
+    std::vector<std::string> many;
+    for (int i = 0; i < 64; ++i) many.push_back("W" + std::to_string(100 + i));
+    LexiconPtr homophones = make_lexicon(many);
+    DictPtr dict = make_dict(homophones.get(), 1, Pronunciations(64, {std::vector<int32_t>(300, 1)}));
+    EXPECT_TRUE(written(dict.get()));
+    EXPECT_EQ(status, ZV_STATUS_INVALID_ARGUMENT);
 }
 
 TEST(DictBlob, PublicFormSaveAndLoad) {

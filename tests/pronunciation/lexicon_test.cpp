@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "support/byte_writer.h"
+#include "support/model_writer.h"
 #include "support/pronunciation_fixtures.h"
 #include "support/temp_dir.h"
 
@@ -237,6 +238,29 @@ TEST(LexiconBlob, MalformedBlobsAreRefused) {
         EXPECT_EQ(deserialize(c.bytes, &lexicon, &consumed), ZV_STATUS_INVALID_ARGUMENT) << c.what;
         EXPECT_EQ(consumed, 0u) << c.what;
         EXPECT_EQ(lexicon, nullptr) << c.what;
+    }
+}
+
+TEST(LexiconBlob, TextMayBeAtMost64TimesTheBlob) {
+    // A chain of L levels spells L (L + 3) / 2 bytes from about 2.5 L: the
+    // bound falls between 300 and 350 levels.
+    for (int32_t levels : {1, 100, 300, 350, 3000}) {
+        const std::vector<uint8_t> blob = zv_test::EncodeLexicon(zv_test::chain_words(levels));
+        const uint64_t text = static_cast<uint64_t>(levels) * (levels + 3) / 2;
+        Lexicon lexicon;
+        uint64_t consumed = 0;
+        EXPECT_EQ(deserialize(blob, &lexicon, &consumed),
+                  text <= 64 * blob.size() ? ZV_STATUS_SUCCESS : ZV_STATUS_INVALID_ARGUMENT)
+            << levels;
+        EXPECT_EQ(lexicon != nullptr, levels <= 300) << levels;
+        // The writer refuses what its reader would.
+        Lexicon from_text = from_words(zv_test::chain_words(levels));
+        uint64_t size = 0;
+        void *written = nullptr;
+        EXPECT_EQ(zv_lexicon_serialize(from_text.get(), &size, &written),
+                  levels <= 300 ? ZV_STATUS_SUCCESS : ZV_STATUS_INVALID_ARGUMENT)
+            << levels;
+        free(written);
     }
 }
 

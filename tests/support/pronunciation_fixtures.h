@@ -124,6 +124,23 @@ inline std::vector<uint8_t> damaged(const std::vector<uint8_t> &blob, std::mt199
     return bytes;
 }
 
+// The words A, AA, AAA, ... of up to `levels` letters: a trie that is one
+// chain with an end node at every level, whose text grows with the square of
+// its blob.
+inline std::vector<std::string> chain_words(int32_t levels) {
+    std::vector<std::string> words;
+    for (int32_t k = 1; k <= levels; ++k) words.emplace_back(static_cast<size_t>(k), 'A');
+    return words;
+}
+
+// One word pronounced 1, 1 1, 1 1 1, ... up to `levels` ids: one chain of
+// phoneme nodes with an end node at every level.
+inline Pronunciations chain_pronunciations(int32_t levels) {
+    Pronunciations prons(1);
+    for (int32_t k = 1; k <= levels; ++k) prons[0].emplace_back(static_cast<size_t>(k), 1);
+    return prons;
+}
+
 }  // namespace zv_test
 
 #endif

@@ -1,0 +1,106 @@
+// Writes the seeds of the fuzz targets that start from the test writers
+// (model files, blobs, texts, parameter blocks, an index), one directory per
+// target under the given corpus directory. fuzz/make_seeds.sh runs it and
+// adds the audio seeds from the test fixtures.
+//
+//   zv_fuzz_make_seeds CORPUS_DIR
+#include <stdio.h>
+#include <stdlib.h>
+
+#include <cmath>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "support/classifier_block.h"
+#include "support/model_writer.h"
+#include "support/pronunciation_fixtures.h"
+#include "zv_lumarin.h"
+
+namespace {
+
+std::string g_corpus;
+
+void seed(const std::string &target, const std::string &name, const std::vector<uint8_t> &bytes) {
+    const std::filesystem::path dir = std::filesystem::path(g_corpus) / target;
+    std::filesystem::create_directories(dir);
+    std::ofstream(dir / ("seed_" + name), std::ios::binary)
+        .write(reinterpret_cast<const char *>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+}
+
+void seed(const std::string &target, const std::string &name, const std::string &text) {
+    seed(target, name, std::vector<uint8_t>(text.begin(), text.end()));
+}
+
+std::vector<uint8_t> join(std::vector<uint8_t> a, const std::vector<uint8_t> &b) {
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
+}
+
+// The index the engine makes of half a second of a warbling tone.
+std::vector<uint8_t> small_index(const zv_test::ModelWriter &model) {
+    const std::string path = (std::filesystem::temp_directory_path() / "zv_make_seeds_model.bin").string();
+    model.write(path);
+    zv_lumarin_t *engine = nullptr;
+    if (zv_lumarin_init(path.c_str(), &engine) != ZV_STATUS_SUCCESS) exit(1);
+    std::filesystem::remove(path);
+    std::vector<int16_t> pcm(8000);
+    for (size_t i = 0; i < pcm.size(); ++i) pcm[i] = static_cast<int16_t>(8000.0 * std::sin(i * 0.05));
+    int32_t *index = nullptr;
+    int32_t size = 0;
+    if (zv_lumarin_index(engine, pcm.data(), static_cast<int32_t>(pcm.size()), &index, &size) != ZV_STATUS_SUCCESS) {
+        exit(1);
+    }
+    const uint8_t *bytes = reinterpret_cast<const uint8_t *>(index);
+    std::vector<uint8_t> out(bytes, bytes + size);
+    free(index);
+    zv_lumarin_delete(engine);
+    return out;
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+    if (argc != 2) {
+        fprintf(stderr, "usage: %s CORPUS_DIR\n", argv[0]);
+        return 1;
+    }
+    g_corpus = argv[1];
+    const zv_test::ModelWriter model = zv_test::SmallModel();
+    seed("model", "small", model.bytes());
+
+    const std::vector<uint8_t> index = small_index(model);
+    seed("search", "cat", join({'C', 'A', 'T', 0}, index));
+    seed("search", "two_words_unknown", join({'t', 'w', 'o', ' ', 'z', 'e', 'b', 'r', 'a', 0}, index));
+
+    seed("lexicon_blob", "small", model.lexicon);
+    seed("lexicon_blob", "chain", zv_test::EncodeLexicon({"A", "AB", "ABC", "B", "BA"}));
+    // Chains whose text and ids grow with the square of their size: refused.
+    seed("lexicon_blob", "chain_400", zv_test::EncodeLexicon(zv_test::chain_words(400)));
+    seed("dict_blob", "chain_200",
+         join(zv_test::EncodeLexicon({"A"}), zv_test::EncodeDict(1, 1, zv_test::chain_pronunciations(200))));
+    seed("dict_blob", "small", join(model.lexicon, model.dict));
+    seed("dict_blob", "shared",
+         join(zv_test::EncodeLexicon({"AB", "ABC", "B"}), zv_test::EncodeDict(5, 3, {{{1, 2}, {1}}, {{1, 2, 3}}, {{}}})));
+
+    seed("lexicon_text", "words", "A\nAB\nB\nCAT\n");
+    seed("lexicon_text", "nul_end", std::string("A\nB\n") + '\0');
+    const std::string nul(1, '\0');
+    seed("dict_text", "small",
+         "CAT\nDOG\nTWO\n" + nul + "K\nAE\nT\nD\nAO\nG\nUW\n" + nul + "CAT\tK AE T\nDOG\tD AO G\nTWO\tT UW\nTWO\tT AO\n");
+
+    const zv_test::ClassifierBlock offline = zv_test::random_classifier(6, {3}, 40, 1);
+    seed("offline_block", "small", zv_test::offline_block("lumarin", "1.1.0", offline));
+    const zv_test::ClassifierBlock online = zv_test::random_classifier(6, {3, 2}, 5, 2, 6865, true);
+    seed("online_block", "small", zv_test::online_block("lumarin", "1.1.0", online));
+    seed("marbo_block", "small", zv_test::EncodeBlock(zv_test::RandomBlock("marbo", "1.0.0", 6865, 28, {4}, 40, 2, 24)));
+
+    seed("base64", "text", "aGVsbG8gd29ybGQ=");
+    seed("base64", "padded", "YQ==");
+    seed("foundation", "tree", std::vector<uint8_t>{0, 3, 0, 0x0b, 0, 0, 0});
+    seed("foundation", "language", "\x01" "en");
+    seed("foundation", "phoneme", "\x02" "AH");
+    seed("foundation", "split", "\x03" " a b  c ");
+    return 0;
+}

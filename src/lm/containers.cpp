@@ -1,0 +1,336 @@
+#include "lm/containers.h"
+
+#include <stddef.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include "lm/node.h"
+
+// ---- pages and pools ----
+
+extern "C" zv_status_t zv_page_init(uint64_t slot_size, int32_t capacity, zv_page_t **page) {
+    *page = nullptr;
+    if (capacity < 1 || slot_size == 0 || slot_size > SIZE_MAX / static_cast<uint64_t>(capacity)) {
+        return ZV_STATUS_OUT_OF_MEMORY;
+    }
+    zv_page_t *p = static_cast<zv_page_t *>(calloc(1, sizeof(zv_page_t)));
+    if (!p) return ZV_STATUS_OUT_OF_MEMORY;
+    p->slot_size = slot_size;
+    p->capacity = capacity;
+    p->block = static_cast<uint8_t *>(malloc(static_cast<size_t>(slot_size * static_cast<uint64_t>(capacity))));
+    p->position_to_slot = static_cast<int32_t *>(malloc(sizeof(int32_t) * static_cast<size_t>(capacity)));
+    p->slot_to_position = static_cast<int32_t *>(malloc(sizeof(int32_t) * static_cast<size_t>(capacity)));
+    if (!p->block || !p->position_to_slot || !p->slot_to_position) {
+        zv_page_delete(p);
+        return ZV_STATUS_OUT_OF_MEMORY;
+    }
+    p->end = p->block + slot_size * static_cast<uint64_t>(capacity);
+    for (int32_t i = 0; i < capacity; ++i) {
+        p->position_to_slot[i] = i;
+        p->slot_to_position[i] = i;
+    }
+    *page = p;
+    return ZV_STATUS_SUCCESS;
+}
+
+extern "C" void zv_page_delete(zv_page_t *page) {
+    if (!page) return;
+    free(page->block);
+    free(page->position_to_slot);
+    free(page->slot_to_position);
+    free(page);
+}
+
+extern "C" void zv_page_free(zv_page_t *page, void *object) {
+    const int32_t n = static_cast<int32_t>((static_cast<uint8_t *>(object) - page->block) /
+                                           static_cast<ptrdiff_t>(page->slot_size));
+    const int32_t p = page->slot_to_position[n];
+    const int32_t l = page->used - 1;
+    if (p != l) {
+        const int32_t o = page->position_to_slot[l];
+        page->position_to_slot[l] = n;
+        page->position_to_slot[p] = o;
+        page->slot_to_position[n] = l;
+        page->slot_to_position[o] = p;
+    }
+    page->used = l;
+}
+
+extern "C" zv_status_t zv_pool_init(uint64_t object_size, int32_t slots_per_page, zv_pool_t **pool) {
+    *pool = nullptr;
+    zv_pool_t *p = static_cast<zv_pool_t *>(calloc(1, sizeof(zv_pool_t)));
+    if (!p) return ZV_STATUS_OUT_OF_MEMORY;
+    p->object_size = object_size;
+    p->slots_per_page = slots_per_page;
+    *pool = p;
+    return ZV_STATUS_SUCCESS;
+}
+
+extern "C" void zv_pool_delete(zv_pool_t *pool) {
+    if (!pool) return;
+    for (int32_t i = 0; i < pool->page_count; ++i) zv_page_delete(pool->pages[i]);
+    free(pool->pages);
+    free(pool);
+}
+
+extern "C" int32_t zv_pool_size(const zv_pool_t *pool) { return pool->live; }
+
+static void *page_take(zv_page_t *page) {
+    const int32_t slot = page->position_to_slot[page->used];
+    page->used += 1;
+    return page->block + static_cast<uint64_t>(slot) * page->slot_size;
+}
+
+extern "C" void *zv_pool_alloc(zv_pool_t *pool) {
+    for (int32_t i = 0; i < pool->page_count; ++i) {
+        zv_page_t *page = pool->pages[i];
+        if (page->used < page->capacity) {
+            pool->live += 1;
+            return page_take(page);
+        }
+    }
+    zv_page_t **pages = static_cast<zv_page_t **>(
+        realloc(pool->pages, sizeof(zv_page_t *) * (static_cast<size_t>(pool->page_count) + 1)));
+    if (!pages) return nullptr;
+    pool->pages = pages;  // one entry larger; the count says how many are pages
+    zv_page_t *page = nullptr;
+    if (zv_page_init(pool->object_size, pool->slots_per_page, &page) != ZV_STATUS_SUCCESS) return nullptr;
+    pool->pages[pool->page_count] = page;
+    pool->page_count += 1;
+    pool->live += 1;
+    return page_take(page);
+}
+
+extern "C" void zv_pool_free(zv_pool_t *pool, void *object) {
+    const uint8_t *p = static_cast<const uint8_t *>(object);
+    for (int32_t i = 0; i < pool->page_count; ++i) {
+        zv_page_t *page = pool->pages[i];
+        if (page->block <= p && p < page->end) {
+            zv_page_free(page, object);
+            pool->live -= 1;
+            return;
+        }
+    }
+}
+
+// ---- map ----
+
+static inline int32_t bucket_of(const zv_map_t *map, int32_t state, uint8_t flag) {
+    const uint32_t sum = static_cast<uint32_t>(state) + static_cast<uint32_t>(flag);
+    return static_cast<int32_t>(static_cast<uint32_t>(map->bucket_count - 1) & sum);
+}
+
+extern "C" zv_status_t zv_map_init(int32_t bucket_count, zv_map_t **map) {
+    *map = nullptr;
+    zv_map_t *m = static_cast<zv_map_t *>(calloc(1, sizeof(zv_map_t)));
+    if (!m) return ZV_STATUS_OUT_OF_MEMORY;
+    m->bucket_count = bucket_count;
+    if (zv_pool_init(sizeof(zv_map_cell_t), bucket_count, &m->cell_pool) != ZV_STATUS_SUCCESS ||
+        !(m->buckets = static_cast<zv_map_cell_t **>(calloc(static_cast<size_t>(bucket_count), sizeof(zv_map_cell_t *))))) {
+        zv_pool_delete(m->cell_pool);
+        free(m);
+        return ZV_STATUS_OUT_OF_MEMORY;
+    }
+    *map = m;
+    return ZV_STATUS_SUCCESS;
+}
+
+static inline void drop_reference(zv_node_t *token) {
+    token->reference_count -= 1;
+    zv_node_delete(token);
+}
+
+extern "C" void zv_map_delete(zv_map_t *map) {
+    if (!map) return;
+    for (int32_t b = 0; b < map->bucket_count; ++b) {
+        zv_map_cell_t *cell = map->buckets[b];
+        while (cell) {
+            zv_map_cell_t *next = cell->next;
+            drop_reference(cell->token);
+            // The cells go with their pool below.
+            cell = next;
+        }
+    }
+    free(map->buckets);
+    zv_pool_delete(map->cell_pool);
+    free(map);
+}
+
+extern "C" int32_t zv_map_size(const zv_map_t *map) { return map->size; }
+
+// Head of the first non-empty bucket from `bucket` on, -1 when there is none.
+static int32_t first_filled(const zv_map_t *map, int32_t bucket) {
+    for (int32_t b = bucket; b < map->bucket_count; ++b) {
+        if (map->buckets[b]) return b;
+    }
+    return -1;
+}
+
+extern "C" void zv_map_start_iter(const zv_map_t *map, zv_map_iterator_t *cursor) {
+    const int32_t b = first_filled(map, 0);
+    if (b < 0) return;
+    cursor->bucket = b;
+    cursor->cell = map->buckets[b];
+}
+
+extern "C" zv_status_t zv_map_next(const zv_map_t *map, zv_map_iterator_t *cursor) {
+    if (cursor->cell->next) {
+        cursor->cell = cursor->cell->next;
+        return ZV_STATUS_SUCCESS;
+    }
+    const int32_t b = first_filled(map, cursor->bucket + 1);
+    if (b < 0) return ZV_STATUS_STOP_ITERATION;
+    cursor->bucket = b;
+    cursor->cell = map->buckets[b];
+    return ZV_STATUS_SUCCESS;
+}
+
+extern "C" zv_status_t zv_map_find(const zv_map_t *map, int32_t state, uint8_t flag, zv_node_t **token) {
+    for (zv_map_cell_t *cell = map->buckets[bucket_of(map, state, flag)]; cell; cell = cell->next) {
+        if (cell->token->state == state && cell->token->flag == flag) {
+            *token = cell->token;
+            return ZV_STATUS_SUCCESS;
+        }
+    }
+    return ZV_STATUS_KEY_ERROR;
+}
+
+extern "C" zv_status_t zv_map_insert(zv_map_t *map, zv_node_t *token) {
+    const int32_t b = bucket_of(map, token->state, token->flag);
+    for (zv_map_cell_t *cell = map->buckets[b]; cell; cell = cell->next) {
+        if (cell->token->state == token->state && cell->token->flag == token->flag) {
+            zv_node_t *old = cell->token;
+            token->reference_count += 1;
+            cell->token = token;
+            drop_reference(old);
+            return ZV_STATUS_SUCCESS;
+        }
+    }
+    zv_map_cell_t *cell = static_cast<zv_map_cell_t *>(zv_pool_alloc(map->cell_pool));
+    if (!cell) return ZV_STATUS_OUT_OF_MEMORY;
+    cell->previous = nullptr;
+    cell->next = map->buckets[b];
+    cell->token = token;
+    if (cell->next) cell->next->previous = cell;
+    map->buckets[b] = cell;
+    token->reference_count += 1;
+    map->size += 1;
+    return ZV_STATUS_SUCCESS;
+}
+
+extern "C" zv_status_t zv_map_remove(zv_map_t *map, zv_map_iterator_t *cursor) {
+    zv_map_cell_t *cell = cursor->cell;
+    const int32_t b = cursor->bucket;
+    zv_map_cell_t *next = cell->next;
+    if (cell->previous) {
+        cell->previous->next = next;
+    } else {
+        map->buckets[b] = next;
+    }
+    if (next) next->previous = cell->previous;
+    zv_node_t *token = cell->token;
+    zv_pool_free(map->cell_pool, cell);
+    map->size -= 1;
+    drop_reference(token);
+    if (next) {
+        cursor->cell = next;
+        return ZV_STATUS_SUCCESS;
+    }
+    const int32_t nb = first_filled(map, b + 1);
+    if (nb < 0) return ZV_STATUS_STOP_ITERATION;
+    cursor->bucket = nb;
+    cursor->cell = map->buckets[nb];
+    return ZV_STATUS_SUCCESS;
+}
+
+// ---- stack ----
+
+extern "C" zv_status_t zv_stack_init(int32_t capacity, zv_stack_t **stack) {
+    *stack = nullptr;
+    zv_stack_t *s = static_cast<zv_stack_t *>(calloc(1, sizeof(zv_stack_t)));
+    if (!s) return ZV_STATUS_OUT_OF_MEMORY;
+    s->items = static_cast<zv_node_t **>(malloc(sizeof(zv_node_t *) * static_cast<size_t>(capacity)));
+    if (!s->items) {
+        free(s);
+        return ZV_STATUS_OUT_OF_MEMORY;
+    }
+    s->capacity = capacity;
+    *stack = s;
+    return ZV_STATUS_SUCCESS;
+}
+
+extern "C" void zv_stack_delete(zv_stack_t *stack) {
+    if (!stack) return;
+    free(stack->items);
+    free(stack);
+}
+
+extern "C" zv_status_t zv_stack_push(zv_stack_t *stack, zv_node_t *token) {
+    if (stack->size == stack->capacity) {
+        if (stack->capacity > INT32_MAX / 2) return ZV_STATUS_OUT_OF_MEMORY;
+        const int32_t capacity = stack->capacity * 2;
+        zv_node_t **items =
+            static_cast<zv_node_t **>(realloc(stack->items, sizeof(zv_node_t *) * static_cast<size_t>(capacity)));
+        if (!items) return ZV_STATUS_OUT_OF_MEMORY;
+        stack->items = items;
+        stack->capacity = capacity;
+    }
+    token->reference_count += 1;
+    stack->items[stack->size++] = token;
+    return ZV_STATUS_SUCCESS;
+}
+
+extern "C" zv_status_t zv_stack_pop(zv_stack_t *stack, zv_node_t **token) {
+    zv_node_t *top = stack->items[--stack->size];
+    top->reference_count -= 1;
+    *token = top;
+    return ZV_STATUS_SUCCESS;
+}
+
+// ---- heap ----
+
+extern "C" zv_status_t zv_heap_init(int32_t capacity, zv_heap_t **heap) {
+    *heap = nullptr;
+    zv_heap_t *h = static_cast<zv_heap_t *>(calloc(1, sizeof(zv_heap_t)));
+    if (!h) return ZV_STATUS_OUT_OF_MEMORY;
+    h->values = static_cast<float *>(malloc(sizeof(float) * (static_cast<size_t>(capacity) + 1)));
+    if (!h->values) {
+        free(h);
+        return ZV_STATUS_OUT_OF_MEMORY;
+    }
+    h->capacity = capacity;
+    *heap = h;
+    return ZV_STATUS_SUCCESS;
+}
+
+extern "C" void zv_heap_delete(zv_heap_t *heap) {
+    if (!heap) return;
+    free(heap->values);
+    free(heap);
+}
+
+extern "C" void zv_heap_insert(zv_heap_t *heap, float x) {
+    float *v = heap->values;
+    if (heap->count < heap->capacity) {
+        int32_t i = ++heap->count;
+        while (i > 1 && x > v[i / 2]) {
+            v[i] = v[i / 2];
+            i /= 2;
+        }
+        v[i] = x;
+        return;
+    }
+    if (!(x < v[1])) return;
+    const int32_t n = heap->count;
+    int32_t i = 1;
+    for (;;) {
+        const int32_t l = 2 * i;
+        if (l > n) break;
+        int32_t c = l;
+        if (l + 1 <= n && v[l + 1] > v[l]) c = l + 1;
+        if (!(v[c] > x)) break;
+        v[i] = v[c];
+        i = c;
+    }
+    v[i] = x;
+}

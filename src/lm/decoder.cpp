@@ -1,0 +1,392 @@
+#include "lm/decoder.h"
+
+#include <math.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include "foundation/status.h"
+#include "lm/node.h"
+
+namespace {
+
+constexpr float kNoCost = 3.4028235e38f;        // the largest float: no cost found yet
+constexpr float kScoreScale = 0.0009765625f;    // 2^-10: Q10 scores to log scores
+constexpr int64_t kTokensPerActive = 32;        // token pool page: 32 * max_active
+
+// The decoder handed out, with what it keeps beside its record: which states
+// have an epsilon arc, learnt on the first visit (2 bits a state: 0 not yet
+// known, 1 yes, 2 no). Most tokens of a frame sit inside a pronunciation, on
+// states with phone arcs only, and the closure would walk all their arcs to
+// find none; the graph is fixed, so the answer holds for the decoder's life.
+struct DecoderRecord {
+    zv_decoder_t decoder;  // first: the pointer handed out points here
+    uint8_t *epsilon;      // ceil(states / 4) bytes
+};
+
+inline DecoderRecord *record_of(zv_decoder_t *d) { return reinterpret_cast<DecoderRecord *>(d); }
+
+bool has_epsilon_arc(zv_decoder_t *d, int32_t state) {
+    uint8_t &cell = record_of(d)->epsilon[static_cast<uint32_t>(state) >> 2];
+    const int shift = (state & 3) * 2;
+    uint8_t known = (cell >> shift) & 3u;
+    if (known == 0) {
+        known = 2;
+        for (int32_t a = zv_graph_state_arc(d->graph, state, -1); a >= 0; a = zv_graph_state_arc(d->graph, state, a)) {
+            if (zv_graph_input(d->graph, a) == 0) {
+                known = 1;
+                break;
+            }
+        }
+        cell = static_cast<uint8_t>(cell | (known << shift));
+    }
+    return known == 1;
+}
+
+inline float score_of(const int16_t *scores, int32_t label) {
+    return static_cast<float>(scores[label]) * kScoreScale;
+}
+
+inline void raise_time(zv_branch_t *branch, int32_t frame) {
+    if (branch->time < frame) branch->time = frame;
+}
+
+// The candidate (state, flag, cost) made from `parent` by `arc` in a frame
+// step, kept in `next` unless a token there is at least as cheap.
+zv_status_t relax(zv_decoder_t *d, zv_map_t *next, int32_t state, uint8_t flag, float cost, int32_t arc,
+                  zv_node_t *parent) {
+    zv_node_t *held = nullptr;
+    const float bar = zv_map_find(next, state, flag, &held) == ZV_STATUS_SUCCESS ? held->cost : kNoCost;
+    if (!(cost < bar)) return ZV_STATUS_SUCCESS;
+    zv_branch_t *branch = parent->branch;
+    raise_time(branch, d->frame);
+    branch->reference_count += 1;
+    zv_node_t *token = zv_node_init(d->token_pool, parent, arc, state, cost, branch, parent->depth + 1, flag);
+    if (!token) {
+        branch->reference_count -= 1;  // the parent still holds it
+        return ZV_STATUS_OUT_OF_MEMORY;
+    }
+    if (zv_map_insert(next, token) != ZV_STATUS_SUCCESS) {
+        zv_node_delete(token);
+        return ZV_STATUS_OUT_OF_MEMORY;
+    }
+    return ZV_STATUS_SUCCESS;
+}
+
+// Every token of the active map moves one frame on into `next`.
+zv_status_t expand(zv_decoder_t *d, const int16_t *scores, zv_map_t *next) {
+    const zv_graph_t *g = d->graph;
+    const float beam = d->beam;
+    const float blank = score_of(scores, 0);
+    float best = kNoCost;
+    if (zv_map_size(d->active) == 0) return ZV_STATUS_SUCCESS;  // every cost overflowed
+    zv_map_iterator_t it{};
+    zv_map_start_iter(d->active, &it);
+    do {
+        zv_node_t *t = it.cell->token;
+        if (t->flag == 0) {
+            const float c = t->cost - score_of(scores, zv_graph_input(g, t->arc));
+            if (beam + best > c) {
+                if (c < best) best = c;
+                ZV_TRY(relax(d, next, t->state, 0, c, t->arc, t));
+            }
+        }
+        {
+            const float c = t->cost - blank;
+            if (beam + best > c) {
+                if (c < best) best = c;
+                ZV_TRY(relax(d, next, t->state, 1, c, t->arc, t));
+            }
+        }
+        for (int32_t a = zv_graph_state_arc(g, t->state, -1); a >= 0; a = zv_graph_state_arc(g, t->state, a)) {
+            const int32_t input = zv_graph_input(g, a);
+            if (input == 0) continue;
+            const float c = (d->weight_scale * zv_graph_weight(g, a) + t->cost) - score_of(scores, input);
+            if (beam + best > c) {
+                if (c < best) best = c;
+                ZV_TRY(relax(d, next, zv_graph_state(g, a), 0, c, a, t));
+            }
+        }
+    } while (zv_map_next(d->active, &it) == ZV_STATUS_SUCCESS);
+    return ZV_STATUS_SUCCESS;
+}
+
+// A candidate that comes back, within this closure, to a state on its own
+// epsilon path cheaper than it was there has gone round a cycle of negative
+// weight (a backoff arc of negative cost back to the state a pronunciation of
+// length 0 leaves from); following it would relax for ever. The path within
+// the closure is the chain of parents of equal depth: epsilon steps keep it,
+// frame steps add one.
+bool closes_negative_cycle(const zv_node_t *from, int32_t state, float cost) {
+    for (const zv_node_t *u = from;; u = u->parent) {
+        if (u->state == state && cost < u->cost) return true;
+        if (!u->parent || u->parent->depth != u->depth) return false;
+    }
+}
+
+// Word and backoff arcs from every active token, within the frame.
+zv_status_t close_epsilon(zv_decoder_t *d) {
+    const zv_graph_t *g = d->graph;
+    zv_map_t *map = d->active;
+    float best = kNoCost;
+    zv_map_iterator_t it{};
+    zv_map_start_iter(map, &it);
+    do {
+        if (it.cell->token->cost < best) best = it.cell->token->cost;
+        ZV_TRY(zv_stack_push(d->stack, it.cell->token));
+    } while (zv_map_next(map, &it) == ZV_STATUS_SUCCESS);
+    const float threshold = best + d->beam;
+
+    while (d->stack->size > 0) {
+        zv_node_t *t = nullptr;
+        zv_stack_pop(d->stack, &t);
+        if (t->reference_count == 0) {  // a cheaper token replaced it in the map
+            zv_node_delete(t);
+            continue;
+        }
+        if (!has_epsilon_arc(d, t->state)) continue;
+        for (int32_t a = zv_graph_state_arc(g, t->state, -1); a >= 0; a = zv_graph_state_arc(g, t->state, a)) {
+            if (zv_graph_input(g, a) != 0) continue;
+            const float c = d->weight_scale * zv_graph_weight(g, a) + t->cost;
+            if (!(threshold > c)) continue;
+            const int32_t s = zv_graph_state(g, a);
+            zv_node_t *held = nullptr;
+            const float bar = zv_map_find(map, s, 1, &held) == ZV_STATUS_SUCCESS ? held->cost : kNoCost;
+            if (!(bar > c)) continue;
+            if (closes_negative_cycle(t, s, c)) continue;
+            zv_branch_t *branch = nullptr;
+            const int32_t word = zv_graph_output(g, a);
+            if (word != 0) {
+                ZV_TRY(zv_tree_insert(d->tree, t->branch, word, d->frame, &branch));
+            } else {
+                branch = t->branch;
+                raise_time(branch, d->frame);
+                branch->reference_count += 1;
+            }
+            zv_node_t *token = zv_node_init(d->token_pool, t, a, s, c, branch, t->depth, 1);
+            if (!token) {
+                branch->reference_count -= 1;
+                zv_branch_delete(branch);  // a word's new branch goes again
+                return ZV_STATUS_OUT_OF_MEMORY;
+            }
+            if (zv_map_insert(map, token) != ZV_STATUS_SUCCESS) {
+                zv_node_delete(token);
+                return ZV_STATUS_OUT_OF_MEMORY;
+            }
+            ZV_TRY(zv_stack_push(d->stack, token));
+        }
+    }
+    return ZV_STATUS_SUCCESS;
+}
+
+// Keeps the max_active cheapest tokens, and every token as cheap as the
+// max_active-th.
+void cap(zv_decoder_t *d) {
+    zv_map_t *map = d->active;
+    zv_map_iterator_t it{};
+    zv_map_start_iter(map, &it);
+    do {
+        zv_heap_insert(d->heap, it.cell->token->cost);
+    } while (zv_map_next(map, &it) == ZV_STATUS_SUCCESS);
+    const float limit = d->heap->values[1];
+    d->heap->count = 0;
+    zv_map_start_iter(map, &it);
+    for (;;) {
+        const zv_status_t moved =
+            it.cell->token->cost > limit ? zv_map_remove(map, &it) : zv_map_next(map, &it);
+        if (moved != ZV_STATUS_SUCCESS) break;
+    }
+}
+
+// The words' texts, each followed by `separator`, the last one too when
+// `trailing`.
+zv_status_t join_words(const zv_graph_t *g, const int32_t *labels, int32_t n, bool trailing, char **text) {
+    size_t bytes = 1;
+    for (int32_t i = 0; i < n; ++i) bytes += strlen(zv_graph_word(g, labels[i])) + 1;
+    if (n > 0 && !trailing) bytes -= 1;
+    char *out = static_cast<char *>(malloc(bytes));
+    if (!out) return ZV_STATUS_OUT_OF_MEMORY;
+    char *p = out;
+    for (int32_t i = 0; i < n; ++i) {
+        const char *word = zv_graph_word(g, labels[i]);
+        const size_t len = strlen(word);
+        memcpy(p, word, len);
+        p += len;
+        if (trailing || i + 1 < n) *p++ = ' ';
+    }
+    *p = '\0';
+    *text = out;
+    return ZV_STATUS_SUCCESS;
+}
+
+// The start token on the tree's root, taking the root's reference; when it
+// can't be made the root goes too.
+zv_status_t insert_start_token(zv_decoder_t *d) {
+    zv_branch_t *root = zv_tree_root(d->tree);
+    zv_node_t *start = zv_node_init(d->token_pool, nullptr, -1, zv_graph_start_state(d->graph), 0.0f, root, 0, 1);
+    if (!start) {
+        root->reference_count -= 1;
+        zv_branch_delete(root);
+    } else if (zv_map_insert(d->active, start) != ZV_STATUS_SUCCESS) {
+        zv_node_delete(start);
+    } else {
+        return ZV_STATUS_SUCCESS;
+    }
+    d->tree->root = d->tree->current = nullptr;
+    return ZV_STATUS_OUT_OF_MEMORY;
+}
+
+// Tokens left on the stack by a frame that failed part way hold references too.
+void drain_stack(zv_stack_t *stack) {
+    while (stack && stack->size > 0) {
+        zv_node_t *t = nullptr;
+        zv_stack_pop(stack, &t);
+        zv_node_delete(t);
+    }
+}
+
+// Releases every token (and through them every branch), then the members.
+void release_members(zv_decoder_t *d) {
+    drain_stack(d->stack);
+    zv_map_delete(d->active);
+    d->active = nullptr;
+    zv_stack_delete(d->stack);
+    d->stack = nullptr;
+    zv_pool_delete(d->token_pool);
+    d->token_pool = nullptr;
+    zv_heap_delete(d->heap);
+    d->heap = nullptr;
+    zv_tree_delete(d->tree);
+    d->tree = nullptr;
+}
+
+}  // namespace
+
+extern "C" zv_status_t zv_decoder_init(const zv_graph_t *graph, float beam, int32_t max_active, float weight_scale,
+                                       zv_decoder_t **decoder) {
+    if (!decoder) return ZV_STATUS_INVALID_ARGUMENT;
+    *decoder = nullptr;
+    if (!graph || max_active < 1 || kTokensPerActive * max_active > INT32_MAX || isnan(beam) || beam < 0.0f ||
+        !isfinite(weight_scale)) {
+        return ZV_STATUS_INVALID_ARGUMENT;
+    }
+    DecoderRecord *rec = static_cast<DecoderRecord *>(calloc(1, sizeof(DecoderRecord)));
+    if (!rec) return ZV_STATUS_OUT_OF_MEMORY;
+    zv_decoder_t *d = &rec->decoder;
+    rec->epsilon = static_cast<uint8_t *>(calloc(static_cast<size_t>(zv_graph_num_states(graph)) / 4 + 1, 1));
+    d->graph = graph;
+    d->beam = beam;
+    d->max_active = max_active;
+    d->weight_scale = weight_scale;
+    zv_status_t status = rec->epsilon ? zv_pool_init(sizeof(zv_node_t),
+                                                     static_cast<int32_t>(kTokensPerActive * max_active), &d->token_pool)
+                                      : ZV_STATUS_OUT_OF_MEMORY;
+    if (status == ZV_STATUS_SUCCESS) status = zv_map_init(max_active, &d->active);
+    if (status == ZV_STATUS_SUCCESS) status = zv_stack_init(max_active, &d->stack);
+    if (status == ZV_STATUS_SUCCESS) status = zv_heap_init(max_active, &d->heap);
+    if (status == ZV_STATUS_SUCCESS) status = zv_tree_init(&d->tree);
+    if (status == ZV_STATUS_SUCCESS) status = insert_start_token(d);
+    if (status != ZV_STATUS_SUCCESS) {
+        release_members(d);
+        free(rec->epsilon);
+        free(rec);
+        return status;
+    }
+    *decoder = d;
+    return ZV_STATUS_SUCCESS;
+}
+
+extern "C" void zv_decoder_delete(zv_decoder_t *decoder) {
+    if (!decoder) return;
+    release_members(decoder);
+    free(record_of(decoder)->epsilon);
+    free(record_of(decoder));
+}
+
+extern "C" zv_status_t zv_decoder_reset(zv_decoder_t *d) {
+    drain_stack(d->stack);
+    zv_map_delete(d->active);
+    d->active = nullptr;
+    if (d->heap) d->heap->count = 0;
+    zv_tree_delete(d->tree);
+    d->tree = nullptr;
+    zv_pool_delete(d->token_pool);
+    d->token_pool = nullptr;
+    d->frame = 0;
+    ZV_TRY(zv_tree_init(&d->tree));
+    zv_status_t status = zv_pool_init(sizeof(zv_node_t), static_cast<int32_t>(kTokensPerActive * d->max_active),
+                                      &d->token_pool);
+    if (status == ZV_STATUS_SUCCESS) status = zv_map_init(d->max_active, &d->active);
+    if (status == ZV_STATUS_SUCCESS) return insert_start_token(d);
+    // The new root has no token to hold it.
+    zv_branch_t *root = zv_tree_root(d->tree);
+    root->reference_count -= 1;
+    zv_branch_delete(root);
+    d->tree->root = d->tree->current = nullptr;
+    return status;
+}
+
+extern "C" zv_status_t zv_decoder_process(zv_decoder_t *d, const int16_t *scores, char **text) {
+    if (text) *text = nullptr;
+    if (!d->active || !d->token_pool || !d->tree || !d->tree->root) return ZV_STATUS_INVALID_STATE;
+    d->frame += 1;
+    zv_map_t *next = nullptr;
+    ZV_TRY(zv_map_init(d->max_active, &next));
+    const zv_status_t expanded = expand(d, scores, next);
+    if (expanded != ZV_STATUS_SUCCESS) {
+        zv_map_delete(next);
+        return expanded;
+    }
+    zv_map_delete(d->active);
+    d->active = next;
+    if (zv_map_size(next) > 0) {
+        ZV_TRY(close_epsilon(d));
+        cap(d);
+    }
+    if (!text) return ZV_STATUS_SUCCESS;
+    int32_t n = 0;
+    int32_t *labels = nullptr;
+    ZV_TRY(zv_tree_partial_outputs(d->tree, d->frame, &n, &labels));
+    const zv_status_t status = join_words(d->graph, labels, n, true, text);
+    free(labels);
+    return status;
+}
+
+extern "C" zv_status_t zv_decoder_flush(const zv_decoder_t *d, char **text) {
+    *text = nullptr;
+    if (!d->active || !d->tree || !d->tree->root) return ZV_STATUS_INVALID_STATE;
+    const zv_graph_t *g = d->graph;
+    const zv_node_t *best = nullptr;
+    if (zv_map_size(d->active) > 0) {
+        zv_map_iterator_t it{};
+        zv_map_start_iter(d->active, &it);
+        do {
+            const zv_node_t *t = it.cell->token;
+            if (zv_graph_is_final(g, t->state) && (!best || t->cost <= best->cost)) best = t;
+        } while (zv_map_next(d->active, &it) == ZV_STATUS_SUCCESS);
+    }
+    // Labels from the best token back to the reported part, newest first;
+    // self-loop and blank tokens repeat their parent's state and don't repeat its word.
+    int32_t n = 0;
+    int32_t *labels = nullptr;
+    for (int pass = 0; pass < 2; ++pass) {
+        int32_t found = 0;
+        int32_t previous_state = 0;
+        for (const zv_node_t *u = best; u && u->branch != d->tree->current; u = u->parent) {
+            if (u->arc >= 0 && (u == best || u->state != previous_state)) {
+                const int32_t word = zv_graph_output(g, u->arc);
+                if (word > 0) {
+                    if (labels) labels[n - 1 - found] = word;
+                    found += 1;
+                }
+            }
+            previous_state = u->state;
+        }
+        if (pass == 1 || found == 0) break;
+        n = found;
+        labels = static_cast<int32_t *>(malloc(sizeof(int32_t) * static_cast<size_t>(n)));
+        if (!labels) return ZV_STATUS_OUT_OF_MEMORY;
+    }
+    const zv_status_t status = join_words(g, labels, n, false, text);
+    free(labels);
+    return status;
+}

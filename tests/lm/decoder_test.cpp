@@ -1,0 +1,541 @@
+#include "lm/decoder.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cfloat>
+#include <cmath>
+#include <cstdlib>
+#include <limits>
+#include <map>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "lm/node.h"
+#include "support/packed_graph.h"
+
+using zv_test::PackedArc;
+using zv_test::PackedGraphPtr;
+using zv_test::pack_graph;
+
+namespace {
+
+struct DecoderDeleter {
+    void operator()(zv_decoder_t *d) const { zv_decoder_delete(d); }
+};
+using DecoderPtr = std::unique_ptr<zv_decoder_t, DecoderDeleter>;
+
+DecoderPtr make_decoder(const zv_graph_t *graph, float beam, int32_t max_active, float weight_scale = 1.0f) {
+    zv_decoder_t *d = nullptr;
+    EXPECT_EQ(zv_decoder_init(graph, beam, max_active, weight_scale, &d), ZV_STATUS_SUCCESS);
+    return DecoderPtr(d);
+}
+
+std::string take(char *text) {
+    std::string s = text ? text : "<null>";
+    std::free(text);
+    return s;
+}
+
+std::string process(zv_decoder_t *d, const std::vector<int16_t> &scores) {
+    char *text = nullptr;
+    EXPECT_EQ(zv_decoder_process(d, scores.data(), &text), ZV_STATUS_SUCCESS);
+    return take(text);
+}
+
+std::string flush(const zv_decoder_t *d) {
+    char *text = nullptr;
+    EXPECT_EQ(zv_decoder_flush(d, &text), ZV_STATUS_SUCCESS);
+    return take(text);
+}
+
+struct Active {
+    int32_t state;
+    uint8_t flag;
+    float cost;
+    bool operator==(const Active &o) const { return state == o.state && flag == o.flag && cost == o.cost; }
+};
+
+std::ostream &operator<<(std::ostream &os, const Active &a) {
+    return os << "(" << a.state << "," << int(a.flag) << "," << a.cost << ")";
+}
+
+// The active map in its iteration order.
+std::vector<Active> active(const zv_decoder_t *d) {
+    std::vector<Active> out;
+    if (zv_map_size(d->active) == 0) return out;
+    zv_map_iterator_t it{};
+    zv_map_start_iter(d->active, &it);
+    do {
+        out.push_back({it.cell->token->state, it.cell->token->flag, it.cell->token->cost});
+    } while (zv_map_next(d->active, &it) == ZV_STATUS_SUCCESS);
+    return out;
+}
+
+// ---- a reference decoder, written from the description with plain containers ----
+
+class Reference {
+public:
+    Reference(const zv_graph_t *g, float beam, int32_t max_active, float scale)
+        : g_(g), beam_(beam), k_(max_active), scale_(scale), active_(this, max_active) {
+        paths_.push_back({-1, 0, 0});
+        toks_.push_back({-1, -1, zv_graph_start_state(g), 0.0f, 1, 0});
+        active_.insert(0);
+    }
+
+    std::string process(const std::vector<int16_t> &scores) {
+        frame_ += 1;
+        Map next(this, k_);
+        float best = kNone;
+        for (int32_t t : active_.order()) {
+            const Tok T = toks_[static_cast<size_t>(t)];
+            auto offer = [&](int32_t state, uint8_t flag, float c, int32_t arc) {
+                if (!(beam_ + best > c)) return;
+                best = std::min(best, c);
+                const int32_t *held = next.find(state, flag);
+                if (!(c < (held ? toks_[static_cast<size_t>(*held)].cost : kNone))) return;
+                raise(T.path);
+                toks_.push_back({t, arc, state, c, flag, T.path});
+                next.insert(static_cast<int32_t>(toks_.size() - 1));
+            };
+            if (T.flag == 0) offer(T.state, 0, T.cost - score(scores, zv_graph_input(g_, T.arc)), T.arc);
+            offer(T.state, 1, T.cost - score(scores, 0), T.arc);
+            for (int32_t a : arcs(T.state)) {
+                const int32_t n = zv_graph_input(g_, a);
+                if (n != 0) offer(zv_graph_state(g_, a), 0, (scale_ * zv_graph_weight(g_, a) + T.cost) - score(scores, n), a);
+            }
+        }
+        active_ = next;
+
+        std::vector<int32_t> stack = active_.order();
+        float low = kNone;
+        for (int32_t t : stack) low = std::min(low, toks_[static_cast<size_t>(t)].cost);
+        const float threshold = low + beam_;
+        while (!stack.empty()) {
+            const int32_t t = stack.back();
+            stack.pop_back();
+            const Tok T = toks_[static_cast<size_t>(t)];
+            const int32_t *self = active_.find(T.state, T.flag);
+            if (!self || *self != t) continue;  // replaced: nothing holds it
+            for (int32_t a : arcs(T.state)) {
+                if (zv_graph_input(g_, a) != 0) continue;
+                const float c = scale_ * zv_graph_weight(g_, a) + T.cost;
+                if (!(threshold > c)) continue;
+                const int32_t s = zv_graph_state(g_, a);
+                const int32_t *held = active_.find(s, 1);
+                if (!((held ? toks_[static_cast<size_t>(*held)].cost : kNone) > c)) continue;
+                const int32_t word = zv_graph_output(g_, a);
+                const int32_t path = word != 0 ? child(T.path, word) : T.path;
+                raise(path);
+                toks_.push_back({t, a, s, c, 1, path});
+                active_.insert(static_cast<int32_t>(toks_.size() - 1));
+                stack.push_back(static_cast<int32_t>(toks_.size() - 1));
+            }
+        }
+
+        std::vector<float> costs;
+        for (int32_t t : active_.order()) costs.push_back(toks_[static_cast<size_t>(t)].cost);
+        std::sort(costs.begin(), costs.end());
+        const float limit = costs[std::min(costs.size(), static_cast<size_t>(k_)) - 1];
+        active_.remove_above(limit);
+        return partial();
+    }
+
+    std::string flush() const {
+        int32_t best = -1;
+        for (int32_t t : active_.order()) {
+            const Tok &T = toks_[static_cast<size_t>(t)];
+            if (zv_graph_is_final(g_, T.state) && (best < 0 || T.cost <= toks_[static_cast<size_t>(best)].cost)) best = t;
+        }
+        std::vector<int32_t> words;
+        int32_t previous = -1;
+        for (int32_t t = best; t >= 0 && toks_[static_cast<size_t>(t)].path != current_; t = toks_[static_cast<size_t>(t)].parent) {
+            const Tok &T = toks_[static_cast<size_t>(t)];
+            if (T.arc >= 0 && (t == best || T.state != previous) && zv_graph_output(g_, T.arc) > 0) {
+                words.insert(words.begin(), zv_graph_output(g_, T.arc));
+            }
+            previous = T.state;
+        }
+        std::string text;
+        for (size_t i = 0; i < words.size(); ++i) text += (i ? " " : "") + std::string(zv_graph_word(g_, words[i]));
+        return text;
+    }
+
+    std::vector<Active> active_tokens() const {
+        std::vector<Active> out;
+        for (int32_t t : active_.order()) {
+            const Tok &T = toks_[static_cast<size_t>(t)];
+            out.push_back({T.state, T.flag, T.cost});
+        }
+        return out;
+    }
+
+private:
+    static constexpr float kNone = 3.4028235e38f;
+    struct Tok {
+        int32_t parent, arc, state;
+        float cost;
+        uint8_t flag;
+        int32_t path;
+    };
+    struct Path {
+        int32_t parent, word, time;
+    };
+    // Buckets by the masked sum of state and flag, newest entry first, a
+    // replaced entry keeping its place.
+    struct Map {
+        const Reference *r;
+        uint32_t mask;
+        std::vector<std::vector<int32_t>> buckets;
+        Map(const Reference *owner, int32_t count) : r(owner), mask(static_cast<uint32_t>(count - 1)), buckets(static_cast<size_t>(count)) {}
+        std::vector<int32_t> &bucket(int32_t state, uint8_t flag) { return buckets[(static_cast<uint32_t>(state) + flag) & mask]; }
+        const int32_t *find(int32_t state, uint8_t flag) {
+            for (int32_t &t : bucket(state, flag)) {
+                const Tok &T = r->toks_[static_cast<size_t>(t)];
+                if (T.state == state && T.flag == flag) return &t;
+            }
+            return nullptr;
+        }
+        void insert(int32_t t) {
+            const Tok &T = r->toks_[static_cast<size_t>(t)];
+            int32_t *held = const_cast<int32_t *>(find(T.state, T.flag));
+            if (held) {
+                *held = t;
+            } else {
+                std::vector<int32_t> &b = bucket(T.state, T.flag);
+                b.insert(b.begin(), t);
+            }
+        }
+        std::vector<int32_t> order() const {
+            std::vector<int32_t> out;
+            for (const auto &b : buckets) out.insert(out.end(), b.begin(), b.end());
+            return out;
+        }
+        void remove_above(float limit) {
+            for (auto &b : buckets) {
+                b.erase(std::remove_if(b.begin(), b.end(), [&](int32_t t) { return r->toks_[static_cast<size_t>(t)].cost > limit; }), b.end());
+            }
+        }
+    };
+
+    static float score(const std::vector<int16_t> &scores, int32_t n) { return static_cast<float>(scores[static_cast<size_t>(n)]) * 0.0009765625f; }
+
+    std::vector<int32_t> arcs(int32_t state) const {
+        std::vector<int32_t> out;
+        for (int32_t a = zv_graph_state_arc(g_, state, -1); a >= 0; a = zv_graph_state_arc(g_, state, a)) out.push_back(a);
+        return out;
+    }
+    int32_t child(int32_t path, int32_t word) {
+        auto [it, made] = children_.try_emplace({path, word}, static_cast<int32_t>(paths_.size()));
+        if (made) paths_.push_back({path, word, frame_});
+        return it->second;
+    }
+    void raise(int32_t path) { paths_[static_cast<size_t>(path)].time = std::max(paths_[static_cast<size_t>(path)].time, frame_); }
+
+    // Words every surviving path agrees on: the paths of tokens that the active
+    // map still reaches, followed down from the current one while it has a
+    // single child and no token made in this frame.
+    std::string partial() {
+        std::vector<uint8_t> alive(paths_.size(), 0);
+        for (int32_t t : active_.order()) {
+            for (int32_t u = t; u >= 0; u = toks_[static_cast<size_t>(u)].parent) {
+                for (int32_t p = toks_[static_cast<size_t>(u)].path; p >= 0 && !alive[static_cast<size_t>(p)]; p = paths_[static_cast<size_t>(p)].parent) alive[static_cast<size_t>(p)] = 1;
+            }
+        }
+        std::string text;
+        if (paths_[static_cast<size_t>(current_)].time >= frame_) return text;
+        for (;;) {
+            int32_t only = -1, count = 0;
+            for (size_t p = 0; p < paths_.size(); ++p) {
+                if (alive[p] && paths_[p].parent == current_) {
+                    only = static_cast<int32_t>(p);
+                    count += 1;
+                }
+            }
+            if (count != 1) break;
+            current_ = only;
+            text += std::string(zv_graph_word(g_, paths_[static_cast<size_t>(only)].word)) + " ";
+            if (paths_[static_cast<size_t>(only)].time >= frame_) break;
+        }
+        return text;
+    }
+
+    const zv_graph_t *g_;
+    float beam_;
+    int32_t k_;
+    float scale_;
+    int32_t frame_ = 0;
+    int32_t current_ = 0;
+    std::vector<Tok> toks_;
+    std::vector<Path> paths_;
+    std::map<std::pair<int32_t, int32_t>, int32_t> children_;
+    Map active_;
+};
+
+// A random graph of the decoding graph's shape: language-model states 0 to
+// n - 1 (final), each with a backoff arc to a lower state first (but the
+// start state), then a prefix tree of pronunciations ending in word arcs to
+// language-model states. Weights are small signed bytes, some negative. With
+// epsilon_words, some language-model states get a word of no phonemes (a word
+// arc straight from the state), which can close epsilon cycles; their weights
+// are then small and non-negative, so that cycles of weight 0 are common and
+// none is negative.
+PackedGraphPtr random_graph(std::mt19937 &rng, int32_t phonemes, const std::vector<std::string> &words,
+                            bool epsilon_words) {
+    auto pick = [&](int32_t lo, int32_t hi) { return std::uniform_int_distribution<int32_t>(lo, hi)(rng); };
+    const int32_t lm_states = pick(1, 4);
+    int32_t states = lm_states;
+    std::vector<PackedArc> arcs;
+    std::map<std::pair<int32_t, int32_t>, int32_t> phone_arc;  // (state, phoneme) -> target
+    for (int32_t s = 0; s < lm_states; ++s) {
+        if (s > 0) arcs.push_back({s, 0, 0, static_cast<int8_t>(epsilon_words ? pick(0, 2) : pick(-6, 16)), pick(0, s - 1)});
+        if (epsilon_words && pick(0, 1) == 1) {  // a pronunciation of length 0
+            arcs.push_back({s, 0, pick(1, static_cast<int32_t>(words.size())), static_cast<int8_t>(pick(0, 2)), pick(0, lm_states - 1)});
+        }
+        const int32_t count = pick(1, 4);
+        for (int32_t w = 0; w < count; ++w) {
+            int32_t at = s;
+            const int32_t length = pick(1, 3);
+            for (int32_t i = 0; i < length; ++i) {
+                const int32_t p = pick(1, phonemes);
+                auto found = phone_arc.find({at, p});
+                if (found == phone_arc.end()) {
+                    arcs.push_back({at, p, 0, static_cast<int8_t>(pick(-2, 12)), states});
+                    found = phone_arc.emplace(std::make_pair(at, p), states++).first;
+                }
+                at = found->second;
+            }
+            arcs.push_back({at, 0, pick(1, static_cast<int32_t>(words.size())), static_cast<int8_t>(pick(0, 20)), pick(0, lm_states - 1)});
+        }
+    }
+    std::vector<uint8_t> finals(static_cast<size_t>(states), 0);
+    std::fill(finals.begin(), finals.begin() + lm_states, 1);
+    return pack_graph(states, finals, arcs, words, phonemes);
+}
+
+const std::vector<std::string> kWords = {"a", "b", "cat", "d", "dog", "f", "the"};
+
+}  // namespace
+
+TEST(Decoder, InitRefusesWhatItCannotDecodeWith) {
+    PackedGraphPtr g = pack_graph(1, {1}, {}, kWords, 2);
+    const float nan = std::numeric_limits<float>::quiet_NaN();
+    const float inf = std::numeric_limits<float>::infinity();
+    struct Case {
+        const zv_graph_t *graph;
+        float beam;
+        int32_t max_active;
+        float scale;
+    };
+    const Case bad[] = {
+        {nullptr, 10, 8, 1},  {g.get(), 10, 0, 1},    {g.get(), 10, -4, 1},          {g.get(), nan, 8, 1},
+        {g.get(), -1, 8, 1},  {g.get(), 10, 8, nan},  {g.get(), 10, 8, inf},         {g.get(), 10, 8, -inf},
+        {g.get(), 10, (INT32_MAX / 32) + 1, 1},      {g.get(), 10, INT32_MAX, 1},
+    };
+    for (const Case &c : bad) {
+        zv_decoder_t *d = reinterpret_cast<zv_decoder_t *>(1);
+        EXPECT_EQ(zv_decoder_init(c.graph, c.beam, c.max_active, c.scale, &d), ZV_STATUS_INVALID_ARGUMENT)
+            << c.beam << " " << c.max_active << " " << c.scale;
+        EXPECT_EQ(d, nullptr);
+    }
+    EXPECT_EQ(zv_decoder_init(g.get(), 10, 8, 1, nullptr), ZV_STATUS_INVALID_ARGUMENT);
+    // Zero beam, an infinite beam, a non-power-of-two cap and a negative scale are usable.
+    for (const Case &c : {Case{g.get(), 0, 3, -2}, Case{g.get(), inf, 1, 0}}) {
+        DecoderPtr d = make_decoder(c.graph, c.beam, c.max_active, c.scale);
+        ASSERT_NE(d, nullptr);
+        EXPECT_EQ(process(d.get(), {0, 0, 0}), "");
+    }
+    zv_decoder_delete(nullptr);
+}
+
+// One word "cat" (label 3) pronounced 1 with a phone arc of weight byte 10.
+TEST(Decoder, OneFrameOfCandidatesWithTheirCostsAndKeys) {
+    PackedGraphPtr g = pack_graph(3, {1, 1, 0}, {{0, 1, 0, 10, 2}, {2, 0, 3, 0, 1}, {1, 0, 0, 0, 0}}, kWords, 2);
+    DecoderPtr d = make_decoder(g.get(), 100.0f, 8);
+    EXPECT_EQ(flush(d.get()), "");  // the start state is final but no word was crossed
+    EXPECT_EQ(d->frame, 0);
+    EXPECT_EQ(process(d.get(), {0, -512, -4096}), "");
+    EXPECT_EQ(d->frame, 1);
+    // Emitting: 1.25 + 0.5; the blank keeps the start state with flag 1; the
+    // word arc's token at 1.75 can't beat the blank's 0 back at the start state.
+    EXPECT_EQ(active(d.get()), (std::vector<Active>{{0, 1, 0.0f}, {1, 1, 1.75f}, {2, 0, 1.75f}}));
+    EXPECT_EQ(flush(d.get()), "");  // the best final token is the blank's
+    EXPECT_EQ(process(d.get(), {-4096, 0, -4096}), "");
+    EXPECT_EQ(flush(d.get()), "cat");
+}
+
+// "cat" pronounced 1 1: a token that has just emitted 1 takes the next arc
+// with 1 in the very next frame, no blank between; one that came by the blank
+// (flag 1) never takes its arc's self-loop.
+TEST(Decoder, RepeatedPhonemesNeedNoBlankAndBlankTokensTakeNoSelfLoop) {
+    PackedGraphPtr g =
+        pack_graph(4, {1, 1, 0, 0}, {{0, 1, 0, 0, 2}, {2, 1, 0, 0, 3}, {3, 0, 3, 0, 1}, {1, 0, 0, 0, 0}}, kWords, 2);
+    DecoderPtr d = make_decoder(g.get(), 100.0f, 16);
+    process(d.get(), {-1024, 0, -8192});
+    process(d.get(), {-1024, 0, -8192});
+    const std::vector<Active> two = active(d.get());
+    EXPECT_NE(std::find(two.begin(), two.end(), Active{3, 0, 0.0f}), two.end());
+    EXPECT_EQ(flush(d.get()), "cat");
+    // Blank frames leave tokens with flag 1 at 2 and 3; in the next frame no
+    // phoneme token there descends from them by a self-loop.
+    process(d.get(), {0, -8192, -8192});
+    process(d.get(), {-8192, 0, -8192});
+    int32_t checked = 0;
+    zv_map_iterator_t it{};
+    zv_map_start_iter(d->active, &it);
+    do {
+        const zv_node_t *t = it.cell->token;
+        if (t->flag == 0 && t->parent->state == t->state) {
+            EXPECT_EQ(t->parent->flag, 0) << "state " << t->state;
+            checked += 1;
+        }
+    } while (zv_map_next(d->active, &it) == ZV_STATUS_SUCCESS);
+    zv_node_t *blank = nullptr;
+    EXPECT_EQ(zv_map_find(d->active, 2, 1, &blank), ZV_STATUS_SUCCESS);
+}
+
+// The cap keeps the max-active cheapest tokens and every token as cheap as
+// the last of them: after one frame the blank's token costs 0 and three phone
+// arcs give the weights' costs.
+TEST(Decoder, CapRemovesOnlyTokensAboveTheMaxActiveThCost) {
+    struct Case {
+        int8_t weights[3];
+        int32_t max_active;
+        std::vector<float> kept;
+    };
+    const Case cases[] = {
+        {{8, 16, 24}, 3, {0, 1, 2}},        // 0, 1, 2, 3: only 3 goes
+        {{8, 16, 16}, 3, {0, 1, 2, 2}},     // 0, 1, 2, 2: the tie at the limit stays
+        {{8, 16, 24}, 8, {0, 1, 2, 3}},     // fewer tokens than the cap
+        {{24, 8, 8}, 1, {0}},
+        {{0, 0, 0}, 2, {0, 0, 0, 0}},
+    };
+    for (const Case &c : cases) {
+        PackedGraphPtr g = pack_graph(4, {1, 0, 0, 0},
+                                      {{0, 1, 0, c.weights[0], 1}, {0, 2, 0, c.weights[1], 2}, {0, 3, 0, c.weights[2], 3}},
+                                      kWords, 3);
+        DecoderPtr d = make_decoder(g.get(), 100.0f, c.max_active);
+        process(d.get(), {0, 0, 0, 0});
+        std::vector<float> kept;
+        for (const Active &a : active(d.get())) kept.push_back(a.cost);
+        std::sort(kept.begin(), kept.end());
+        EXPECT_EQ(kept, c.kept) << c.max_active;
+        EXPECT_EQ(d->heap->count, 0);
+    }
+}
+
+// Words come out as partial texts once every surviving path agrees, each
+// followed by a space; the flushed text joins the rest with single spaces.
+TEST(Decoder, PartialAndFlushedTexts) {
+    // "the" (7), "cat" (3) and "dog" (5), pronounced 1, 2 and 3; a word costs
+    // 0.5, so a repeated phoneme stays in its word.
+    const std::vector<PackedArc> arcs = {{0, 1, 0, 0, 2}, {0, 2, 0, 0, 3}, {0, 3, 0, 0, 4}, {2, 0, 7, 4, 1},
+                                         {3, 0, 3, 4, 1}, {4, 0, 5, 4, 1}, {1, 0, 0, 0, 0}};
+    PackedGraphPtr g = pack_graph(5, {1, 1, 0, 0, 0}, arcs, kWords, 3);
+    auto frame = [](int32_t phoneme) {
+        std::vector<int16_t> s(4, -20000);
+        s[static_cast<size_t>(phoneme)] = 0;
+        return s;
+    };
+    const int32_t said[] = {1, 1, 0, 2, 2, 0, 3, 3};
+    DecoderPtr d = make_decoder(g.get(), 5.0f, 4);
+    std::vector<std::string> texts;
+    for (int32_t p : said) texts.push_back(process(d.get(), frame(p)));
+    EXPECT_EQ(texts, (std::vector<std::string>{"", "", "", "the ", "", "", "", "cat "}));
+    EXPECT_EQ(flush(d.get()), "dog");
+    EXPECT_EQ(flush(d.get()), "dog");  // flushing changes nothing
+
+    // Reset gives what a new decoder gives. Without a text pointer nothing is
+    // handed out and nothing reported: the next text carries both words.
+    ASSERT_EQ(zv_decoder_reset(d.get()), ZV_STATUS_SUCCESS);
+    EXPECT_EQ(d->frame, 0);
+    EXPECT_EQ(active(d.get()), (std::vector<Active>{{0, 1, 0.0f}}));
+    EXPECT_EQ(flush(d.get()), "");
+    for (size_t i = 0; i + 1 < std::size(said); ++i) {
+        ASSERT_EQ(zv_decoder_process(d.get(), frame(said[i]).data(), nullptr), ZV_STATUS_SUCCESS);
+    }
+    EXPECT_EQ(flush(d.get()), "the cat dog");
+    EXPECT_EQ(process(d.get(), frame(3)), "the cat ");
+    EXPECT_EQ(flush(d.get()), "dog");
+}
+
+// Whole decodes of random graphs against the reference: the active tokens in
+// map order after every frame, every partial text and the flushed texts. Scores
+// from a few values make ties common, so first-come among equal costs and the
+// cap's ties are exercised. A third of the graphs have epsilon cycles of
+// non-negative weight, where the closure must stop exactly where the
+// reference (which has no guard against negative cycles) stops.
+TEST(Decoder, MatchesTheReferenceOnRandomGraphsScoresBeamsAndCaps) {
+    std::mt19937 rng(14);
+    int32_t reported = 0;
+    for (int round = 0; round < 300; ++round) {
+        const int32_t phonemes = std::uniform_int_distribution<int32_t>(1, 4)(rng);
+        PackedGraphPtr g = random_graph(rng, phonemes, kWords, round % 3 == 1);
+        const float beam = std::uniform_real_distribution<float>(0.0f, 12.0f)(rng);
+        const int32_t caps[] = {1, 2, 3, 4, 8, 64};
+        const int32_t max_active = caps[round % 6];
+        const float scale = round % 3 == 0 ? 1.0f : std::uniform_real_distribution<float>(0.25f, 3.0f)(rng);
+        DecoderPtr d = make_decoder(g.get(), beam, max_active, scale);
+        ASSERT_NE(d, nullptr);
+        Reference ref(g.get(), beam, max_active, scale);
+        const int16_t levels[] = {0, -512, -1024, -3000, -7777};
+        for (int frame = 0; frame < 40; ++frame) {
+            std::vector<int16_t> scores(static_cast<size_t>(phonemes) + 1);
+            for (int16_t &s : scores) s = levels[std::uniform_int_distribution<int>(0, 4)(rng)];
+            const std::string text = process(d.get(), scores);
+            ASSERT_EQ(text, ref.process(scores)) << "round " << round << " frame " << frame;
+            reported += !text.empty();
+            ASSERT_EQ(active(d.get()), ref.active_tokens()) << "round " << round << " frame " << frame;
+            if (frame % 7 == 0) {
+                ASSERT_EQ(flush(d.get()), ref.flush()) << "round " << round << " frame " << frame;
+            }
+        }
+        ASSERT_EQ(flush(d.get()), ref.flush()) << "round " << round;
+    }
+    EXPECT_GT(reported, 300);  // the streams do make words certain
+}
+
+// One word on a self-loop of its own: a history of 200,000 frames is released
+// without one call per frame.
+TEST(Decoder, AStreamOfTwoHundredThousandFramesThroughAOneWordGraph) {
+    PackedGraphPtr g =
+        pack_graph(3, {1, 1, 0}, {{0, 1, 0, 1, 2}, {2, 0, 3, 1, 1}, {1, 0, 0, 0, 0}}, kWords, 1);
+    DecoderPtr d = make_decoder(g.get(), 8.0f, 4);
+    const std::vector<int16_t> say = {-4000, 0};
+    const std::vector<int16_t> pause = {0, -4000};
+    int32_t words = 0;
+    for (int32_t i = 0; i < 200000; ++i) {
+        char *text = nullptr;
+        ASSERT_EQ(zv_decoder_process(d.get(), (i % 4 == 0 ? say : pause).data(), &text), ZV_STATUS_SUCCESS);
+        for (const char *p = text; (p = std::strstr(p, "cat ")) != nullptr; p += 4) words += 1;
+        std::free(text);
+    }
+    EXPECT_GT(words, 49000);
+    EXPECT_EQ(d->frame, 200000);
+    d.reset();  // every token and branch released, the long history included
+}
+
+// A pronunciation of length 0 makes a word arc straight from a language-model
+// state; with a backoff of negative cost back to it the epsilon arcs form a
+// cycle of negative weight, each lap a cheaper token and a new word. The
+// closure stops the lap, and the frame succeeds.
+TEST(Decoder, ClosureEndsOnANegativeEpsilonCycle) {
+    // 0 -cat(0)-> 1 -backoff(-3)-> 0, and "dog" pronounced 1 from 0.
+    const std::vector<PackedArc> arcs = {{0, 0, 3, 2, 1}, {0, 1, 0, 0, 2}, {1, 0, 0, -3, 0}, {2, 0, 5, 0, 1}};
+    PackedGraphPtr g = pack_graph(3, {1, 1, 0}, arcs, kWords, 1);
+    for (const int32_t max_active : {1, 4, 16}) {
+        DecoderPtr d = make_decoder(g.get(), 50.0f, max_active);
+        for (int32_t frame = 1; frame <= 6; ++frame) {
+            process(d.get(), {0, -2048});
+            EXPECT_EQ(d->stack->size, 0);
+            // No lap within a frame: the start state's token may get cheaper
+            // only by a lap begun in an earlier frame.
+            zv_node_t *start = nullptr;
+            ASSERT_EQ(zv_map_find(d->active, 0, 1, &start), ZV_STATUS_SUCCESS);
+            EXPECT_GE(start->cost, -0.125f * static_cast<float>(frame - 1)) << frame;
+        }
+        const std::string text = flush(d.get());
+        EXPECT_TRUE(text == "" || text == "cat") << text;
+    }
+}
