@@ -5,6 +5,7 @@
 #include <string.h>
 
 #include "foundation/status.h"
+#include "lm/graph_fields.h"
 #include "lm/node.h"
 
 namespace {
@@ -31,8 +32,8 @@ bool has_epsilon_arc(zv_decoder_t *d, int32_t state) {
     uint8_t known = (cell >> shift) & 3u;
     if (known == 0) {
         known = 2;
-        for (int32_t a = zv_graph_state_arc(d->graph, state, -1); a >= 0; a = zv_graph_state_arc(d->graph, state, a)) {
-            if (zv_graph_input(d->graph, a) == 0) {
+        for (int32_t a = zv_graph_first_arc_of(d->graph, state); a >= 0; a = zv_graph_next_arc_of(d->graph, a)) {
+            if (zv_graph_input_of(d->graph, a) == 0) {
                 known = 1;
                 break;
             }
@@ -72,19 +73,73 @@ zv_status_t relax(zv_decoder_t *d, zv_map_t *next, int32_t state, uint8_t flag, 
     return ZV_STATUS_SUCCESS;
 }
 
-// Every token of the active map moves one frame on into `next`.
-zv_status_t expand(zv_decoder_t *d, const int16_t *scores, zv_map_t *next) {
-    const zv_graph_t *g = d->graph;
-    const float beam = d->beam;
-    const float blank = score_of(scores, 0);
-    float best = kNoCost;
-    if (zv_map_size(d->active) == 0) return ZV_STATUS_SUCCESS;  // every cost overflowed
-    zv_map_iterator_t it{};
-    zv_map_start_iter(d->active, &it);
-    do {
-        zv_node_t *t = it.cell->token;
+// Expansion walks tokens in batches. A state's arcs form a linked list
+// spread over the whole graph, so walking one list is a chain of cache
+// misses, each waiting for the last; the lists of a batch's tokens are
+// walked side by side first, their misses overlapping, and the arcs found
+// (up to kArcsAhead a token; a longer list goes on from where that stopped)
+// are then expanded token by token in the map's order, as one walk would.
+constexpr int32_t kBatch = 128;
+constexpr int32_t kArcsAhead = 40;
+
+struct Batch {
+    zv_node_t *tokens[kBatch];
+    int32_t count[kBatch];               // arcs gathered
+    int32_t rest[kBatch];                // the arc after the gathered ones, -1 at the end
+    int32_t arcs[kBatch][kArcsAhead];
+};
+
+inline void prefetch_arc(const zv_graph_t *g, int32_t arc) {
+    __builtin_prefetch(zv_graph_field_word(g->input_labels, arc, g->input_bits));
+    __builtin_prefetch(g->weights + arc);
+    __builtin_prefetch(zv_graph_field_word(g->targets, arc, g->state_bits));
+}
+
+void gather(const zv_graph_t *g, Batch *b, int32_t n) {
+    for (int32_t k = 0; k < n; ++k) {
+        const zv_node_t *t = b->tokens[k];
+        b->count[k] = 0;
+        b->rest[k] = zv_graph_first_arc_of(g, t->state);
+        if (t->flag == 0) __builtin_prefetch(zv_graph_field_word(g->input_labels, t->arc, g->input_bits));
+    }
+    for (bool open = true; open;) {
+        open = false;
+        for (int32_t k = 0; k < n; ++k) {
+            const int32_t a = b->rest[k];
+            if (a < 0 || b->count[k] == kArcsAhead) continue;
+            b->arcs[k][b->count[k]++] = a;
+            prefetch_arc(g, a);
+            b->rest[k] = zv_graph_next_arc_of(g, a);
+            open = true;
+        }
+    }
+}
+
+struct Expansion {
+    zv_decoder_t *d;
+    const int16_t *scores;
+    zv_map_t *next;
+    float blank;
+    float best;
+
+    // The emitting arc a of token t.
+    zv_status_t arc(zv_node_t *t, int32_t a) {
+        const zv_graph_t *g = d->graph;
+        const int32_t input = zv_graph_input_of(g, a);
+        if (input == 0) return ZV_STATUS_SUCCESS;
+        const float c = (d->weight_scale * zv_graph_weight_of(g, a) + t->cost) - score_of(scores, input);
+        if (d->beam + best > c) {
+            if (c < best) best = c;
+            return relax(d, next, zv_graph_target_of(g, a), 0, c, a, t);
+        }
+        return ZV_STATUS_SUCCESS;
+    }
+
+    zv_status_t token(const Batch &b, int32_t k) {
+        zv_node_t *t = b.tokens[k];
+        const float beam = d->beam;
         if (t->flag == 0) {
-            const float c = t->cost - score_of(scores, zv_graph_input(g, t->arc));
+            const float c = t->cost - score_of(scores, zv_graph_input_of(d->graph, t->arc));
             if (beam + best > c) {
                 if (c < best) best = c;
                 ZV_TRY(relax(d, next, t->state, 0, c, t->arc, t));
@@ -97,16 +152,29 @@ zv_status_t expand(zv_decoder_t *d, const int16_t *scores, zv_map_t *next) {
                 ZV_TRY(relax(d, next, t->state, 1, c, t->arc, t));
             }
         }
-        for (int32_t a = zv_graph_state_arc(g, t->state, -1); a >= 0; a = zv_graph_state_arc(g, t->state, a)) {
-            const int32_t input = zv_graph_input(g, a);
-            if (input == 0) continue;
-            const float c = (d->weight_scale * zv_graph_weight(g, a) + t->cost) - score_of(scores, input);
-            if (beam + best > c) {
-                if (c < best) best = c;
-                ZV_TRY(relax(d, next, zv_graph_state(g, a), 0, c, a, t));
-            }
-        }
-    } while (zv_map_next(d->active, &it) == ZV_STATUS_SUCCESS);
+        for (int32_t i = 0; i < b.count[k]; ++i) ZV_TRY(arc(t, b.arcs[k][i]));
+        for (int32_t a = b.rest[k]; a >= 0; a = zv_graph_next_arc_of(d->graph, a)) ZV_TRY(arc(t, a));
+        return ZV_STATUS_SUCCESS;
+    }
+};
+
+// Every token of the active map moves one frame on into `next`.
+zv_status_t expand(zv_decoder_t *d, const int16_t *scores, zv_map_t *next) {
+    if (zv_map_size(d->active) == 0) return ZV_STATUS_SUCCESS;  // every cost overflowed
+    Expansion e{d, scores, next, score_of(scores, 0), kNoCost};
+    Batch b;
+    zv_map_iterator_t it{};
+    zv_map_start_iter(d->active, &it);
+    bool more = true;
+    while (more) {
+        int32_t n = 0;
+        do {
+            b.tokens[n++] = it.cell->token;
+            more = zv_map_next(d->active, &it) == ZV_STATUS_SUCCESS;
+        } while (more && n < kBatch);
+        gather(d->graph, &b, n);
+        for (int32_t k = 0; k < n; ++k) ZV_TRY(e.token(b, k));
+    }
     return ZV_STATUS_SUCCESS;
 }
 
@@ -144,17 +212,17 @@ zv_status_t close_epsilon(zv_decoder_t *d) {
             continue;
         }
         if (!has_epsilon_arc(d, t->state)) continue;
-        for (int32_t a = zv_graph_state_arc(g, t->state, -1); a >= 0; a = zv_graph_state_arc(g, t->state, a)) {
-            if (zv_graph_input(g, a) != 0) continue;
-            const float c = d->weight_scale * zv_graph_weight(g, a) + t->cost;
+        for (int32_t a = zv_graph_first_arc_of(g, t->state); a >= 0; a = zv_graph_next_arc_of(g, a)) {
+            if (zv_graph_input_of(g, a) != 0) continue;
+            const float c = d->weight_scale * zv_graph_weight_of(g, a) + t->cost;
             if (!(threshold > c)) continue;
-            const int32_t s = zv_graph_state(g, a);
+            const int32_t s = zv_graph_target_of(g, a);
             zv_node_t *held = nullptr;
             const float bar = zv_map_find(map, s, 1, &held) == ZV_STATUS_SUCCESS ? held->cost : kNoCost;
             if (!(bar > c)) continue;
             if (closes_negative_cycle(t, s, c)) continue;
             zv_branch_t *branch = nullptr;
-            const int32_t word = zv_graph_output(g, a);
+            const int32_t word = zv_graph_output_of(g, a);
             if (word != 0) {
                 ZV_TRY(zv_tree_insert(d->tree, t->branch, word, d->frame, &branch));
             } else {
