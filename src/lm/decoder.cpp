@@ -90,15 +90,17 @@ zv_status_t relax(zv_decoder_t *d, zv_map_t *next, int32_t state, uint8_t flag, 
 // misses overlap) up to kArcsAhead arcs a token (a longer list goes on from
 // where that stopped), and the arcs found are then expanded token by token
 // in the map's order, as one walk would. The first kCachedArcs arcs of each
-// state walked are kept, fields together, in a table indexed by the state:
-// tokens dwell on a state for frames, and the states near the roots of the
-// pronunciation trees are visited over and over, so a batch mostly reads a
-// state's arcs from one or two cache lines.
+// state walked (enough for every arc of a state over a set of 39 phonemes,
+// backoff arc included) are kept, fields together, in a table indexed by the
+// state: tokens dwell on a state for frames, and the states near the roots
+// of the pronunciation trees are visited over and over, so a batch mostly
+// reads a state's arcs from a few adjacent cache lines.
 constexpr int32_t kBatch = 64;
-constexpr int32_t kArcsAhead = 40;
-constexpr int32_t kCachedArcs = 20;
-constexpr int32_t kCacheEntriesPerActive = 4;
-constexpr int32_t kMostCacheEntries = 1 << 14;  // 4 MB
+constexpr int32_t kArcsAhead = 41;
+constexpr int32_t kCachedArcs = 41;
+constexpr int32_t kCacheEntriesPerActive = 2;
+constexpr int32_t kMostCacheEntries = 1 << 13;  // 4 MB
+static_assert(kArcsAhead >= kCachedArcs, "an entry is filled from one gathering");
 
 struct Arc {
     int32_t arc;

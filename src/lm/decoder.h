@@ -48,8 +48,8 @@ typedef struct zv_decoder_t {
 // left allocated). max_active should be a power of two for the map to use
 // all its buckets. Beside its members a decoder keeps 2 bits per graph state
 // (which states have an epsilon arc, learnt as the closure meets them) and a
-// table of the first arcs of states it expanded lately: 256 bytes for each of
-// 4 * max_active states (at least 16, at most 16,384: 4 MB), filled as it goes.
+// table of the first arcs of states it expanded lately: 512 bytes for each of
+// 2 * max_active states (at least 16, at most 8,192: 4 MB), filled as it goes.
 zv_status_t zv_decoder_init(const zv_graph_t *graph, float beam, int32_t max_active, float weight_scale,
                             zv_decoder_t **decoder);
 
