@@ -27,7 +27,7 @@ struct DecoderRecord {
     uint8_t *epsilon;      // ceil(states / 4) bytes
     // The first arcs of the states expanded lately (see expand), and the
     // expansion's work space; the table is NULL for a graph whose input
-    // labels don't fit 24 bits.
+    // labels need more than 23 bits.
     ArcEntry *arc_table;   // arc_table_mask + 1 entries, aligned in arc_table_block
     void *arc_table_block;
     int32_t arc_table_mask;
@@ -105,7 +105,7 @@ static_assert(kArcsAhead >= kCachedArcs, "an entry is filled from one gathering"
 struct Arc {
     int32_t arc;
     int32_t target;
-    int32_t input_weight;  // input << 8 | the weight byte
+    int32_t input_weight;  // input << 8 | the weight byte; inputs below 2^23 keep it positive
 };
 
 inline Arc read_arc(const zv_graph_t *g, int32_t a) {
@@ -401,7 +401,7 @@ bool make_side_tables(DecoderRecord *rec, const zv_graph_t *graph, int32_t max_a
     rec->epsilon = static_cast<uint8_t *>(calloc(static_cast<size_t>(zv_graph_num_states(graph)) / 4 + 1, 1));
     rec->batch = static_cast<Batch *>(calloc(1, sizeof(Batch)));
     if (!rec->epsilon || !rec->batch) return false;
-    if (graph->input_bits > 24) return true;  // no table: every state read from the graph
+    if (graph->input_bits > 23) return true;  // no table: every state read from the graph
     int32_t entries = 16;
     while (entries < kCacheEntriesPerActive * static_cast<int64_t>(max_active) && entries < kMostCacheEntries) entries *= 2;
     rec->arc_table_block = calloc(static_cast<size_t>(entries) * sizeof(ArcEntry) + alignof(ArcEntry), 1);
