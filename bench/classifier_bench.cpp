@@ -3,6 +3,7 @@
 // of audio, 112,500 frames of 32 ms.
 #include <benchmark/benchmark.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <random>
 #include <vector>
@@ -62,41 +63,58 @@ void BM_OfflineClassifier(benchmark::State &state) {
 BENCHMARK(BM_OfflineClassifier)->Arg(112500)->Iterations(1)->Unit(benchmark::kSecond)->UseRealTime();
 BENCHMARK(BM_OfflineClassifier)->Arg(313)->Unit(benchmark::kMillisecond);
 
+// A 768 x 256 layer (the recurrent product of one step, or the input layer
+// of levels 1 and 2) on a kernel set; null when the processor lacks it.
+struct FcLayer {
+    zv_fc_param_t *param = nullptr;
+    zv_fc_t *fc = nullptr;
+    FcLayer(zv_fc_kernel_set_t set, int32_t accumulate) {
+        std::mt19937 rng(3);
+        const zv_test::FcBlock b = zv_test::random_fc(256, 768, rng);
+        zv_memory_t memory;
+        zv_memory_init(&memory);
+        if (zv_fc_param_init(256, 768, &param) != ZV_STATUS_SUCCESS) return;
+        std::copy(b.weights.begin(), b.weights.end(), param->weights);
+        std::copy(b.bias.begin(), b.bias.end(), param->bias);
+        if (zv_fc_init_with_set(memory, param, accumulate, set, &fc) != ZV_STATUS_SUCCESS) fc = nullptr;
+    }
+    ~FcLayer() {
+        zv_fc_delete(fc);
+        zv_fc_param_delete(param);
+    }
+};
+
 // The recurrent product of one step, the classifier's innermost loop.
-void BM_FcKernel(benchmark::State &state, zv_fc_kernel_t kernel) {
-    if (!kernel) {
-        state.SkipWithError("kernel not available");
+void BM_FcStep(benchmark::State &state, zv_fc_kernel_set_t set) {
+    const FcLayer layer(set, 1);
+    if (!layer.fc) {
+        state.SkipWithError("kernel set not available");
         return;
     }
-    std::mt19937 rng(3);
-    const zv_test::FcBlock b = zv_test::random_fc(256, 768, rng);
     std::vector<int16_t> x(256, 300), y(768, 0);
     for (auto _ : state) {
-        kernel(256, 768, b.weights.data(), b.bias.data(), 1, x.data(), y.data());
+        zv_fc_process(layer.fc, x.data(), y.data());
         benchmark::DoNotOptimize(y.data());
     }
 }
-BENCHMARK_CAPTURE(BM_FcKernel, scalar, zv_fc_kernel_scalar);
-BENCHMARK_CAPTURE(BM_FcKernel, avx2, zv_fc_kernel_avx2());
-
-}  // namespace
-
-namespace {
+BENCHMARK_CAPTURE(BM_FcStep, scalar, ZV_FC_KERNELS_SCALAR);
+BENCHMARK_CAPTURE(BM_FcStep, avx2, ZV_FC_KERNELS_AVX2);
+BENCHMARK_CAPTURE(BM_FcStep, avx512, ZV_FC_KERNELS_AVX512);
 
 // The input-layer products of one chunk of 32 frames.
-void BM_FcBatchKernel(benchmark::State &state, zv_fc_batch_kernel_t kernel) {
-    if (!kernel) {
-        state.SkipWithError("kernel not available");
+void BM_FcBatch(benchmark::State &state, zv_fc_kernel_set_t set) {
+    const FcLayer layer(set, 0);
+    if (!layer.fc) {
+        state.SkipWithError("kernel set not available");
         return;
     }
-    std::mt19937 rng(3);
-    const zv_test::FcBlock b = zv_test::random_fc(256, 768, rng);
     std::vector<int16_t> x(32 * 256, 300), y(32 * 768, 0);
     for (auto _ : state) {
-        kernel(256, 768, b.weights.data(), b.bias.data(), 32, x.data(), 256, y.data(), 768);
+        zv_fc_process_batch(layer.fc, 32, x.data(), 256, y.data(), 768);
         benchmark::DoNotOptimize(y.data());
     }
 }
-BENCHMARK_CAPTURE(BM_FcBatchKernel, avx2, zv_fc_batch_kernel_avx2());
+BENCHMARK_CAPTURE(BM_FcBatch, avx2, ZV_FC_KERNELS_AVX2);
+BENCHMARK_CAPTURE(BM_FcBatch, avx512, ZV_FC_KERNELS_AVX512);
 
 }  // namespace

@@ -148,10 +148,16 @@ zv_status_t collect_matches(zv_lumarin_decoder_t *decoder, const int32_t *index,
     const double reject_below = pow(10.0, -static_cast<double>(num_phonemes)) * 0.99;
     zv_lumarin_match_t *found = NULL;
     int32_t count = 0;
+    constexpr int32_t kRows = 64;  // rows advanced per call
+    double finals[kRows];
+    int32_t durations[kRows];
     for (int32_t i = 0; i < rows; ++i) {
-        double final_probability = 0.0;
-        int32_t duration = 0;
-        zv_lumarin_decoder_advance(decoder, index + static_cast<size_t>(i) * width, &final_probability, &duration);
+        if (i % kRows == 0) {
+            zv_lumarin_decoder_advance_rows(decoder, index + static_cast<size_t>(i) * width,
+                                            rows - i < kRows ? rows - i : kRows, width, finals, durations);
+        }
+        const double final_probability = finals[i % kRows];
+        const int32_t duration = durations[i % kRows];
         // The score matters only within the duration limit, and a final
         // probability below 0.99 x 10^-n has a score well below -1: both
         // rows are no hit, and the logarithm is spared.

@@ -38,7 +38,8 @@ struct zv_count_node_t {
 
 typedef struct zv_count_t {
     int32_t order;                // the gram set's order, or after loading the deepest node's depth
-    int32_t depth;                // no node lies deeper (the deepest node's depth once loaded)
+    int32_t depth;                // sizes walks: the deepest node's depth once loaded (less after
+                                  // zv_count_load_helper adds a deeper subtree; walks then grow their stack)
     zv_count_node_t *root;        // always present; its count is the number of sequences counted
 } zv_count_t;
 

@@ -110,13 +110,16 @@ extern "C" int32_t zv_gram_child_word_index(const zv_gram_t *gram, const int32_t
 extern "C" void zv_gram_num_grams(const zv_gram_t *gram, int32_t *num_grams) {
     if (gram->order <= 0) return;
     for (int32_t k = 0; k < gram->order; ++k) num_grams[k] = 0;
-    // Nodes below the order don't count, so the walk goes no deeper.
-    const int64_t bound = gram->depth < gram->order ? gram->depth : gram->order;
+    // Nodes below the order don't count, so the walk goes no deeper. The
+    // recorded depth only sizes the stack: nodes the node reader put under
+    // an existing set may lie deeper, and the stack grows for them.
+    const int64_t order = gram->order;
+    const int64_t bound = gram->depth < order ? gram->depth : order;
     zv_trie::preorder(
         gram->root, bound,
         [&](const zv_gram_node_t *, int64_t depth) {
             if (depth >= 1) num_grams[depth - 1] += 1;
-            return depth < bound ? 1 : 0;
+            return depth < order ? 1 : 0;
         },
         [](const zv_gram_node_t *) {});
 }

@@ -37,7 +37,8 @@ struct zv_gram_node_t {
 
 typedef struct zv_gram_t {
     int32_t order;               // the sequence length the set is meant for
-    int32_t depth;               // no node lies deeper (the deepest node's depth, or more after intersection)
+    int32_t depth;               // sizes walks: the deepest node's depth, more after intersection, less after
+                                 // zv_gram_load_helper adds a deeper subtree (walks then grow their stack)
     zv_lexicon_t *lexicon;       // borrowed: it must outlive the set
     zv_gram_node_t *root;        // always present
 } zv_gram_t;

@@ -44,39 +44,54 @@ int32_t zv_fc_param_is_equal(const zv_fc_param_t *a, const zv_fc_param_t *b);
 // The size of the encoding, computed in 64 bits.
 uint64_t zv_fc_param_encoded_size(int32_t in, int32_t out);
 
+// The instruction sets the layers have kernels for, in order of preference.
+// Every set gives the same results.
+typedef enum zv_fc_kernel_set {
+    ZV_FC_KERNELS_SCALAR = 0,
+    ZV_FC_KERNELS_AVX2 = 1,
+    ZV_FC_KERNELS_AVX512 = 2,  // AVX-512 F, BW, VL and VNNI
+} zv_fc_kernel_set_t;
+
+// 1 when this processor runs the set, else 0.
+int32_t zv_fc_kernel_set_is_available(zv_fc_kernel_set_t set);
+// The set that layers made from now on use: the best this processor runs,
+// but not above the limit last given to zv_fc_kernel_set_limit (none until
+// then). The limit is process-wide and meant for tests and benchmarks that
+// compare the sets; give it while no layer is being made.
+void zv_fc_kernel_set_limit(zv_fc_kernel_set_t limit);
+zv_fc_kernel_set_t zv_fc_kernel_set_current(void);
+
 typedef struct zv_fc zv_fc_t;
 
-// A layer over parameters that must outlive it. With accumulate nonzero the
-// layer adds its result to what the output array already holds.
+// A layer over parameters that must outlive it, running the current kernel
+// set. With accumulate nonzero the layer adds its result to what the output
+// array already holds. With the AVX-512 set the layer keeps its own copy of
+// the weights laid out for the kernels: 1 byte per weight, rows padded to a
+// multiple of 16 and inputs to a multiple of 4, plus 4 bytes per padded row
+// and 8 work rows of the input count rounded up to 32 bytes. Those work rows
+// make a layer one thread's at a time, as the recurrent layers' state does.
 zv_status_t zv_fc_init(zv_memory_t memory, const zv_fc_param_t *param, int32_t accumulate, zv_fc_t **fc);
+// The same on a given set; a set this processor doesn't run gives
+// INVALID_ARGUMENT.
+zv_status_t zv_fc_init_with_set(zv_memory_t memory, const zv_fc_param_t *param, int32_t accumulate,
+                                zv_fc_kernel_set_t set, zv_fc_t **fc);
 void zv_fc_delete(zv_fc_t *fc);
 // x: in int16 Q10 inputs; y: out int16 Q10 outputs (read first when
 // accumulating). x and y must not overlap.
 void zv_fc_process(const zv_fc_t *fc, const int16_t *x, int16_t *y);
+// Several frames at once, exactly as that many calls of zv_fc_process on rows
+// x[t * x_stride ...] and y[t * y_stride ...], t = 0..frames-1, but with the
+// weights read once per group of frames.
+void zv_fc_process_batch(const zv_fc_t *fc, size_t frames, const int16_t *x, size_t x_stride, int16_t *y,
+                         size_t y_stride);
 const zv_fc_param_t *zv_fc_param(const zv_fc_t *fc);
+zv_fc_kernel_set_t zv_fc_kernel_set(const zv_fc_t *fc);
 
-// Kernels, one body per instruction set, all giving the same results. Each
-// computes, for every output i, the wrapping 32-bit sum of weights * x, then
+// The scalar reference the other sets are tested against, on the weights as
+// stored: for every output i, the wrapping 32-bit sum of weights * x, then
 // (sum + bias * 1024 + 64) >> 7, plus y[i] when accumulating, saturated.
-typedef void (*zv_fc_kernel_t)(int32_t in, int32_t out, const int8_t *weights, const int8_t *bias,
-                               int32_t accumulate, const int16_t *x, int16_t *y);
 void zv_fc_kernel_scalar(int32_t in, int32_t out, const int8_t *weights, const int8_t *bias,
                          int32_t accumulate, const int16_t *x, int16_t *y);
-// Null when the processor lacks the instructions.
-zv_fc_kernel_t zv_fc_kernel_avx2(void);
-// The best kernel this processor runs.
-zv_fc_kernel_t zv_fc_kernel_best(void);
-
-// Several frames at once: rows x[t * x_stride ...] to y[t * y_stride ...] for
-// t = 0..frames-1, exactly as that many calls of the kernel, but with each
-// weight row read once per group of frames.
-typedef void (*zv_fc_batch_kernel_t)(int32_t in, int32_t out, const int8_t *weights, const int8_t *bias,
-                                     size_t frames, const int16_t *x, size_t x_stride, int16_t *y,
-                                     size_t y_stride);
-void zv_fc_batch_kernel_scalar(int32_t in, int32_t out, const int8_t *weights, const int8_t *bias,
-                               size_t frames, const int16_t *x, size_t x_stride, int16_t *y, size_t y_stride);
-zv_fc_batch_kernel_t zv_fc_batch_kernel_avx2(void);
-zv_fc_batch_kernel_t zv_fc_batch_kernel_best(void);
 
 #ifdef __cplusplus
 }

@@ -18,7 +18,6 @@ struct zv_offline_token_classifier {
     zv_fc_t *output;
     zv_softmax_t *softmax;
     int32_t max_hidden;  // widest level, for the backward scratch
-    zv_fc_batch_kernel_t batch;
 };
 
 namespace {
@@ -267,7 +266,6 @@ extern "C" zv_status_t zv_offline_token_classifier_init(zv_memory_t memory,
     result->memory = memory;
     result->param = param;
     result->max_hidden = max_hidden;
-    result->batch = zv_fc_batch_kernel_best();
     result->num_layers = levels;
     result->forward = static_cast<zv_rnn_t **>(zv_memory_allocate(memory, array_bytes, 1));
     if (!result->forward) {
@@ -325,7 +323,6 @@ extern "C" zv_status_t zv_offline_token_classifier_process(zv_offline_token_clas
     const size_t frames = static_cast<size_t>(T);
     const size_t widest = static_cast<size_t>(classifier->max_hidden);
     const size_t classes = static_cast<size_t>(param->output->out);
-    const zv_fc_batch_kernel_t batch = classifier->batch;
 
     // Input-layer products of a chunk of frames (then the steps' work
     // vectors), the backward scratch and a chunk of output rows.
@@ -340,8 +337,8 @@ extern "C" zv_status_t zv_offline_token_classifier_process(zv_offline_token_clas
     const int16_t *in_rows = features;
     size_t in_width = static_cast<size_t>(param->forward[0]->input->in);
     for (int32_t l = 0; l < classifier->num_layers; ++l) {
-        const zv_fc_param_t *fwd_in = param->forward[l]->input;
-        const zv_fc_param_t *bwd_in = param->backward[l]->input;
+        const zv_fc_t *fwd_in = zv_rnn_input_layer(classifier->forward[l]);
+        const zv_fc_t *bwd_in = zv_rnn_input_layer(classifier->backward[l]);
         const size_t hidden = static_cast<size_t>(param->forward[l]->recurrent->in);
         const size_t gates = 3 * hidden;
         Buffer out(allocate_values(static_cast<uint64_t>(frames) * hidden));
@@ -352,8 +349,7 @@ extern "C" zv_status_t zv_offline_token_classifier_process(zv_offline_token_clas
 
         for (size_t t0 = 0; t0 < frames; t0 += kChunk) {
             const size_t n = frames - t0 < kChunk ? frames - t0 : kChunk;
-            batch(fwd_in->in, fwd_in->out, fwd_in->weights, fwd_in->bias, n, in_rows + t0 * in_width, in_width,
-                  z.get(), gates);
+            zv_fc_process_batch(fwd_in, n, in_rows + t0 * in_width, in_width, z.get(), gates);
             for (size_t k = 0; k < n; ++k) {
                 zv_rnn_step(classifier->forward[l], z.get() + k * gates, out_rows + (t0 + k) * hidden);
             }
@@ -361,8 +357,7 @@ extern "C" zv_status_t zv_offline_token_classifier_process(zv_offline_token_clas
         for (size_t t1 = frames; t1 > 0;) {
             const size_t n = t1 < kChunk ? t1 : kChunk;
             const size_t t0 = t1 - n;
-            batch(bwd_in->in, bwd_in->out, bwd_in->weights, bwd_in->bias, n, in_rows + t0 * in_width, in_width,
-                  z.get(), gates);
+            zv_fc_process_batch(bwd_in, n, in_rows + t0 * in_width, in_width, z.get(), gates);
             for (size_t k = n; k-- > 0;) {
                 zv_rnn_step(classifier->backward[l], z.get() + k * gates, scratch.get());
                 int16_t *row = out_rows + (t0 + k) * hidden;
@@ -378,11 +373,9 @@ extern "C" zv_status_t zv_offline_token_classifier_process(zv_offline_token_clas
         in_width = hidden;
     }
 
-    const zv_fc_param_t *output = param->output;
     for (size_t t0 = 0; t0 < frames; t0 += kChunk) {
         const size_t n = frames - t0 < kChunk ? frames - t0 : kChunk;
-        batch(output->in, output->out, output->weights, output->bias, n, in_rows + t0 * in_width, in_width,
-              rows.get(), classes);
+        zv_fc_process_batch(classifier->output, n, in_rows + t0 * in_width, in_width, rows.get(), classes);
         for (size_t k = 0; k < n; ++k) {
             zv_softmax_process(classifier->softmax, rows.get() + k * classes, probabilities + (t0 + k) * classes);
         }

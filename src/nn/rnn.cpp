@@ -22,6 +22,7 @@ struct zv_rnn {
     zv_fc_t *recurrent;
     zv_rnn_activation_t sigmoid;  // vector forms, or null for the scalar ones
     zv_rnn_activation_t tanh;
+    zv_rnn_cell_kernel_t cell;
     int32_t grid[257];
 };
 
@@ -36,6 +37,24 @@ struct RnnDeleter {
 
 int16_t clamp16(int32_t v) {
     return static_cast<int16_t>(v > 32767 ? 32767 : (v < -32768 ? -32768 : v));
+}
+
+// The cell's state update over n units: the gates are sigmoid and tanh
+// outputs, so every product fits in 32 bits; the forget factor is 32767 - i.
+void cell_update_scalar(int32_t n, const int16_t *gi, const int16_t *gg, int16_t *c) {
+    for (int32_t j = 0; j < n; ++j) {
+        const int32_t i = gi[j];
+        const int32_t kept = ((32767 - i) * static_cast<int32_t>(c[j]) + (1 << 14)) >> 15;
+        const int32_t added = (i * static_cast<int32_t>(gg[j]) + (1 << 19)) >> 20;
+        c[j] = clamp16(kept + added);
+    }
+}
+
+// The output gate applied to the tanh of the new state, in place in y.
+void cell_output_scalar(int32_t n, const int16_t *go, int16_t *y) {
+    for (int32_t j = 0; j < n; ++j) {
+        y[j] = static_cast<int16_t>((static_cast<int32_t>(go[j]) * static_cast<int32_t>(y[j]) + (1 << 19)) >> 20);
+    }
 }
 
 #ifdef ZV_RNN_X86
@@ -92,6 +111,54 @@ ZV_AVX2 void activation_avx2(const int32_t *table, int32_t n, const int16_t *in,
     }
 }
 
+// Eight lanes of value * factor + round >> shift in 32 bits, as the scalar
+// cell computes them (every product fits, the gates being bounded).
+ZV_AVX2 inline __m256i scale8(__m256i factor, __m256i value, int32_t round, int shift) {
+    return _mm256_srai_epi32(_mm256_add_epi32(_mm256_mullo_epi32(factor, value), _mm256_set1_epi32(round)), shift);
+}
+
+ZV_AVX2 inline __m256i widen_low(__m256i v) { return _mm256_cvtepi16_epi32(_mm256_castsi256_si128(v)); }
+ZV_AVX2 inline __m256i widen_high(__m256i v) { return _mm256_cvtepi16_epi32(_mm256_extracti128_si256(v, 1)); }
+
+// Sixteen int32 lanes back to int16, saturating as clamp16 does.
+ZV_AVX2 inline __m256i narrow(__m256i low, __m256i high) {
+    return _mm256_permute4x64_epi64(_mm256_packs_epi32(low, high), 0xD8);
+}
+
+// The cell in vector form, sixteen units at a time, exactly as cell() below.
+ZV_AVX2 void cell_avx2(int32_t hidden, const int16_t *z, int16_t *c, int16_t *y, const int32_t *grid) {
+    const int16_t *gi = z;
+    const int16_t *gg = z + hidden;
+    const int16_t *go = z + 2 * static_cast<size_t>(hidden);
+    const __m256i full = _mm256_set1_epi32(32767);
+    int32_t j = 0;
+    for (; j + 16 <= hidden; j += 16) {
+        const __m256i i = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(gi + j));
+        const __m256i g = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(gg + j));
+        const __m256i cj = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(c + j));
+        __m256i halves[2];
+        for (int h = 0; h < 2; ++h) {
+            const __m256i ih = h == 0 ? widen_low(i) : widen_high(i);
+            const __m256i gh = h == 0 ? widen_low(g) : widen_high(g);
+            const __m256i ch = h == 0 ? widen_low(cj) : widen_high(cj);
+            const __m256i kept = scale8(_mm256_sub_epi32(full, ih), ch, 1 << 14, 15);
+            const __m256i added = scale8(ih, gh, 1 << 19, 20);
+            halves[h] = _mm256_add_epi32(kept, added);
+        }
+        _mm256_storeu_si256(reinterpret_cast<__m256i *>(c + j), narrow(halves[0], halves[1]));
+    }
+    cell_update_scalar(hidden - j, gi + j, gg + j, c + j);
+    activation_avx2<true>(grid, hidden, c, y);
+    for (j = 0; j + 16 <= hidden; j += 16) {
+        const __m256i o = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(go + j));
+        const __m256i t = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(y + j));
+        const __m256i low = scale8(widen_low(o), widen_low(t), 1 << 19, 20);
+        const __m256i high = scale8(widen_high(o), widen_high(t), 1 << 19, 20);
+        _mm256_storeu_si256(reinterpret_cast<__m256i *>(y + j), narrow(low, high));
+    }
+    cell_output_scalar(hidden - j, go + j, y + j);
+}
+
 bool have_avx2() { return __builtin_cpu_supports("avx2"); }
 
 #endif
@@ -134,6 +201,15 @@ extern "C" zv_rnn_activation_t zv_rnn_sigmoid_avx2(void) {
     return nullptr;
 }
 
+extern "C" zv_rnn_cell_kernel_t zv_rnn_cell_avx2(void) {
+#ifdef ZV_RNN_X86
+    if (have_avx2()) {
+        return cell_avx2;
+    }
+#endif
+    return nullptr;
+}
+
 extern "C" zv_rnn_activation_t zv_rnn_tanh_avx2(void) {
 #ifdef ZV_RNN_X86
     if (have_avx2()) {
@@ -145,27 +221,18 @@ extern "C" zv_rnn_activation_t zv_rnn_tanh_avx2(void) {
 
 namespace {
 
-// The gates are sigmoid and tanh outputs, so every product below fits in 32
-// bits; the forget factor is 32767 - i.
+// The cell update and output over the gates in z (i, g, o); the scalar
+// tanh when tanh_vector is null.
 void cell(int32_t hidden, const int16_t *z, int16_t *c, int16_t *y, zv_rnn_activation_t tanh_vector,
           const int32_t *grid) {
-    const int16_t *gi = z;
-    const int16_t *gg = z + hidden;
     const int16_t *go = z + 2 * static_cast<size_t>(hidden);
-    for (int32_t j = 0; j < hidden; ++j) {
-        const int32_t i = gi[j];
-        const int32_t kept = ((32767 - i) * static_cast<int32_t>(c[j]) + (1 << 14)) >> 15;
-        const int32_t added = (i * static_cast<int32_t>(gg[j]) + (1 << 19)) >> 20;
-        c[j] = clamp16(kept + added);
-    }
+    cell_update_scalar(hidden, z, z + hidden, c);
     if (tanh_vector) {
         tanh_vector(grid, hidden, c, y);
     } else {
         zv_tanh(hidden, c, y);
     }
-    for (int32_t j = 0; j < hidden; ++j) {
-        y[j] = static_cast<int16_t>((static_cast<int32_t>(go[j]) * static_cast<int32_t>(y[j]) + (1 << 19)) >> 20);
-    }
+    cell_output_scalar(hidden, go, y);
 }
 
 }  // namespace
@@ -228,8 +295,6 @@ extern "C" zv_status_t zv_rnn_init(zv_memory_t memory, const zv_rnn_param_t *par
     layer->memory = memory;
     layer->param = param;
     layer->hidden = param->recurrent->in;
-    layer->sigmoid = zv_rnn_sigmoid_avx2();
-    layer->tanh = zv_rnn_tanh_avx2();
     zv_rnn_sigmoid_grid(layer->grid);
     const uint64_t state_bytes = static_cast<uint64_t>(layer->hidden) * sizeof(int16_t);
     layer->h = static_cast<int16_t *>(zv_memory_allocate(memory, state_bytes, 1));
@@ -239,6 +304,12 @@ extern "C" zv_status_t zv_rnn_init(zv_memory_t memory, const zv_rnn_param_t *par
     }
     ZV_TRY(zv_fc_init(memory, param->input, 0, &layer->input));
     ZV_TRY(zv_fc_init(memory, param->recurrent, 1, &layer->recurrent));
+    // The gates follow the products' kernel set, so that a scalar layer is scalar throughout.
+    if (zv_fc_kernel_set(layer->recurrent) != ZV_FC_KERNELS_SCALAR) {
+        layer->sigmoid = zv_rnn_sigmoid_avx2();
+        layer->tanh = zv_rnn_tanh_avx2();
+        layer->cell = zv_rnn_cell_avx2();
+    }
     *rnn = layer.release();
     return ZV_STATUS_SUCCESS;
 }
@@ -261,7 +332,11 @@ extern "C" void zv_rnn_step(zv_rnn_t *rnn, int16_t *z, int16_t *y) {
     tanh_gate(rnn, hidden, z + hidden, z + hidden);
     sigmoid(rnn, hidden, z + 2 * static_cast<size_t>(hidden));
     // The cell update, then the output's tanh of the new cell state.
-    cell(hidden, z, rnn->c, rnn->h, rnn->tanh, rnn->grid);
+    if (rnn->cell) {
+        rnn->cell(hidden, z, rnn->c, rnn->h, rnn->grid);
+    } else {
+        cell(hidden, z, rnn->c, rnn->h, rnn->tanh, rnn->grid);
+    }
     memcpy(y, rnn->h, static_cast<size_t>(hidden) * sizeof(int16_t));
 }
 
@@ -285,3 +360,5 @@ extern "C" void zv_rnn_reset(zv_rnn_t *rnn) {
 }
 
 extern "C" const zv_rnn_param_t *zv_rnn_param(const zv_rnn_t *rnn) { return rnn->param; }
+
+extern "C" const zv_fc_t *zv_rnn_input_layer(const zv_rnn_t *rnn) { return rnn->input; }

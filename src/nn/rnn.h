@@ -43,6 +43,9 @@ void zv_rnn_delete(zv_rnn_t *rnn);
 zv_status_t zv_rnn_process(zv_rnn_t *rnn, const int16_t *x, int16_t *y);
 void zv_rnn_reset(zv_rnn_t *rnn);
 const zv_rnn_param_t *zv_rnn_param(const zv_rnn_t *rnn);
+// The layer that computes the input-layer output zv_rnn_step expects in z,
+// for callers that compute it for several frames at once.
+const zv_fc_t *zv_rnn_input_layer(const zv_rnn_t *rnn);
 
 // One step whose input-layer output (3H values, as zv_fc_process of the
 // input parameters gives it) was computed beforehand into z; z is then used
@@ -61,6 +64,11 @@ void zv_rnn_sigmoid_grid(int32_t table[257]);
 // Null when the processor lacks the instructions.
 zv_rnn_activation_t zv_rnn_sigmoid_avx2(void);
 zv_rnn_activation_t zv_rnn_tanh_avx2(void);
+// zv_rnn_cell in vector form (with the vector tanh over the grid table);
+// null when the processor lacks the instructions.
+typedef void (*zv_rnn_cell_kernel_t)(int32_t hidden, const int16_t *gates, int16_t *c, int16_t *y,
+                                     const int32_t *table);
+zv_rnn_cell_kernel_t zv_rnn_cell_avx2(void);
 
 #ifdef __cplusplus
 }

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "engine/scorer.h"
+#include "nn/fc.h"
 #include "support/model_writer.h"
 #include "nn/softmax.h"
 #include "support/temp_dir.h"
@@ -303,6 +304,35 @@ TEST_F(EngineTest, NothingCarriesOverBetweenCalls) {
     EXPECT_EQ(Index(engine.get(), a), first);
     EXPECT_EQ(Index(fresh.get(), b), other);
     EXPECT_NE(std::vector<int32_t>(first.begin(), first.begin() + 7 * kWidth), other);
+}
+
+// The index of a long random PCM is the same bits on every kernel set this
+// processor runs, the set chosen when the engine is made. Widths that fill no
+// vector evenly, weights small enough to keep the gates off their limits and
+// large enough to saturate them.
+TEST_F(EngineTest, IndexIsTheSameOnEveryKernelSet) {
+    const auto pcm = RandomPcm(512 * 700 + 300, 8);
+    for (int limit : {6, 127}) {
+        ModelWriter model = SmallModel();
+        model.classifier = zv_test::EncodeBlock(
+            zv_test::RandomBlock("lumarin", "1.1.0", 6865, 80, {37, 64, 19}, 40, 9, limit));
+        const std::string path = Write(model, "sets.bin");
+        std::vector<int32_t> scalar;
+        for (zv_fc_kernel_set_t set : {ZV_FC_KERNELS_SCALAR, ZV_FC_KERNELS_AVX2, ZV_FC_KERNELS_AVX512}) {
+            if (!zv_fc_kernel_set_is_available(set)) continue;
+            zv_fc_kernel_set_limit(set);
+            Engine engine = Create(path);
+            zv_fc_kernel_set_limit(ZV_FC_KERNELS_AVX512);
+            ASSERT_NE(engine, nullptr);
+            const std::vector<int32_t> index = Index(engine.get(), pcm);
+            ASSERT_EQ(index.size(), 700u * kWidth);
+            if (set == ZV_FC_KERNELS_SCALAR) {
+                scalar = index;
+            } else {
+                EXPECT_EQ(index, scalar) << "limit " << limit << " set " << set;
+            }
+        }
+    }
 }
 
 // ---- Search ----

@@ -1,4 +1,5 @@
 #include "engine/scorer.h"
+#include "nn/fc.h"
 
 #include <gtest/gtest.h>
 
@@ -149,30 +150,36 @@ std::vector<Step> Literal(const std::vector<int32_t> &ids, const std::vector<std
     return steps;
 }
 
+// On the scalar form and on the vector form where the processor has it (the
+// decoder follows the kernel set in force when it is made).
 TEST(Scorer, MatchesTheLiteralRecursionOnRandomRows) {
-    std::mt19937 random(11);
-    // Values from a small set make ties and exact zeros common; a few are
-    // negative, as a caller's array may hold.
-    const int32_t values[] = {0, 0, 1, 1000, 123456789, 1073741824, kOne, kOne, -5, -kOne};
-    std::uniform_int_distribution<int> pick(0, 9), column(1, 9), length(1, 12), any(0, kOne);
-    for (int trial = 0; trial < 200; ++trial) {
-        std::vector<int32_t> ids(static_cast<size_t>(length(random)));
-        for (int32_t &id : ids) id = column(random) % (trial % 3 == 0 ? 2 : 9) + 1;  // repeats too
-        std::vector<std::vector<int32_t>> rows(60, std::vector<int32_t>(10));
-        for (auto &row : rows) {
-            for (int32_t &v : row) v = trial % 2 == 0 ? values[pick(random)] : any(random);
-        }
-        const auto got = Score(ids, rows), want = Literal(ids, rows);
-        ASSERT_EQ(got.size(), want.size());
-        for (size_t i = 0; i < got.size(); ++i) {
-            ASSERT_EQ(got[i].duration, want[i].duration) << trial << " row " << i;
-            if (std::isnan(want[i].score)) {
-                ASSERT_TRUE(std::isnan(got[i].score)) << trial << " row " << i;
-            } else {
-                ASSERT_EQ(got[i].score, want[i].score) << trial << " row " << i;
+    for (zv_fc_kernel_set_t set : {ZV_FC_KERNELS_SCALAR, ZV_FC_KERNELS_AVX512}) {
+        zv_fc_kernel_set_limit(set);
+        std::mt19937 random(11);
+        // Values from a small set make ties and exact zeros common; a few are
+        // negative, as a caller's array may hold.
+        const int32_t values[] = {0, 0, 1, 1000, 123456789, 1073741824, kOne, kOne, -5, -kOne};
+        std::uniform_int_distribution<int> pick(0, 9), column(1, 9), length(1, 12), any(0, kOne);
+        for (int trial = 0; trial < 200; ++trial) {
+            std::vector<int32_t> ids(static_cast<size_t>(length(random)));
+            for (int32_t &id : ids) id = column(random) % (trial % 3 == 0 ? 2 : 9) + 1;  // repeats too
+            std::vector<std::vector<int32_t>> rows(60, std::vector<int32_t>(10));
+            for (auto &row : rows) {
+                for (int32_t &v : row) v = trial % 2 == 0 ? values[pick(random)] : any(random);
+            }
+            const auto got = Score(ids, rows), want = Literal(ids, rows);
+            ASSERT_EQ(got.size(), want.size());
+            for (size_t i = 0; i < got.size(); ++i) {
+                ASSERT_EQ(got[i].duration, want[i].duration) << trial << " row " << i;
+                if (std::isnan(want[i].score)) {
+                    ASSERT_TRUE(std::isnan(got[i].score)) << trial << " row " << i;
+                } else {
+                    ASSERT_EQ(got[i].score, want[i].score) << trial << " row " << i << " set " << set;
+                }
             }
         }
     }
+    zv_fc_kernel_set_limit(ZV_FC_KERNELS_AVX512);
 }
 
 TEST(Scorer, InitRefusesEmptySequencesAndCopiesIds) {

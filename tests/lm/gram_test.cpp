@@ -375,4 +375,16 @@ TEST(GramFile, NodeReaderMergesASubtreeUnderAParent) {
     EXPECT_EQ(word_cursor, 4);
     EXPECT_TRUE(zv_gram_is_equal(gram.get(), make_gram(2, lexicon.get(), {{0, 1}, {0, 2}, {0, 3}, {1}}).get()));
     expect_well_formed(gram->root, 4);
+
+    // A subtree deeper than the set was: counted per order all the same.
+    GramPtr flat = make_gram(2, lexicon.get(), {{1}});
+    structure_cursor = 2;
+    word_cursor = 1;
+    ASSERT_EQ(zv_gram_load_helper(flat->root, structure.data(), &structure_cursor, word_fields.data(), 3,
+                                  &word_cursor, &node),
+              ZV_STATUS_SUCCESS);
+    int32_t num_grams[2] = {-1, -1};
+    zv_gram_num_grams(flat.get(), num_grams);
+    EXPECT_EQ(num_grams[0], 2);
+    EXPECT_EQ(num_grams[1], 2);
 }

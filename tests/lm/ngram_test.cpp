@@ -227,6 +227,14 @@ TEST_F(NgramTest, BackoffRules) {
         {"above one", {{0, -1, 10}, {1, 0, 5}, {2, 1, 1}, {1, 1, 5}}, {0}, 0.8 / 0.5},
         // Two siblings with one word: one node with the second count.
         {"repeated word", {{0, -1, 8}, {1, 0, 2}, {1, 0, 6}, {1, 1, 1}}, {}, (1.0 / 8.0) / (1.0 - 0.5)},
+        // History a leaves 1/T unseen, but its child's unigram takes all but
+        // about 1e-9 of the mass: at most 1e-8 counts as exhausted.
+        {"unseen mass 1e-9", {{0, -1, 1000000000}, {1, 0, 999999999}, {2, 0, 1}}, {0}, 0.001},
+        // About 1e-7 is not: leftover / b.
+        {"unseen mass 1e-7",
+         {{0, -1, 1000000000}, {1, 0, 999999900}, {2, 0, 1}},
+         {0},
+         (999999899.0 / 999999900.0) / (1.0 - 999999900.0 / 1000000000.0)},
     };
     for (const Case &c : cases) {
         Ngram model = estimate(dir, count_file(c.nodes), abcd.get());

@@ -43,8 +43,18 @@ TEST(Node, ChildHoldsItsParentAndReleasingItReleasesTheChain) {
     EXPECT_EQ(zv_pool_size(f.pool), 2);
     EXPECT_EQ(zv_branch_size(root), 2);
 
+    const void *child_slot = child;
+    const void *start_slot = start;
     zv_node_delete(child);  // count 0: child, its branch, the parent and the root go
     EXPECT_EQ(zv_pool_size(f.pool), 0);
+    // The parent's slot went back first and the child's last, so the child's
+    // is the next one handed out.
+    void *first = zv_pool_alloc(f.pool);
+    void *second = zv_pool_alloc(f.pool);
+    EXPECT_EQ(first, child_slot);
+    EXPECT_EQ(second, start_slot);
+    zv_pool_free(f.pool, first);
+    zv_pool_free(f.pool, second);
 }
 
 TEST(Node, EqualityIgnoresPoolDepthAndFlag) {

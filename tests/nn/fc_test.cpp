@@ -113,19 +113,38 @@ TEST(Fc, SaturatesAndWrapsLikeTheReference) {
     }
 }
 
-// Every kernel this processor runs gives the scalar results, at odd widths,
-// with weights and inputs at their extremes as well as random ones.
+// Layers on every vector kernel set this processor runs.
+std::vector<zv_fc_kernel_set_t> vector_sets() {
+    std::vector<zv_fc_kernel_set_t> sets;
+    for (zv_fc_kernel_set_t set : {ZV_FC_KERNELS_AVX2, ZV_FC_KERNELS_AVX512}) {
+        if (zv_fc_kernel_set_is_available(set)) sets.push_back(set);
+    }
+    return sets;
+}
+
+Layer make_layer(const zv_fc_param_t *p, int32_t accumulate, zv_fc_kernel_set_t set) {
+    zv_memory_t memory;
+    zv_memory_init(&memory);
+    zv_fc_t *fc = nullptr;
+    EXPECT_EQ(zv_fc_init_with_set(memory, p, accumulate, set, &fc), ZV_STATUS_SUCCESS);
+    EXPECT_EQ(zv_fc_kernel_set(fc), set);
+    return Layer(fc);
+}
+
+// Every kernel set this processor runs gives the scalar results, at odd
+// widths and row counts either side of the vector blocks, with weights and
+// inputs at their extremes as well as random ones.
 TEST(Fc, VectorKernelsMatchScalar) {
-    const zv_fc_kernel_t avx2 = zv_fc_kernel_avx2();
-    const zv_fc_batch_kernel_t batch_avx2 = zv_fc_batch_kernel_avx2();
-    if (!avx2 || !batch_avx2) GTEST_SKIP() << "no AVX2";
+    const std::vector<zv_fc_kernel_set_t> sets = vector_sets();
+    if (sets.empty()) GTEST_SKIP() << "no vector kernels";
     std::mt19937 rng(7);
     std::uniform_int_distribution<int> any16(-32768, 32767);
     std::uniform_int_distribution<int> pick(0, 3);
     const int16_t extremes16[] = {-32768, 32767, -1, 0};
     const int8_t extremes8[] = {-128, 127, -1, 0};
-    for (int32_t in : {1, 7, 15, 16, 17, 37, 80, 127, 256, 1031, 40000}) {
-        for (int32_t out : {1, 3, 4, 5, 9}) {
+    for (int32_t in : {1, 2, 7, 15, 16, 17, 37, 80, 127, 256, 1031, 40000}) {
+        for (int32_t out : {1, 3, 4, 5, 9, 16, 17, 40, 143}) {
+            if (in == 40000 && out > 9) continue;
             for (int mode = 0; mode < 3; ++mode) {  // random, extremes, all at the worst corner
                 FcBlock b = zv_test::random_fc(in, out, rng);
                 std::vector<int16_t> x(static_cast<size_t>(in));
@@ -137,15 +156,19 @@ TEST(Fc, VectorKernelsMatchScalar) {
                     for (auto &w : b.weights) w = -128;
                     for (auto &v : x) v = -32768;
                 }
+                const Param p = make_param(b);
                 std::vector<int16_t> held(static_cast<size_t>(out));
                 for (auto &v : held) v = static_cast<int16_t>(any16(rng));
                 for (int32_t acc = 0; acc < 2; ++acc) {
-                    std::vector<int16_t> ys = held, yv = held;
+                    std::vector<int16_t> ys = held;
                     zv_fc_kernel_scalar(in, out, b.weights.data(), b.bias.data(), acc, x.data(), ys.data());
-                    avx2(in, out, b.weights.data(), b.bias.data(), acc, x.data(), yv.data());
-                    ASSERT_EQ(ys, yv) << in << "x" << out << " mode " << mode << " acc " << acc;
                     if (in <= 1031) {
                         ASSERT_EQ(ys, reference(b, x, acc, held));
+                    }
+                    for (zv_fc_kernel_set_t set : sets) {
+                        std::vector<int16_t> yv = held;
+                        zv_fc_process(make_layer(p.get(), acc, set).get(), x.data(), yv.data());
+                        ASSERT_EQ(ys, yv) << in << "x" << out << " mode " << mode << " acc " << acc << " set " << set;
                     }
                 }
             }
@@ -153,30 +176,69 @@ TEST(Fc, VectorKernelsMatchScalar) {
     }
 }
 
-TEST(Fc, BatchKernelsMatchFrameByFrame) {
+// Batches on every set give what frame-by-frame calls give, over frame
+// counts either side of the kernels' frame groups, with and without
+// accumulation, and write nothing outside the rows.
+TEST(Fc, BatchesMatchFrameByFrame) {
+    std::vector<zv_fc_kernel_set_t> sets = vector_sets();
+    sets.insert(sets.begin(), ZV_FC_KERNELS_SCALAR);
     std::mt19937 rng(11);
     std::uniform_int_distribution<int> any16(-32768, 32767);
     for (int32_t in : {5, 16, 80, 257}) {
-        const int32_t out = in == 16 ? 12 : 13;  // even and odd row counts
-        FcBlock b = zv_test::random_fc(in, out, rng);
-        for (size_t frames : {size_t{1}, size_t{3}, size_t{4}, size_t{9}}) {
-            const size_t x_stride = static_cast<size_t>(in) + 3;  // strides wider than the rows
-            const size_t y_stride = static_cast<size_t>(out) + 2;
-            std::vector<int16_t> x(frames * x_stride);
-            for (auto &v : x) v = static_cast<int16_t>(any16(rng));
-            std::vector<int16_t> expected(frames * y_stride, 99);
-            for (size_t t = 0; t < frames; ++t) {
-                zv_fc_kernel_scalar(in, out, b.weights.data(), b.bias.data(), 0, x.data() + t * x_stride,
-                                    expected.data() + t * y_stride);
-            }
-            for (zv_fc_batch_kernel_t kernel : {zv_fc_batch_kernel_scalar, zv_fc_batch_kernel_avx2()}) {
-                if (!kernel) continue;
-                std::vector<int16_t> y(frames * y_stride, 99);
-                kernel(in, out, b.weights.data(), b.bias.data(), frames, x.data(), x_stride, y.data(), y_stride);
-                ASSERT_EQ(y, expected) << in << " " << frames;
+        for (int32_t out : {12, 13, 33}) {
+            FcBlock b = zv_test::random_fc(in, out, rng);
+            const Param p = make_param(b);
+            for (size_t frames : {size_t{1}, size_t{3}, size_t{4}, size_t{8}, size_t{9}, size_t{23}}) {
+                const size_t x_stride = static_cast<size_t>(in) + 3;  // strides wider than the rows
+                const size_t y_stride = static_cast<size_t>(out) + 2;
+                std::vector<int16_t> x(frames * x_stride);
+                for (auto &v : x) v = static_cast<int16_t>(any16(rng));
+                std::vector<int16_t> held(frames * y_stride);
+                for (auto &v : held) v = static_cast<int16_t>(any16(rng));
+                for (int32_t acc = 0; acc < 2; ++acc) {
+                    std::vector<int16_t> expected = held;
+                    for (size_t t = 0; t < frames; ++t) {
+                        zv_fc_kernel_scalar(in, out, b.weights.data(), b.bias.data(), acc, x.data() + t * x_stride,
+                                            expected.data() + t * y_stride);
+                    }
+                    for (zv_fc_kernel_set_t set : sets) {
+                        std::vector<int16_t> y = held;
+                        zv_fc_process_batch(make_layer(p.get(), acc, set).get(), frames, x.data(), x_stride, y.data(),
+                                            y_stride);
+                        ASSERT_EQ(y, expected) << in << "x" << out << " frames " << frames << " acc " << acc
+                                               << " set " << set;
+                    }
+                }
             }
         }
     }
+}
+
+// The limit picks the set new layers use; a set beyond the processor is
+// refused when asked for by name.
+TEST(Fc, KernelSetLimit) {
+    EXPECT_TRUE(zv_fc_kernel_set_is_available(ZV_FC_KERNELS_SCALAR));
+    const zv_fc_kernel_set_t best = zv_fc_kernel_set_current();
+    FcBlock b = zv_test::zero_fc(3, 2);
+    const Param p = make_param(b);
+    zv_memory_t memory;
+    zv_memory_init(&memory);
+    for (zv_fc_kernel_set_t limit : {ZV_FC_KERNELS_SCALAR, ZV_FC_KERNELS_AVX2, ZV_FC_KERNELS_AVX512}) {
+        zv_fc_kernel_set_limit(limit);
+        const zv_fc_kernel_set_t expected = limit < best ? limit : best;
+        EXPECT_EQ(zv_fc_kernel_set_current(), expected);
+        zv_fc_t *fc = nullptr;
+        ASSERT_EQ(zv_fc_init(memory, p.get(), 0, &fc), ZV_STATUS_SUCCESS);
+        EXPECT_EQ(zv_fc_kernel_set(fc), expected);
+        zv_fc_delete(fc);
+        if (!zv_fc_kernel_set_is_available(limit)) {
+            fc = reinterpret_cast<zv_fc_t *>(&memory);
+            EXPECT_EQ(zv_fc_init_with_set(memory, p.get(), 0, limit, &fc), ZV_STATUS_INVALID_ARGUMENT);
+            EXPECT_EQ(fc, nullptr);
+        }
+    }
+    zv_fc_kernel_set_limit(ZV_FC_KERNELS_AVX512);
+    EXPECT_EQ(zv_fc_kernel_set_current(), best);
 }
 
 TEST(FcParam, LoadsTheLayoutAndRoundTrips) {

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "nn/fc.h"
 #include "nn/offline_token_classifier.h"
 #include "support/child_process.h"
 #include "support/classifier_block.h"
@@ -291,6 +292,28 @@ TEST(OnlineTokenClassifier, StateCarriesAcrossFramesUntilReset) {
         int64_t sum = 0;
         for (int k = 0; k < 4; ++k) sum += first[t * 4 + k];
         EXPECT_NEAR(static_cast<double>(sum), 2147483648.0, 64.0);
+    }
+}
+
+// Streaming gives the same bits on every kernel set this processor runs,
+// the set chosen when the classifier is made; widths either side of the
+// vector blocks.
+TEST(OnlineTokenClassifier, SameResultsOnEveryKernelSet) {
+    const Net net = random_net(37, {21, 40}, 17, 13);
+    const std::vector<int16_t> frames = random_frames(60, 37, 14);
+    std::vector<int32_t> scalar;
+    for (zv_fc_kernel_set_t set : {ZV_FC_KERNELS_SCALAR, ZV_FC_KERNELS_AVX2, ZV_FC_KERNELS_AVX512}) {
+        if (!zv_fc_kernel_set_is_available(set)) continue;
+        zv_fc_kernel_set_limit(set);
+        Loaded loaded;
+        make(net, &loaded);
+        zv_fc_kernel_set_limit(ZV_FC_KERNELS_AVX512);
+        const std::vector<int32_t> out = run(loaded.classifier, frames, 37, 17);
+        if (set == ZV_FC_KERNELS_SCALAR) {
+            scalar = out;
+        } else {
+            EXPECT_EQ(out, scalar) << "set " << set;
+        }
     }
 }
 

@@ -203,4 +203,34 @@ TEST(Rnn, VectorActivationsMatchScalar) {
     }
 }
 
+// The vector cell gives the scalar cell's state and output on random and
+// extreme gates and states, at widths either side of its vectors.
+TEST(Rnn, VectorCellMatchesScalar) {
+    const zv_rnn_cell_kernel_t vector_cell = zv_rnn_cell_avx2();
+    if (!vector_cell) GTEST_SKIP() << "no AVX2";
+    int32_t grid[257];
+    zv_rnn_sigmoid_grid(grid);
+    std::mt19937 rng(17);
+    std::uniform_int_distribution<int> any16(-32768, 32767), gate(0, 32767), pick(0, 3);
+    const int16_t extreme_gates[] = {0, 32767, 1, 16384};
+    const int16_t extreme_values[] = {-32768, 32767, 0, -1};
+    for (int32_t hidden : {1, 15, 16, 17, 37, 256}) {
+        for (int mode = 0; mode < 2; ++mode) {  // random, extremes
+            const size_t h = static_cast<size_t>(hidden);
+            std::vector<int16_t> gates(3 * h), c(h);
+            for (size_t j = 0; j < h; ++j) {
+                gates[j] = static_cast<int16_t>(mode == 0 ? gate(rng) : extreme_gates[pick(rng)]);
+                gates[h + j] = static_cast<int16_t>(mode == 0 ? any16(rng) : extreme_values[pick(rng)]);
+                gates[2 * h + j] = static_cast<int16_t>(mode == 0 ? gate(rng) : extreme_gates[pick(rng)]);
+                c[j] = static_cast<int16_t>(mode == 0 ? any16(rng) : extreme_values[pick(rng)]);
+            }
+            std::vector<int16_t> cs = c, cv = c, ys(h, 7), yv(h, 9);
+            zv_rnn_cell(hidden, gates.data(), cs.data(), ys.data());
+            vector_cell(hidden, gates.data(), cv.data(), yv.data(), grid);
+            ASSERT_EQ(cv, cs) << hidden << " mode " << mode;
+            ASSERT_EQ(yv, ys) << hidden << " mode " << mode;
+        }
+    }
+}
+
 }  // namespace
