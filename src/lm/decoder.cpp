@@ -5,6 +5,7 @@
 #include <string.h>
 
 #include "foundation/status.h"
+#include "lm/graph_fields.h"
 #include "lm/node.h"
 
 namespace {
@@ -18,9 +19,19 @@ constexpr int64_t kTokensPerActive = 32;        // token pool page: 32 * max_act
 // known, 1 yes, 2 no). Most tokens of a frame sit inside a pronunciation, on
 // states with phone arcs only, and the closure would walk all their arcs to
 // find none; the graph is fixed, so the answer holds for the decoder's life.
+struct ArcEntry;
+struct Batch;
+
 struct DecoderRecord {
     zv_decoder_t decoder;  // first: the pointer handed out points here
     uint8_t *epsilon;      // ceil(states / 4) bytes
+    // The first arcs of the states expanded lately (see expand), and the
+    // expansion's work space; the table is NULL for a graph whose input
+    // labels need more than 23 bits.
+    ArcEntry *arc_table;   // arc_table_mask + 1 entries, aligned in arc_table_block
+    void *arc_table_block;
+    int32_t arc_table_mask;
+    Batch *batch;
 };
 
 inline DecoderRecord *record_of(zv_decoder_t *d) { return reinterpret_cast<DecoderRecord *>(d); }
@@ -31,8 +42,8 @@ bool has_epsilon_arc(zv_decoder_t *d, int32_t state) {
     uint8_t known = (cell >> shift) & 3u;
     if (known == 0) {
         known = 2;
-        for (int32_t a = zv_graph_state_arc(d->graph, state, -1); a >= 0; a = zv_graph_state_arc(d->graph, state, a)) {
-            if (zv_graph_input(d->graph, a) == 0) {
+        for (int32_t a = zv_graph_first_arc_of(d->graph, state); a >= 0; a = zv_graph_next_arc_of(d->graph, a)) {
+            if (zv_graph_input_of(d->graph, a) == 0) {
                 known = 1;
                 break;
             }
@@ -72,19 +83,130 @@ zv_status_t relax(zv_decoder_t *d, zv_map_t *next, int32_t state, uint8_t flag, 
     return ZV_STATUS_SUCCESS;
 }
 
-// Every token of the active map moves one frame on into `next`.
-zv_status_t expand(zv_decoder_t *d, const int16_t *scores, zv_map_t *next) {
-    const zv_graph_t *g = d->graph;
-    const float beam = d->beam;
-    const float blank = score_of(scores, 0);
-    float best = kNoCost;
-    if (zv_map_size(d->active) == 0) return ZV_STATUS_SUCCESS;  // every cost overflowed
-    zv_map_iterator_t it{};
-    zv_map_start_iter(d->active, &it);
-    do {
-        zv_node_t *t = it.cell->token;
+// Expansion walks tokens in batches. A state's arcs form a linked list
+// spread over the whole graph, so walking one list is a chain of cache
+// misses, each waiting for the last, and every arc's fields lie in four
+// arrays more. The lists of a batch's tokens are walked side by side (their
+// misses overlap) up to kArcsAhead arcs a token (a longer list goes on from
+// where that stopped), and the arcs found are then expanded token by token
+// in the map's order, as one walk would. The first kCachedArcs arcs of each
+// state walked (enough for every arc of a state over a set of 39 phonemes,
+// backoff arc included) are kept, fields together, in a table indexed by the
+// state: tokens dwell on a state for frames, and the states near the roots
+// of the pronunciation trees are visited over and over, so a batch mostly
+// reads a state's arcs from a few adjacent cache lines.
+constexpr int32_t kBatch = 64;
+constexpr int32_t kArcsAhead = 41;
+constexpr int32_t kCachedArcs = 41;
+constexpr int32_t kCacheEntriesPerActive = 2;
+constexpr int32_t kMostCacheEntries = 1 << 13;  // 4 MB
+static_assert(kArcsAhead >= kCachedArcs, "an entry is filled from one gathering");
+
+struct Arc {
+    int32_t arc;
+    int32_t target;
+    int32_t input_weight;  // input << 8 | the weight byte; inputs below 2^23 keep it positive
+};
+
+inline Arc read_arc(const zv_graph_t *g, int32_t a) {
+    return {a, zv_graph_target_of(g, a),
+            static_cast<int32_t>(static_cast<uint32_t>(zv_graph_input_of(g, a)) << 8 | static_cast<uint8_t>(g->weights[a]))};
+}
+
+// A state's first arcs, as read_arc gives them.
+struct alignas(64) ArcEntry {
+    int32_t state_plus_one;  // 0: empty
+    int32_t count;
+    int32_t rest;            // the arc after the kept ones, -1 when they are all
+    Arc arcs[kCachedArcs];
+};
+
+struct Batch {
+    zv_node_t *tokens[kBatch];
+    ArcEntry *entries[kBatch];
+    int32_t known[kBatch];               // arcs taken from the entry; -1 when it held another state
+    int32_t count[kBatch];               // arcs gathered
+    int32_t rest[kBatch];                // the arc after the gathered ones, -1 at the end
+    Arc arcs[kBatch][kArcsAhead];
+};
+
+inline void prefetch_arc(const zv_graph_t *g, int32_t arc) {
+    __builtin_prefetch(zv_graph_field_word(g->input_labels, arc, g->input_bits));
+    __builtin_prefetch(g->weights + arc);
+    __builtin_prefetch(zv_graph_field_word(g->targets, arc, g->state_bits));
+}
+
+// Fills b's arcs for its n tokens, from the table where it has them.
+void gather(const zv_graph_t *g, ArcEntry *table, int32_t mask, Batch *b, int32_t n) {
+    for (int32_t k = 0; k < n; ++k) {
+        const zv_node_t *t = b->tokens[k];
+        b->entries[k] = table ? table + (t->state & mask) : nullptr;
+        if (table) __builtin_prefetch(b->entries[k]);
+        if (t->flag == 0) __builtin_prefetch(zv_graph_field_word(g->input_labels, t->arc, g->input_bits));
+    }
+    for (int32_t k = 0; k < n; ++k) {
+        const int32_t state = b->tokens[k]->state;
+        const ArcEntry *e = b->entries[k];
+        if (e && e->state_plus_one == state + 1) {
+            memcpy(b->arcs[k], e->arcs, sizeof(Arc) * static_cast<size_t>(e->count));
+            b->known[k] = b->count[k] = e->count;
+            b->rest[k] = e->rest;
+        } else {
+            b->known[k] = -1;
+            b->count[k] = 0;
+            b->rest[k] = zv_graph_first_arc_of(g, state);
+        }
+    }
+    for (bool open = true; open;) {
+        open = false;
+        for (int32_t k = 0; k < n; ++k) {
+            const int32_t a = b->rest[k];
+            if (a < 0 || b->count[k] == kArcsAhead) continue;
+            b->arcs[k][b->count[k]++].arc = a;
+            prefetch_arc(g, a);
+            b->rest[k] = zv_graph_next_arc_of(g, a);
+            open = true;
+        }
+    }
+    for (int32_t k = 0; k < n; ++k) {
+        for (int32_t i = b->known[k] < 0 ? 0 : b->known[k]; i < b->count[k]; ++i) {
+            b->arcs[k][i] = read_arc(g, b->arcs[k][i].arc);
+        }
+        ArcEntry *e = b->entries[k];
+        if (!e || b->known[k] >= 0) continue;
+        const int32_t kept = b->count[k] < kCachedArcs ? b->count[k] : kCachedArcs;
+        e->state_plus_one = b->tokens[k]->state + 1;
+        e->count = kept;
+        e->rest = kept < b->count[k] ? b->arcs[k][kept].arc : b->rest[k];
+        memcpy(e->arcs, b->arcs[k], sizeof(Arc) * static_cast<size_t>(kept));
+    }
+}
+
+struct Expansion {
+    zv_decoder_t *d;
+    const int16_t *scores;
+    zv_map_t *next;
+    float blank;
+    float best;
+
+    // The emitting arc a of token t.
+    zv_status_t arc(zv_node_t *t, const Arc &a) {
+        const int32_t input = a.input_weight >> 8;
+        if (input == 0) return ZV_STATUS_SUCCESS;
+        const float weight = static_cast<float>(static_cast<int8_t>(a.input_weight & 0xff)) * 0.125f;
+        const float c = (d->weight_scale * weight + t->cost) - score_of(scores, input);
+        if (d->beam + best > c) {
+            if (c < best) best = c;
+            return relax(d, next, a.target, 0, c, a.arc, t);
+        }
+        return ZV_STATUS_SUCCESS;
+    }
+
+    zv_status_t token(const Batch &b, int32_t k) {
+        zv_node_t *t = b.tokens[k];
+        const float beam = d->beam;
         if (t->flag == 0) {
-            const float c = t->cost - score_of(scores, zv_graph_input(g, t->arc));
+            const float c = t->cost - score_of(scores, zv_graph_input_of(d->graph, t->arc));
             if (beam + best > c) {
                 if (c < best) best = c;
                 ZV_TRY(relax(d, next, t->state, 0, c, t->arc, t));
@@ -97,16 +219,30 @@ zv_status_t expand(zv_decoder_t *d, const int16_t *scores, zv_map_t *next) {
                 ZV_TRY(relax(d, next, t->state, 1, c, t->arc, t));
             }
         }
-        for (int32_t a = zv_graph_state_arc(g, t->state, -1); a >= 0; a = zv_graph_state_arc(g, t->state, a)) {
-            const int32_t input = zv_graph_input(g, a);
-            if (input == 0) continue;
-            const float c = (d->weight_scale * zv_graph_weight(g, a) + t->cost) - score_of(scores, input);
-            if (beam + best > c) {
-                if (c < best) best = c;
-                ZV_TRY(relax(d, next, zv_graph_state(g, a), 0, c, a, t));
-            }
-        }
-    } while (zv_map_next(d->active, &it) == ZV_STATUS_SUCCESS);
+        for (int32_t i = 0; i < b.count[k]; ++i) ZV_TRY(arc(t, b.arcs[k][i]));
+        for (int32_t a = b.rest[k]; a >= 0; a = zv_graph_next_arc_of(d->graph, a)) ZV_TRY(arc(t, read_arc(d->graph, a)));
+        return ZV_STATUS_SUCCESS;
+    }
+};
+
+// Every token of the active map moves one frame on into `next`.
+zv_status_t expand(zv_decoder_t *d, const int16_t *scores, zv_map_t *next) {
+    if (zv_map_size(d->active) == 0) return ZV_STATUS_SUCCESS;  // every cost overflowed
+    DecoderRecord *rec = record_of(d);
+    Expansion e{d, scores, next, score_of(scores, 0), kNoCost};
+    Batch &b = *rec->batch;
+    zv_map_iterator_t it{};
+    zv_map_start_iter(d->active, &it);
+    bool more = true;
+    while (more) {
+        int32_t n = 0;
+        do {
+            b.tokens[n++] = it.cell->token;
+            more = zv_map_next(d->active, &it) == ZV_STATUS_SUCCESS;
+        } while (more && n < kBatch);
+        gather(d->graph, rec->arc_table, rec->arc_table_mask, &b, n);
+        for (int32_t k = 0; k < n; ++k) ZV_TRY(e.token(b, k));
+    }
     return ZV_STATUS_SUCCESS;
 }
 
@@ -144,17 +280,17 @@ zv_status_t close_epsilon(zv_decoder_t *d) {
             continue;
         }
         if (!has_epsilon_arc(d, t->state)) continue;
-        for (int32_t a = zv_graph_state_arc(g, t->state, -1); a >= 0; a = zv_graph_state_arc(g, t->state, a)) {
-            if (zv_graph_input(g, a) != 0) continue;
-            const float c = d->weight_scale * zv_graph_weight(g, a) + t->cost;
+        for (int32_t a = zv_graph_first_arc_of(g, t->state); a >= 0; a = zv_graph_next_arc_of(g, a)) {
+            if (zv_graph_input_of(g, a) != 0) continue;
+            const float c = d->weight_scale * zv_graph_weight_of(g, a) + t->cost;
             if (!(threshold > c)) continue;
-            const int32_t s = zv_graph_state(g, a);
+            const int32_t s = zv_graph_target_of(g, a);
             zv_node_t *held = nullptr;
             const float bar = zv_map_find(map, s, 1, &held) == ZV_STATUS_SUCCESS ? held->cost : kNoCost;
             if (!(bar > c)) continue;
             if (closes_negative_cycle(t, s, c)) continue;
             zv_branch_t *branch = nullptr;
-            const int32_t word = zv_graph_output(g, a);
+            const int32_t word = zv_graph_output_of(g, a);
             if (word != 0) {
                 ZV_TRY(zv_tree_insert(d->tree, t->branch, word, d->frame, &branch));
             } else {
@@ -259,6 +395,29 @@ void release_members(zv_decoder_t *d) {
     d->tree = nullptr;
 }
 
+// The epsilon bits, the arc table and the batch, all zero-filled; false when
+// one can't be had.
+bool make_side_tables(DecoderRecord *rec, const zv_graph_t *graph, int32_t max_active) {
+    rec->epsilon = static_cast<uint8_t *>(calloc(static_cast<size_t>(zv_graph_num_states(graph)) / 4 + 1, 1));
+    rec->batch = static_cast<Batch *>(calloc(1, sizeof(Batch)));
+    if (!rec->epsilon || !rec->batch) return false;
+    if (graph->input_bits > 23) return true;  // no table: every state read from the graph
+    int32_t entries = 16;
+    while (entries < kCacheEntriesPerActive * static_cast<int64_t>(max_active) && entries < kMostCacheEntries) entries *= 2;
+    rec->arc_table_block = calloc(static_cast<size_t>(entries) * sizeof(ArcEntry) + alignof(ArcEntry), 1);
+    if (!rec->arc_table_block) return false;
+    const uintptr_t at = reinterpret_cast<uintptr_t>(rec->arc_table_block);
+    rec->arc_table = reinterpret_cast<ArcEntry *>((at + alignof(ArcEntry) - 1) & ~static_cast<uintptr_t>(alignof(ArcEntry) - 1));
+    rec->arc_table_mask = entries - 1;
+    return true;
+}
+
+void free_side_tables(DecoderRecord *rec) {
+    free(rec->epsilon);
+    free(rec->batch);
+    free(rec->arc_table_block);
+}
+
 }  // namespace
 
 extern "C" zv_status_t zv_decoder_init(const zv_graph_t *graph, float beam, int32_t max_active, float weight_scale,
@@ -272,12 +431,11 @@ extern "C" zv_status_t zv_decoder_init(const zv_graph_t *graph, float beam, int3
     DecoderRecord *rec = static_cast<DecoderRecord *>(calloc(1, sizeof(DecoderRecord)));
     if (!rec) return ZV_STATUS_OUT_OF_MEMORY;
     zv_decoder_t *d = &rec->decoder;
-    rec->epsilon = static_cast<uint8_t *>(calloc(static_cast<size_t>(zv_graph_num_states(graph)) / 4 + 1, 1));
     d->graph = graph;
     d->beam = beam;
     d->max_active = max_active;
     d->weight_scale = weight_scale;
-    zv_status_t status = rec->epsilon ? zv_pool_init(sizeof(zv_node_t),
+    zv_status_t status = make_side_tables(rec, graph, max_active) ? zv_pool_init(sizeof(zv_node_t),
                                                      static_cast<int32_t>(kTokensPerActive * max_active), &d->token_pool)
                                       : ZV_STATUS_OUT_OF_MEMORY;
     if (status == ZV_STATUS_SUCCESS) status = zv_map_init(max_active, &d->active);
@@ -287,7 +445,7 @@ extern "C" zv_status_t zv_decoder_init(const zv_graph_t *graph, float beam, int3
     if (status == ZV_STATUS_SUCCESS) status = insert_start_token(d);
     if (status != ZV_STATUS_SUCCESS) {
         release_members(d);
-        free(rec->epsilon);
+        free_side_tables(rec);
         free(rec);
         return status;
     }
@@ -298,7 +456,7 @@ extern "C" zv_status_t zv_decoder_init(const zv_graph_t *graph, float beam, int3
 extern "C" void zv_decoder_delete(zv_decoder_t *decoder) {
     if (!decoder) return;
     release_members(decoder);
-    free(record_of(decoder)->epsilon);
+    free_side_tables(record_of(decoder));
     free(record_of(decoder));
 }
 

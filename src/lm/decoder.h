@@ -47,7 +47,9 @@ typedef struct zv_decoder_t {
 // OUT_OF_MEMORY when a member or the start token can't be made (nothing is
 // left allocated). max_active should be a power of two for the map to use
 // all its buckets. Beside its members a decoder keeps 2 bits per graph state
-// (which states have an epsilon arc, learnt as the closure meets them).
+// (which states have an epsilon arc, learnt as the closure meets them) and a
+// table of the first arcs of states it expanded lately: 512 bytes for each of
+// 2 * max_active states (at least 16, at most 8,192: 4 MB), filled as it goes.
 zv_status_t zv_decoder_init(const zv_graph_t *graph, float beam, int32_t max_active, float weight_scale,
                             zv_decoder_t **decoder);
 

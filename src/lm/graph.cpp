@@ -11,6 +11,7 @@
 #include "foundation/bit_field.h"
 #include "foundation/file.h"
 #include "foundation/status.h"
+#include "lm/graph_fields.h"
 #include "lm/mgram.h"
 #include "pronunciation/dict.h"
 #include "pronunciation/lexicon.h"
@@ -365,14 +366,6 @@ uint32_t *new_fields(int32_t count, int32_t bits) {
     return static_cast<uint32_t *>(calloc(static_cast<size_t>(words), sizeof(uint32_t)));
 }
 
-// Field `index` of a graph array (see new_fields); bits <= 31.
-inline uint32_t field(const uint32_t *words, int32_t index, int32_t bits) {
-    const uint64_t start = static_cast<uint64_t>(static_cast<uint32_t>(index)) * static_cast<uint64_t>(bits);
-    const uint64_t w = start >> 5;
-    const uint64_t pair = static_cast<uint64_t>(words[w]) | (static_cast<uint64_t>(words[w + 1]) << 32);
-    return static_cast<uint32_t>(pair >> (start & 31)) & ((1u << bits) - 1u);
-}
-
 // Fills a new bit-field array with value(i) for each index and releases the
 // builder array it came from.
 template <typename T, typename Value>
@@ -522,28 +515,19 @@ extern "C" const char *zv_graph_word(const zv_graph_t *graph, int32_t label) {
 extern "C" int32_t zv_graph_start_state(const zv_graph_t *) { return 0; }
 
 extern "C" int32_t zv_graph_state_arc(const zv_graph_t *graph, int32_t state, int32_t arc) {
-    if (arc == -1) return static_cast<int32_t>(field(graph->first_arc, state, graph->arc_bits)) - 1;
-    return static_cast<int32_t>(field(graph->next_arc, arc, graph->arc_bits)) - 1;
+    return arc == -1 ? zv_graph_first_arc_of(graph, state) : zv_graph_next_arc_of(graph, arc);
 }
 
-extern "C" int32_t zv_graph_input(const zv_graph_t *graph, int32_t arc) {
-    return static_cast<int32_t>(field(graph->input_labels, arc, graph->input_bits));
-}
+extern "C" int32_t zv_graph_input(const zv_graph_t *graph, int32_t arc) { return zv_graph_input_of(graph, arc); }
 
-extern "C" int32_t zv_graph_output(const zv_graph_t *graph, int32_t arc) {
-    return static_cast<int32_t>(field(graph->output_labels, arc, graph->output_bits));
-}
+extern "C" int32_t zv_graph_output(const zv_graph_t *graph, int32_t arc) { return zv_graph_output_of(graph, arc); }
 
-extern "C" float zv_graph_weight(const zv_graph_t *graph, int32_t arc) {
-    return static_cast<float>(graph->weights[arc]) * 0.125f;
-}
+extern "C" float zv_graph_weight(const zv_graph_t *graph, int32_t arc) { return zv_graph_weight_of(graph, arc); }
 
-extern "C" int32_t zv_graph_state(const zv_graph_t *graph, int32_t arc) {
-    return static_cast<int32_t>(field(graph->targets, arc, graph->state_bits));
-}
+extern "C" int32_t zv_graph_state(const zv_graph_t *graph, int32_t arc) { return zv_graph_target_of(graph, arc); }
 
 extern "C" bool zv_graph_is_final(const zv_graph_t *graph, int32_t state) {
-    return field(graph->final_flags, state, 1) != 0;
+    return zv_graph_field(graph->final_flags, state, 1) != 0;
 }
 
 extern "C" int32_t zv_graph_num_words(const zv_graph_t *graph) { return zv_lexicon_size(graph->lexicon); }

@@ -280,9 +280,9 @@ private:
 // epsilon_words, some language-model states get a word of no phonemes (a word
 // arc straight from the state), which can close epsilon cycles; their weights
 // are then small and non-negative, so that cycles of weight 0 are common and
-// none is negative.
+// none is negative. Each language-model state has 1 to most_words words.
 PackedGraphPtr random_graph(std::mt19937 &rng, int32_t phonemes, const std::vector<std::string> &words,
-                            bool epsilon_words) {
+                            bool epsilon_words, int32_t most_words = 4) {
     auto pick = [&](int32_t lo, int32_t hi) { return std::uniform_int_distribution<int32_t>(lo, hi)(rng); };
     const int32_t lm_states = pick(1, 4);
     int32_t states = lm_states;
@@ -293,7 +293,7 @@ PackedGraphPtr random_graph(std::mt19937 &rng, int32_t phonemes, const std::vect
         if (epsilon_words && pick(0, 1) == 1) {  // a pronunciation of length 0
             arcs.push_back({s, 0, pick(1, static_cast<int32_t>(words.size())), static_cast<int8_t>(pick(0, 2)), pick(0, lm_states - 1)});
         }
-        const int32_t count = pick(1, 4);
+        const int32_t count = pick(1, most_words);
         for (int32_t w = 0; w < count; ++w) {
             int32_t at = s;
             const int32_t length = pick(1, 3);
@@ -315,6 +315,30 @@ PackedGraphPtr random_graph(std::mt19937 &rng, int32_t phonemes, const std::vect
 }
 
 const std::vector<std::string> kWords = {"a", "b", "cat", "d", "dog", "f", "the"};
+
+// Forty frames of scores drawn from a few values (ties are common, so
+// first-come among equal costs and the cap's ties are exercised) through the
+// decoder and the reference: the active tokens in map order after every
+// frame, every partial text and the flushed texts equal.
+void decode_with_reference(std::mt19937 &rng, const zv_graph_t *g, int32_t phonemes, float beam, int32_t max_active,
+                           float scale, int round, int32_t *reported) {
+    DecoderPtr d = make_decoder(g, beam, max_active, scale);
+    ASSERT_NE(d, nullptr);
+    Reference ref(g, beam, max_active, scale);
+    const int16_t levels[] = {0, -512, -1024, -3000, -7777};
+    for (int frame = 0; frame < 40; ++frame) {
+        std::vector<int16_t> scores(static_cast<size_t>(phonemes) + 1);
+        for (int16_t &s : scores) s = levels[std::uniform_int_distribution<int>(0, 4)(rng)];
+        const std::string text = process(d.get(), scores);
+        ASSERT_EQ(text, ref.process(scores)) << "round " << round << " frame " << frame;
+        *reported += !text.empty();
+        ASSERT_EQ(active(d.get()), ref.active_tokens()) << "round " << round << " frame " << frame;
+        if (frame % 7 == 0) {
+            ASSERT_EQ(flush(d.get()), ref.flush()) << "round " << round << " frame " << frame;
+        }
+    }
+    ASSERT_EQ(flush(d.get()), ref.flush()) << "round " << round;
+}
 
 }  // namespace
 
@@ -476,24 +500,24 @@ TEST(Decoder, MatchesTheReferenceOnRandomGraphsScoresBeamsAndCaps) {
         const int32_t caps[] = {1, 2, 3, 4, 8, 64};
         const int32_t max_active = caps[round % 6];
         const float scale = round % 3 == 0 ? 1.0f : std::uniform_real_distribution<float>(0.25f, 3.0f)(rng);
-        DecoderPtr d = make_decoder(g.get(), beam, max_active, scale);
-        ASSERT_NE(d, nullptr);
-        Reference ref(g.get(), beam, max_active, scale);
-        const int16_t levels[] = {0, -512, -1024, -3000, -7777};
-        for (int frame = 0; frame < 40; ++frame) {
-            std::vector<int16_t> scores(static_cast<size_t>(phonemes) + 1);
-            for (int16_t &s : scores) s = levels[std::uniform_int_distribution<int>(0, 4)(rng)];
-            const std::string text = process(d.get(), scores);
-            ASSERT_EQ(text, ref.process(scores)) << "round " << round << " frame " << frame;
-            reported += !text.empty();
-            ASSERT_EQ(active(d.get()), ref.active_tokens()) << "round " << round << " frame " << frame;
-            if (frame % 7 == 0) {
-                ASSERT_EQ(flush(d.get()), ref.flush()) << "round " << round << " frame " << frame;
-            }
-        }
-        ASSERT_EQ(flush(d.get()), ref.flush()) << "round " << round;
+        ASSERT_NO_FATAL_FAILURE(decode_with_reference(rng, g.get(), phonemes, beam, max_active, scale, round, &reported));
     }
     EXPECT_GT(reported, 300);  // the streams do make words certain
+}
+
+// Graphs whose states have up to a hundred arcs, under caps of hundreds of
+// tokens: the decoder reads the arc lists of many tokens ahead, a bounded
+// number of arcs each, and must still expand in map and list order.
+TEST(Decoder, MatchesTheReferenceOnWideGraphsWithManyTokens) {
+    std::mt19937 rng(1414);
+    int32_t reported = 0;
+    for (int round = 0; round < 12; ++round) {
+        const int32_t phonemes = 100;
+        PackedGraphPtr g = random_graph(rng, phonemes, kWords, round % 3 == 1, 300);
+        const float beam = std::uniform_real_distribution<float>(8.0f, 40.0f)(rng);
+        const int32_t max_active = round % 2 == 0 ? 512 : 100;
+        ASSERT_NO_FATAL_FAILURE(decode_with_reference(rng, g.get(), phonemes, beam, max_active, 1.0f, round, &reported));
+    }
 }
 
 // One word on a self-loop of its own: a history of 200,000 frames is released

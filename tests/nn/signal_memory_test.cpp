@@ -1,6 +1,6 @@
 // Allocation failures of the signal objects. This executable supplies its own
-// memory functions (the library's are then not linked in), so that the n-th
-// allocation can be made to fail.
+// memory functions (support/failing_memory.h), so that the n-th allocation
+// can be made to fail.
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -11,25 +11,9 @@
 #include "nn/filterbank.h"
 #include "nn/stft.h"
 #include "nn/signal_reference.h"
+#include "support/failing_memory.h"
 
 namespace {
-int g_allocations = 0;
-int g_fail_at = -1;  // the allocation number that fails; -1 for none
-}  // namespace
-
-extern "C" void *zv_memory_allocate(zv_memory_t, uint64_t size, uint8_t zeroed) {
-    if (g_allocations++ == g_fail_at) return nullptr;
-    return zeroed ? calloc(size, 1) : malloc(size);
-}
-
-extern "C" void zv_memory_free(zv_memory_t, void *block) { free(block); }
-
-namespace {
-
-void fail_at(int n) {
-    g_allocations = 0;
-    g_fail_at = n;
-}
 
 std::vector<int16_t> tone(int offset) {
     std::vector<int16_t> pcm(256);

@@ -45,6 +45,30 @@ inline int64_t sweep_fails_cleanly(const std::string &what, const std::function<
     return last - 1;
 }
 
+// Runs call with its n-th allocation failing, n = 1, 2, ..., until a run in
+// which the failure did not fire, which must succeed; check(status) runs
+// after every run with nothing failing. For operations that change what they
+// are given (no warm-up run, no status list): a call that makes something
+// (not one that changes a tree in place) must, when it fails, leave as many
+// blocks as it found.
+inline void fail_each_allocation(const std::function<zv_status_t()> &call,
+                                 const std::function<void(zv_status_t)> &check, bool makes = true) {
+    int64_t live = 0;
+    zv_alloc_sweep(
+        [&] {
+            live = zv_failing_alloc_live();
+            return call();
+        },
+        [&](int64_t n, zv_status_t status, bool fired) {
+            if (!fired) {
+                EXPECT_EQ(status, ZV_STATUS_SUCCESS);
+            } else if (makes && status != ZV_STATUS_SUCCESS) {
+                EXPECT_EQ(zv_failing_alloc_live(), live) << "blocks left behind by a call failing at allocation " << n;
+            }
+            check(status);
+        });
+}
+
 }  // namespace zv_test
 
 #endif

@@ -1,5 +1,5 @@
-// Allocation failures of the gram set and the count tree, on the heap of
-// support/failing_heap.h (the sanitizer builds skip them).
+// Allocation failures of the gram set and the count tree, swept with the
+// failing allocator.
 #include <gtest/gtest.h>
 
 #include <cstdint>
@@ -9,7 +9,7 @@
 
 #include "lm/count.h"
 #include "lm/gram.h"
-#include "support/failing_heap.h"
+#include "support/alloc_sweep.h"
 #include "support/lm_fixtures.h"
 #include "support/temp_dir.h"
 
@@ -19,6 +19,7 @@ using zv_test::CountPtr;
 using zv_test::GramPtr;
 using zv_test::LexiconPtr;
 using zv_test::TempDir;
+using zv_test::fail_each_allocation;
 using zv_test::lexicon_of_size;
 using zv_test::make_count;
 using zv_test::make_gram;
@@ -27,7 +28,7 @@ const zv_test::Sequences kShape = {{0, 1}, {0, 2}, {2}, {1, 2, 0}};
 
 }  // namespace
 
-TEST(GramCountMemory, FailedInitsAndLoadsHandNothingOut) {
+TEST(GramCountAlloc, FailedInitsAndLoadsHandNothingOut) {
     TempDir dir;
     LexiconPtr lexicon = lexicon_of_size(3);
     GramPtr shape = make_gram(3, lexicon.get(), kShape);
@@ -95,7 +96,7 @@ TEST(GramCountMemory, FailedInitsAndLoadsHandNothingOut) {
 
 // A failed insertion keeps the nodes made for the words before it, and the
 // set stays well formed; failed saves report it and leave nothing behind.
-TEST(GramCountMemory, FailedInsertsAndSaves) {
+TEST(GramCountAlloc, FailedInsertsAndSaves) {
     TempDir dir;
     LexiconPtr lexicon = lexicon_of_size(3);
     const std::vector<int32_t> sequence = {1, 0, 2, 2};
@@ -131,7 +132,7 @@ TEST(GramCountMemory, FailedInsertsAndSaves) {
 
 // Walks deeper than their in-place stack take one heap block first; when it
 // can't be had they change nothing.
-TEST(GramCountMemory, DeepWalksWithoutTheirStackChangeNothing) {
+TEST(GramCountAlloc, DeepWalksWithoutTheirStackChangeNothing) {
     LexiconPtr lexicon = lexicon_of_size(3);
     const std::vector<int32_t> chain = zv_test::chain_of(100, 3);
     GramPtr gram = make_gram(100, lexicon.get(), {chain});

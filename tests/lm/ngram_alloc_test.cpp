@@ -1,8 +1,8 @@
 // Every allocation of the estimator's and the editable model's operations
-// fails in turn, on the heap of support/failing_heap.h (the sanitizer
-// builds skip them): each gives OUT_OF_MEMORY (or, where a file can't be
-// opened for want of memory, IO_ERROR), hands nothing out, leaves nothing
-// allocated, and leaves a model it was given usable.
+// fails in turn, swept with the failing allocator: each gives OUT_OF_MEMORY
+// (or, where a file can't be opened for want of memory, IO_ERROR), hands
+// nothing out, leaves nothing allocated, and leaves a model it was given
+// usable.
 #include <gtest/gtest.h>
 
 #include <cstdint>
@@ -12,7 +12,7 @@
 
 #include "lm/kgram.h"
 #include "lm/ngram.h"
-#include "support/failing_heap.h"
+#include "support/alloc_sweep.h"
 #include "support/lm_fixtures.h"
 #include "support/ngram_fixtures.h"
 #include "support/pronunciation_fixtures.h"
@@ -22,6 +22,7 @@ namespace {
 
 using zv_test::count_file;
 using zv_test::TempDir;
+using zv_test::fail_each_allocation;
 
 // A call failing for want of memory: OUT_OF_MEMORY, or IO_ERROR where it is
 // a file that couldn't be opened or read.
@@ -29,7 +30,7 @@ bool out_of_memory(zv_status_t status) {
     return status == ZV_STATUS_OUT_OF_MEMORY || status == ZV_STATUS_IO_ERROR;
 }
 
-class NgramMemoryTest : public ::testing::Test {
+class NgramAlloc : public ::testing::Test {
 protected:
     TempDir dir;
     zv_test::LexiconPtr abcd = zv_test::make_lexicon({"a", "b", "c", "d"});
@@ -44,7 +45,7 @@ zv_ngram_t *estimate(const std::string &path, const zv_lexicon_t *lexicon) {
     return model;
 }
 
-TEST_F(NgramMemoryTest, EstimationHandsNothingOut) {
+TEST_F(NgramAlloc, EstimationHandsNothingOut) {
     const std::string path = dir.write("counts.bin", count_file(tree));
     zv_ngram_t *model = nullptr;
     fail_each_allocation([&] { return zv_ngram_init(path.c_str(), abcd.get(), &model); },
@@ -57,7 +58,7 @@ TEST_F(NgramMemoryTest, EstimationHandsNothingOut) {
                          });
 }
 
-TEST_F(NgramMemoryTest, WritersReportAndFreeEverything) {
+TEST_F(NgramAlloc, WritersReportAndFreeEverything) {
     zv_ngram_t *model = estimate(dir.write("counts.bin", count_file(tree)), abcd.get());
     const std::string out = dir.path("out");
     for (auto write : {zv_ngram_save_weights, zv_ngram_save_arpa, zv_ngram_save}) {
@@ -71,15 +72,15 @@ TEST_F(NgramMemoryTest, WritersReportAndFreeEverything) {
 
 // A model that failed to take its singletons keeps its unigrams sorted
 // within the lexicon and serves every other operation.
-TEST_F(NgramMemoryTest, SingletonsLeaveAUsableModel) {
+TEST_F(NgramAlloc, SingletonsLeaveAUsableModel) {
     const std::string path = dir.write("counts.bin", count_file(tree));
     const std::string arpa = dir.path("out.arpa");
     std::vector<zv_ngram_t *> models;
     fail_each_allocation(
         [&] {
-            g_armed = false;
+            zv_failing_alloc_pause(1);
             models.push_back(estimate(path, abcd.get()));
-            g_armed = true;
+            zv_failing_alloc_pause(0);
             return zv_ngram_add_singletons(models.back());
         },
         [&](zv_status_t status) {
@@ -99,7 +100,7 @@ TEST_F(NgramMemoryTest, SingletonsLeaveAUsableModel) {
     for (zv_ngram_t *model : models) zv_ngram_delete(model);
 }
 
-TEST_F(NgramMemoryTest, EditableModelLoadsAddsAndSaves) {
+TEST_F(NgramAlloc, EditableModelLoadsAddsAndSaves) {
     zv_ngram_t *ngram = estimate(dir.write("counts.bin", count_file(tree)), abcd.get());
     const std::string blob = dir.path("lm.bin");
     ASSERT_EQ(zv_ngram_save(ngram, blob.c_str()), ZV_STATUS_SUCCESS);
@@ -122,11 +123,11 @@ TEST_F(NgramMemoryTest, EditableModelLoadsAddsAndSaves) {
     std::vector<zv_kgram_t *> models;
     fail_each_allocation(
         [&] {
-            g_armed = false;
+            zv_failing_alloc_pause(1);
             zv_kgram_t *copy = nullptr;
             EXPECT_EQ(zv_kgram_load(blob.c_str(), &copy), ZV_STATUS_SUCCESS);
             models.push_back(copy);
-            g_armed = true;
+            zv_failing_alloc_pause(0);
             return zv_kgram_add_words(copy, abcd.get(), larger.get());
         },
         [&](zv_status_t status) {
