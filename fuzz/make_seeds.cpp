@@ -10,9 +10,13 @@
 #include <cmath>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <string>
 #include <vector>
 
+#include "lm/count.h"
+#include "lm/gram.h"
+#include "lm/ngram.h"
 #include "support/classifier_block.h"
 #include "support/model_writer.h"
 #include "support/pronunciation_fixtures.h"
@@ -61,6 +65,71 @@ std::vector<uint8_t> small_index(const zv_test::ModelWriter &model) {
 
 }  // namespace
 
+// ---- the toolkit's seeds, over the 20-word lexicon the toolkit targets read against ----
+namespace {
+
+void toolkit_seeds() {
+    std::vector<std::string> words;
+    for (int i = 0; i < 20; ++i) {
+        char word[8];
+        snprintf(word, sizeof(word), "W%02d", i);
+        words.push_back(word);
+    }
+    zv_test::LexiconPtr lexicon = zv_test::make_lexicon(words);
+    const std::vector<std::vector<int32_t>> sentences = {
+        {0, 1, 2}, {1, 2, 3}, {0, 1, 4}, {5, 6}, {2, 3, 0}, {7}, {0, 1, 2}, {8, 9, 10}, {1, 2, 3}};
+    const std::filesystem::path dir = std::filesystem::path(g_corpus);
+    for (const char *target : {"gram_file", "count_file", "lm_blob_cursor", "lm_blob_path", "kgram", "graph_file"}) {
+        std::filesystem::create_directories(dir / target);
+    }
+    zv_gram_t *gram = nullptr;
+    if (zv_gram_init(3, lexicon.get(), &gram) != ZV_STATUS_SUCCESS) exit(1);
+    for (const auto &s : sentences) zv_gram_insert(gram, s.data(), static_cast<int32_t>(s.size()));
+    if (zv_gram_save(gram, (dir / "gram_file" / "seed_small").c_str()) != ZV_STATUS_SUCCESS) exit(1);
+    zv_count_t *count = nullptr;
+    if (zv_count_init(gram, &count) != ZV_STATUS_SUCCESS) exit(1);
+    for (const auto &s : sentences) zv_count_insert(count, s.data(), static_cast<int32_t>(s.size()));
+    const std::string count_path = (dir / "count_file" / "seed_small").string();
+    if (zv_count_save(count, count_path.c_str()) != ZV_STATUS_SUCCESS) exit(1);
+    zv_count_delete(count);
+    zv_gram_delete(gram);
+
+    zv_ngram_t *model = nullptr;
+    if (zv_ngram_init(count_path.c_str(), lexicon.get(), &model) != ZV_STATUS_SUCCESS) exit(1);
+    if (zv_ngram_add_singletons(model) != ZV_STATUS_SUCCESS) exit(1);
+    const std::string blob_path = (dir / "lm_blob_path" / "seed_small").string();
+    if (zv_ngram_save(model, blob_path.c_str()) != ZV_STATUS_SUCCESS) exit(1);
+    zv_ngram_delete(model);
+    std::ifstream in(blob_path, std::ios::binary);
+    const std::vector<uint8_t> blob((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    seed("lm_blob_cursor", "small", blob);
+    seed("kgram", "small", blob);
+
+    // Each word pronounced with two or three of five phonemes.
+    zv_test::Pronunciations prons;
+    for (int i = 0; i < 20; ++i) {
+        prons.push_back({{1 + i % 5, 1 + (i / 5) % 5}});
+        if (i % 3 == 0) prons.back().push_back({1 + i % 5, 1 + (i / 5) % 5, 1 + (i + 2) % 5});
+    }
+    zv_test::DictPtr dict = zv_test::make_dict(lexicon.get(), 5, prons);
+    seed("graph_file", "small", join(join(zv_test::lexicon_blob(lexicon.get()), zv_test::dict_blob(dict.get())), blob));
+
+    // The decoder's input: a beam byte, a token-cap byte, then frames of 8
+    // int16 scores (labels 0..7 for 5 phonemes), each frame sure of one label:
+    // W00 (1 1), W01 (2 1), blanks between.
+    std::vector<uint8_t> frames = {16, 5};
+    for (int label : {1, 1, 0, 1, 0, 2, 2, 0, 1, 0, 0}) {
+        for (int k = 0; k < 8; ++k) {
+            const int16_t score = k == label ? 0 : -6000;
+            frames.push_back(static_cast<uint8_t>(score & 0xFF));
+            frames.push_back(static_cast<uint8_t>((score >> 8) & 0xFF));
+        }
+    }
+    seed("decoder", "two_words", frames);
+}
+
+}  // namespace
+
 int main(int argc, char **argv) {
     if (argc != 2) {
         fprintf(stderr, "usage: %s CORPUS_DIR\n", argv[0]);
@@ -102,5 +171,6 @@ int main(int argc, char **argv) {
     seed("foundation", "language", "\x01" "en");
     seed("foundation", "phoneme", "\x02" "AH");
     seed("foundation", "split", "\x03" " a b  c ");
+    toolkit_seeds();
     return 0;
 }

@@ -149,6 +149,7 @@ extern "C" zv_status_t zv_lm_blob_writer_init(zv_lm_blob_writer_t *writer, int64
         return ZV_STATUS_INVALID_ARGUMENT;
     }
     if (num_nodes > INT32_MAX) return ZV_STATUS_OUT_OF_MEMORY;  // can't be recorded in the header
+    if (word_bits == 0) word_bits = 1;  // the readers take 1..31; the root's field is 0 at any width
     const uint64_t n = static_cast<uint64_t>(num_nodes);
     const uint64_t total = zv_lm_blob_size(n, static_cast<uint64_t>(num_leaves), word_bits);
     if (total > INT32_MAX) return ZV_STATUS_OUT_OF_MEMORY;

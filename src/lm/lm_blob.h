@@ -142,8 +142,9 @@ typedef struct zv_lm_blob_writer_t {
 
 // Allocates the zeroed blob and writes its header. INVALID_ARGUMENT when
 // num_nodes < 1, num_leaves < 1 or above num_nodes, or word_bits outside
-// 0..31 (0 is written for a model of only its root, and readers refuse it);
-// OUT_OF_MEMORY when the blob can't be allocated or would reach 2^31 bytes.
+// 0..31; a width of 0 (a model of only its root) is written as 1, the
+// narrowest the readers take, so that a writer never writes a blob its
+// readers refuse; OUT_OF_MEMORY when the blob can't be allocated or would reach 2^31 bytes.
 zv_status_t zv_lm_blob_writer_init(zv_lm_blob_writer_t *writer, int64_t num_nodes, int64_t num_leaves,
                                    int32_t word_bits);
 

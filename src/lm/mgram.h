@@ -39,8 +39,8 @@ zv_status_t zv_mgram_deserialize(const void **cursor, zv_mgram_t **mgram);
 zv_status_t zv_mgram_load(const char *path, zv_mgram_t **mgram);
 
 // *size = 0 and *blob = NULL first, then a new blob (release with free).
-// The word width is the one that holds the largest word id + 1 (0 for a model
-// of only its root, which no reader accepts).
+// The word width is the one that holds the largest word id + 1 (1 for a model
+// of only its root).
 zv_status_t zv_mgram_serialize(const zv_mgram_t *mgram, uint64_t *size, void **blob);
 
 // Serialises into a new file (mode "wb"). IO_ERROR when the file can't be
