@@ -4,6 +4,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 
+#include "foundation/status.h"
 #include "io/mono_mix.h"
 
 struct zv_mp3 {
@@ -15,9 +16,6 @@ struct zv_mp3 {
 };
 
 namespace {
-
-// Interleaved frames decoded per call of the counting pass.
-constexpr int32_t kCountChunkFrames = 4096;
 
 // Opens the stream with 16-bit signed output at the file's own rate and
 // channel count, and nothing printed to the standard streams.
@@ -95,17 +93,8 @@ zv_status_t open_stream(zv_mp3 *m, const char *path, long *rate, int *channels, 
 // back to the start leaves decoder state behind that changes some samples by
 // one unit, while a new open decodes exactly as the counting pass did.
 zv_status_t count_frames(zv_mp3 *m, const char *path) {
-    int16_t *buffer = static_cast<int16_t *>(malloc(sizeof(int16_t) * 2 * kCountChunkFrames));
-    if (buffer == nullptr) {
-        return ZV_STATUS_OUT_OF_MEMORY;
-    }
     int64_t total = 0;
-    for (;;) {
-        const int64_t got = read_frames(m, kCountChunkFrames, buffer);
-        total += got;
-        if (got < kCountChunkFrames) break;
-    }
-    free(buffer);
+    ZV_TRY(zv_io::count_frames([m](int32_t frames, int16_t *out) { return read_frames(m, frames, out); }, &total));
     mpg123_close(m->handle);
     long rate = 0;
     int channels = 0, encoding = 0;

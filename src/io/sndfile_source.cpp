@@ -4,14 +4,13 @@
 #include <sndfile.h>
 #include <stdlib.h>
 
+#include "foundation/status.h"
 #include "io/mono_mix.h"
 
 namespace {
 
 // Floats decoded per call when the file holds floating-point samples.
 constexpr int32_t kFloatChunkValues = 2048;
-// Frames decoded per call when a stream of unknown length is counted.
-constexpr int32_t kCountChunkFrames = 4096;
 
 }  // namespace
 
@@ -70,17 +69,8 @@ int64_t read_frames(zv_sndfile_source *s, int32_t frames, int16_t *out) {
 // start: the frames a read can deliver are the frames that decode. A decoding
 // error ends the count like the end of the data.
 zv_status_t count_frames(zv_sndfile_source *s, const char *path, int format) {
-    int16_t *buffer = static_cast<int16_t *>(malloc(sizeof(int16_t) * 2 * kCountChunkFrames));
-    if (buffer == nullptr) {
-        return ZV_STATUS_OUT_OF_MEMORY;
-    }
     int64_t total = 0;
-    for (;;) {
-        const int64_t got = read_frames(s, kCountChunkFrames, buffer);
-        total += got;
-        if (got < kCountChunkFrames || total > INT32_MAX) break;
-    }
-    free(buffer);
+    ZV_TRY(zv_io::count_frames([s](int32_t frames, int16_t *out) { return read_frames(s, frames, out); }, &total));
     if (total > INT32_MAX) {
         return ZV_STATUS_INVALID_ARGUMENT;
     }
