@@ -125,7 +125,7 @@ ZV_AVX2 inline __m256i narrow(__m256i low, __m256i high) {
     return _mm256_permute4x64_epi64(_mm256_packs_epi32(low, high), 0xD8);
 }
 
-// The cell in vector form, sixteen units at a time, exactly as cell() below.
+// The cell in vector form, sixteen units at a time, exactly as zv_rnn_cell.
 ZV_AVX2 void cell_avx2(int32_t hidden, const int16_t *z, int16_t *c, int16_t *y, const int32_t *grid) {
     const int16_t *gi = z;
     const int16_t *gg = z + hidden;
@@ -219,26 +219,10 @@ extern "C" zv_rnn_activation_t zv_rnn_tanh_avx2(void) {
     return nullptr;
 }
 
-namespace {
-
-// The cell update and output over the gates in z (i, g, o); the scalar
-// tanh when tanh_vector is null.
-void cell(int32_t hidden, const int16_t *z, int16_t *c, int16_t *y, zv_rnn_activation_t tanh_vector,
-          const int32_t *grid) {
-    const int16_t *go = z + 2 * static_cast<size_t>(hidden);
-    cell_update_scalar(hidden, z, z + hidden, c);
-    if (tanh_vector) {
-        tanh_vector(grid, hidden, c, y);
-    } else {
-        zv_tanh(hidden, c, y);
-    }
-    cell_output_scalar(hidden, go, y);
-}
-
-}  // namespace
-
 extern "C" void zv_rnn_cell(int32_t hidden, const int16_t *z, int16_t *c, int16_t *y) {
-    cell(hidden, z, c, y, nullptr, nullptr);
+    cell_update_scalar(hidden, z, z + hidden, c);
+    zv_tanh(hidden, c, y);
+    cell_output_scalar(hidden, z + 2 * static_cast<size_t>(hidden), y);
 }
 
 extern "C" zv_status_t zv_rnn_param_load(FILE *file, zv_rnn_param_t **param) {
@@ -331,11 +315,12 @@ extern "C" void zv_rnn_step(zv_rnn_t *rnn, int16_t *z, int16_t *y) {
     sigmoid(rnn, hidden, z);
     tanh_gate(rnn, hidden, z + hidden, z + hidden);
     sigmoid(rnn, hidden, z + 2 * static_cast<size_t>(hidden));
-    // The cell update, then the output's tanh of the new cell state.
+    // The cell update, then the output's tanh of the new cell state. The
+    // vector cell is there exactly when the vector gates are.
     if (rnn->cell) {
         rnn->cell(hidden, z, rnn->c, rnn->h, rnn->grid);
     } else {
-        cell(hidden, z, rnn->c, rnn->h, rnn->tanh, rnn->grid);
+        zv_rnn_cell(hidden, z, rnn->c, rnn->h);
     }
     memcpy(y, rnn->h, static_cast<size_t>(hidden) * sizeof(int16_t));
 }
