@@ -298,9 +298,9 @@ extern "C" zv_status_t zv_lumarin_decoder_init(const int32_t *ids, int32_t n, zv
     decoder->advance = advance_scalar;
 #ifdef ZV_SCORER_X86
     // The scalar form stays in use where the kernels are held below
-    // AVX-512, so that it is tested on any processor.
-    if (__builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512vl") &&
-        zv_fc_kernel_set_current() == ZV_FC_KERNELS_AVX512) {
+    // AVX-512, so that it is tested on any processor. That set is current
+    // only where the processor has AVX-512 F and VL (and more).
+    if (zv_fc_kernel_set_current() == ZV_FC_KERNELS_AVX512) {
         decoder->advance = advance_avx512;
     }
 #endif
