@@ -23,12 +23,17 @@
 
 namespace zv_fuzz {
 
+// The path of this process's scratch file named after `name`.
+inline std::string scratch_path(const char *name) {
+    const char *dir = getenv("TMPDIR");
+    return std::string(dir != nullptr && *dir != '\0' ? dir : "/tmp") + "/zv_fuzz_" + std::to_string(getpid()) +
+           "_" + name;
+}
+
 // Writes the bytes to a file of this process named after `name` and gives
 // its path; the file is rewritten by every call with the same name.
 inline std::string scratch_file(const char *name, const uint8_t *data, size_t size) {
-    const char *dir = getenv("TMPDIR");
-    const std::string path = std::string(dir != nullptr && *dir != '\0' ? dir : "/tmp") + "/zv_fuzz_" +
-                             std::to_string(getpid()) + "_" + name;
+    const std::string path = scratch_path(name);
     FILE *f = fopen(path.c_str(), "wb");
     ZV_FUZZ_CHECK(f != nullptr);
     ZV_FUZZ_CHECK(size == 0 || fwrite(data, 1, size, f) == size);
@@ -37,12 +42,7 @@ inline std::string scratch_file(const char *name, const uint8_t *data, size_t si
 }
 
 // The removal of scratch files at exit, by the name given to scratch_file.
-inline void remove_scratch_file(const char *name) {
-    const char *dir = getenv("TMPDIR");
-    const std::string path = std::string(dir != nullptr && *dir != '\0' ? dir : "/tmp") + "/zv_fuzz_" +
-                             std::to_string(getpid()) + "_" + name;
-    unlink(path.c_str());
-}
+inline void remove_scratch_file(const char *name) { unlink(scratch_path(name).c_str()); }
 
 // A read-only stream over the bytes (an empty input gives an empty stream).
 inline FILE *memory_stream(const uint8_t *data, size_t size) {
