@@ -259,18 +259,11 @@ zv_status_t build_tree(const zv_count_file_t *file, int32_t num_words, zv_ngram_
     return open.empty() ? ZV_STATUS_SUCCESS : ZV_STATUS_INVALID_ARGUMENT;
 }
 
-// Every node counts at least 1 and at least what its children count
-// together (a sum beyond int64 exceeds any count).
+// Every node of a freshly built tree passes the count check.
 bool counts_are_consistent(const zv_ngram_pool_t *pool) {
     for (const zv_ngram_pool_t::Block *block = pool->head; block; block = block->next) {
         for (size_t i = 0; i < block->used; ++i) {
-            const zv_ngram_node_t &node = block->nodes[i];
-            if (node.count < 1) return false;
-            int64_t sum = 0;
-            for (int32_t c = 0; c < node.num_children; ++c) {
-                if (__builtin_add_overflow(sum, node.children[c]->count, &sum)) return false;
-            }
-            if (sum > node.count) return false;
+            if (!zv_trie::count_covers_children(&block->nodes[i])) return false;
         }
     }
     return true;
