@@ -138,15 +138,7 @@ extern "C" bool zv_count_is_equal(const zv_count_t *count, const zv_count_t *oth
 extern "C" bool zv_count_is_valid(const zv_count_t *count) {
     return zv_trie::preorder(
         count->root, count->depth,
-        [](const zv_count_node_t *node, int64_t) {
-            if (node->count <= 0) return -1;
-            int64_t sum = 0;
-            for (int32_t i = 0; i < node->num_children; ++i) {
-                // A sum beyond int64 exceeds every count.
-                if (__builtin_add_overflow(sum, node->children[i]->count, &sum)) return -1;
-            }
-            return sum > node->count ? -1 : 1;
-        },
+        [](const zv_count_node_t *node, int64_t) { return zv_trie::count_covers_children(node) ? 1 : -1; },
         [](const zv_count_node_t *) {});
 }
 

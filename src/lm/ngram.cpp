@@ -213,17 +213,6 @@ zv_status_t child_of(zv_ngram_pool_t *pool, OpenNode *open, int32_t word, zv_ngr
     return ZV_STATUS_SUCCESS;
 }
 
-// Gives back the spare slots of a children array.
-void fit_children(zv_ngram_node_t *node) {
-    if (node->num_children == 0) {
-        free(node->children);
-        node->children = nullptr;
-        return;
-    }
-    void *fitted = realloc(node->children, sizeof(zv_ngram_node_t *) * static_cast<size_t>(node->num_children));
-    if (fitted) node->children = static_cast<zv_ngram_node_t **>(fitted);
-}
-
 // Builds the tree of a checked count file in preorder; the order is the
 // greatest depth reached.
 zv_status_t build_tree(const zv_count_file_t *file, int32_t num_words, zv_ngram_pool_t *pool,
@@ -245,7 +234,7 @@ zv_status_t build_tree(const zv_count_file_t *file, int32_t num_words, zv_ngram_
         if (event == ZV_TREE_BITS_LEAVE) {
             if (open.empty()) return ZV_STATUS_INVALID_ARGUMENT;
             OpenNode &top = open.back();
-            if (top.capacity != top.node->num_children) fit_children(top.node);
+            zv_trie::trim(top.node, top.capacity);
             open.pop_back();
             continue;
         }
@@ -270,18 +259,11 @@ zv_status_t build_tree(const zv_count_file_t *file, int32_t num_words, zv_ngram_
     return open.empty() ? ZV_STATUS_SUCCESS : ZV_STATUS_INVALID_ARGUMENT;
 }
 
-// Every node counts at least 1 and at least what its children count
-// together (a sum beyond int64 exceeds any count).
+// Every node of a freshly built tree passes the count check.
 bool counts_are_consistent(const zv_ngram_pool_t *pool) {
     for (const zv_ngram_pool_t::Block *block = pool->head; block; block = block->next) {
         for (size_t i = 0; i < block->used; ++i) {
-            const zv_ngram_node_t &node = block->nodes[i];
-            if (node.count < 1) return false;
-            int64_t sum = 0;
-            for (int32_t c = 0; c < node.num_children; ++c) {
-                if (__builtin_add_overflow(sum, node.children[c]->count, &sum)) return false;
-            }
-            if (sum > node.count) return false;
+            if (!zv_trie::count_covers_children(&block->nodes[i])) return false;
         }
     }
     return true;
@@ -304,45 +286,6 @@ zv_status_t close_text(FILE *file) {
     const bool closed = fclose(file) == 0;
     return written && closed ? ZV_STATUS_SUCCESS : ZV_STATUS_IO_ERROR;
 }
-
-// Preorder walk of the tree with an explicit stack: enter, then leave once
-// every child was walked.
-class Preorder {
-public:
-    explicit Preorder(const zv_ngram_node_t *root) : root_(root) {}
-
-    // Calls enter(node) and leave(node) in preorder. OUT_OF_MEMORY when the
-    // stack can't grow.
-    template <typename Enter, typename Leave>
-    zv_status_t run(Enter enter, Leave leave) {
-        struct Frame {
-            const zv_ngram_node_t *node;
-            int32_t next;
-        };
-        try {
-            std::vector<Frame> stack;
-            enter(root_);
-            stack.push_back({root_, 0});
-            while (!stack.empty()) {
-                Frame &top = stack.back();
-                if (top.next == top.node->num_children) {
-                    leave(top.node);
-                    stack.pop_back();
-                    continue;
-                }
-                const zv_ngram_node_t *child = top.node->children[top.next++];
-                enter(child);
-                stack.push_back({child, 0});
-            }
-        } catch (const std::bad_alloc &) {
-            return ZV_STATUS_OUT_OF_MEMORY;
-        }
-        return ZV_STATUS_SUCCESS;
-    }
-
-private:
-    const zv_ngram_node_t *root_;
-};
 
 }  // namespace
 
@@ -405,10 +348,9 @@ extern "C" void zv_ngram_prune(zv_ngram_t *model, double threshold) {
         for (int32_t i = 0; i < c->num_children; ++i) {
             if (c->children[i]->num_children != kRemoved) c->children[kept++] = c->children[i];
         }
-        if (kept != c->num_children) {
-            c->num_children = kept;
-            fit_children(c);
-        }
+        const int32_t had = c->num_children;
+        c->num_children = kept;
+        zv_trie::trim(c, had);
     };
     try {
         stack.reserve(static_cast<size_t>(model->order) + 1);
@@ -486,7 +428,7 @@ extern "C" zv_status_t zv_ngram_add_singletons(zv_ngram_t *model) {
         free(root->children);
         root->children = merged;
         root->num_children = n;
-        if (status != ZV_STATUS_SUCCESS) fit_children(root);
+        if (status != ZV_STATUS_SUCCESS) zv_trie::trim(root, static_cast<int32_t>(slots));
     }
     for (int32_t i = 0; i < root->num_children; ++i) {
         zv_ngram_node_t *child = root->children[i];
@@ -574,27 +516,32 @@ extern "C" zv_status_t zv_ngram_save_arpa(const zv_ngram_t *model, const char *p
 
 extern "C" zv_status_t zv_ngram_save(const zv_ngram_t *model, const char *path) {
     if (!model || !path) return ZV_STATUS_INVALID_ARGUMENT;
-    Preorder walk(model->root);
+    const zv_ngram_node_t *root = model->root;
     int64_t nodes = 0;
     int64_t leaves = 0;
-    ZV_TRY(walk.run(
-        [&](const zv_ngram_node_t *node) {
+    const bool counted = zv_trie::preorder(
+        root, model->order,
+        [&](const zv_ngram_node_t *node, int64_t) {
             nodes += 1;
             leaves += node->num_children == 0;
+            return 1;
         },
-        [](const zv_ngram_node_t *) {}));
+        [](const zv_ngram_node_t *) {});
+    if (!counted) return ZV_STATUS_OUT_OF_MEMORY;
     zv_lm_blob_writer_t writer;
     ZV_TRY(zv_lm_blob_writer_init(&writer, nodes, leaves,
                                   zv_lm_blob_word_bits(static_cast<uint64_t>(zv_lexicon_size(model->lexicon)))));
-    const zv_status_t status = walk.run(
-        [&](const zv_ngram_node_t *node) {
+    const bool written = zv_trie::preorder(
+        root, model->order,
+        [&](const zv_ngram_node_t *node, int64_t) {
             zv_lm_blob_writer_enter(&writer, node->word, zv_lm_cost_from_probability(node->probability),
                                     node->num_children > 0, zv_lm_cost_from_probability(node->backoff));
+            return 1;
         },
         [&](const zv_ngram_node_t *) { zv_lm_blob_writer_leave(&writer); });
-    if (status != ZV_STATUS_SUCCESS) {
+    if (!written) {
         zv_lm_blob_writer_discard(&writer);
-        return status;
+        return ZV_STATUS_OUT_OF_MEMORY;
     }
     return zv_lm_blob_writer_save(&writer, path);
 }

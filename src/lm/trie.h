@@ -113,6 +113,18 @@ void destroy(Node *root) {
     }
 }
 
+// A counted node is sound when it counts at least 1 and at least what its
+// children count together (a sum beyond int64 exceeds any count).
+template <typename Node>
+bool count_covers_children(const Node *node) {
+    if (node->count < 1) return false;
+    int64_t sum = 0;
+    for (int32_t i = 0; i < node->num_children; ++i) {
+        if (__builtin_add_overflow(sum, node->children[i]->count, &sum)) return false;
+    }
+    return sum <= node->count;
+}
+
 // A stack of walk frames: a few levels in place, deeper walks on the heap,
 // sized once for the trie's depth so that a walk either runs whole or not
 // at all.
