@@ -318,6 +318,9 @@ zv_status_t close_epsilon(zv_decoder_t *d) {
 // max_active-th.
 void cap(zv_decoder_t *d) {
     zv_map_t *map = d->active;
+    // No more tokens than the cap: the heap would keep every cost and the
+    // walk below remove none.
+    if (zv_map_size(map) <= d->max_active) return;
     zv_map_iterator_t it{};
     zv_map_start_iter(map, &it);
     do {
