@@ -158,19 +158,21 @@ extern "C" void zv_map_delete(zv_map_t *map) {
 
 extern "C" int32_t zv_map_size(const zv_map_t *map) { return map->size; }
 
-// Head of the first non-empty bucket from `bucket` on, -1 when there is none.
-static int32_t first_filled(const zv_map_t *map, int32_t bucket) {
+// The cursor onto the head of the first non-empty bucket from `bucket` on;
+// STOP_ITERATION (cursor unmoved) when there is none.
+static zv_status_t move_to_filled(const zv_map_t *map, int32_t bucket, zv_map_iterator_t *cursor) {
     for (int32_t b = bucket; b < map->bucket_count; ++b) {
-        if (map->buckets[b]) return b;
+        if (map->buckets[b]) {
+            cursor->bucket = b;
+            cursor->cell = map->buckets[b];
+            return ZV_STATUS_SUCCESS;
+        }
     }
-    return -1;
+    return ZV_STATUS_STOP_ITERATION;
 }
 
 extern "C" void zv_map_start_iter(const zv_map_t *map, zv_map_iterator_t *cursor) {
-    const int32_t b = first_filled(map, 0);
-    if (b < 0) return;
-    cursor->bucket = b;
-    cursor->cell = map->buckets[b];
+    move_to_filled(map, 0, cursor);
 }
 
 extern "C" zv_status_t zv_map_next(const zv_map_t *map, zv_map_iterator_t *cursor) {
@@ -178,33 +180,33 @@ extern "C" zv_status_t zv_map_next(const zv_map_t *map, zv_map_iterator_t *curso
         cursor->cell = cursor->cell->next;
         return ZV_STATUS_SUCCESS;
     }
-    const int32_t b = first_filled(map, cursor->bucket + 1);
-    if (b < 0) return ZV_STATUS_STOP_ITERATION;
-    cursor->bucket = b;
-    cursor->cell = map->buckets[b];
-    return ZV_STATUS_SUCCESS;
+    return move_to_filled(map, cursor->bucket + 1, cursor);
+}
+
+// The cell of bucket b that holds the key, NULL when none does.
+static inline zv_map_cell_t *cell_with_key(const zv_map_t *map, int32_t b, int32_t state, uint8_t flag) {
+    for (zv_map_cell_t *cell = map->buckets[b]; cell; cell = cell->next) {
+        if (cell->token->state == state && cell->token->flag == flag) return cell;
+    }
+    return nullptr;
 }
 
 extern "C" zv_status_t zv_map_find(const zv_map_t *map, int32_t state, uint8_t flag, zv_node_t **token) {
-    for (zv_map_cell_t *cell = map->buckets[bucket_of(map, state, flag)]; cell; cell = cell->next) {
-        if (cell->token->state == state && cell->token->flag == flag) {
-            *token = cell->token;
-            return ZV_STATUS_SUCCESS;
-        }
-    }
-    return ZV_STATUS_KEY_ERROR;
+    const zv_map_cell_t *cell = cell_with_key(map, bucket_of(map, state, flag), state, flag);
+    if (!cell) return ZV_STATUS_KEY_ERROR;
+    *token = cell->token;
+    return ZV_STATUS_SUCCESS;
 }
 
 extern "C" zv_status_t zv_map_insert(zv_map_t *map, zv_node_t *token) {
     const int32_t b = bucket_of(map, token->state, token->flag);
-    for (zv_map_cell_t *cell = map->buckets[b]; cell; cell = cell->next) {
-        if (cell->token->state == token->state && cell->token->flag == token->flag) {
-            zv_node_t *old = cell->token;
-            token->reference_count += 1;
-            cell->token = token;
-            drop_reference(old);
-            return ZV_STATUS_SUCCESS;
-        }
+    zv_map_cell_t *held = cell_with_key(map, b, token->state, token->flag);
+    if (held) {
+        zv_node_t *old = held->token;
+        token->reference_count += 1;
+        held->token = token;
+        drop_reference(old);
+        return ZV_STATUS_SUCCESS;
     }
     zv_map_cell_t *cell = static_cast<zv_map_cell_t *>(zv_pool_alloc(map->cell_pool));
     if (!cell) return ZV_STATUS_OUT_OF_MEMORY;
@@ -236,11 +238,7 @@ extern "C" zv_status_t zv_map_remove(zv_map_t *map, zv_map_iterator_t *cursor) {
         cursor->cell = next;
         return ZV_STATUS_SUCCESS;
     }
-    const int32_t nb = first_filled(map, b + 1);
-    if (nb < 0) return ZV_STATUS_STOP_ITERATION;
-    cursor->bucket = nb;
-    cursor->cell = map->buckets[nb];
-    return ZV_STATUS_SUCCESS;
+    return move_to_filled(map, b + 1, cursor);
 }
 
 // ---- stack ----

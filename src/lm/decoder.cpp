@@ -318,6 +318,9 @@ zv_status_t close_epsilon(zv_decoder_t *d) {
 // max_active-th.
 void cap(zv_decoder_t *d) {
     zv_map_t *map = d->active;
+    // No more tokens than the cap: the heap would keep every cost and the
+    // walk below remove none.
+    if (zv_map_size(map) <= d->max_active) return;
     zv_map_iterator_t it{};
     zv_map_start_iter(map, &it);
     do {
@@ -380,19 +383,25 @@ void drain_stack(zv_stack_t *stack) {
     }
 }
 
-// Releases every token (and through them every branch), then the members.
-void release_members(zv_decoder_t *d) {
+// Releases every token (and through them every branch), their pool and the
+// tree record: what a reset makes anew.
+void release_tokens(zv_decoder_t *d) {
     drain_stack(d->stack);
     zv_map_delete(d->active);
     d->active = nullptr;
-    zv_stack_delete(d->stack);
-    d->stack = nullptr;
     zv_pool_delete(d->token_pool);
     d->token_pool = nullptr;
-    zv_heap_delete(d->heap);
-    d->heap = nullptr;
     zv_tree_delete(d->tree);
     d->tree = nullptr;
+}
+
+// The tokens, then the members a reset keeps.
+void release_members(zv_decoder_t *d) {
+    release_tokens(d);
+    zv_stack_delete(d->stack);
+    d->stack = nullptr;
+    zv_heap_delete(d->heap);
+    d->heap = nullptr;
 }
 
 // The epsilon bits, the arc table and the batch, all zero-filled; false when
@@ -461,14 +470,8 @@ extern "C" void zv_decoder_delete(zv_decoder_t *decoder) {
 }
 
 extern "C" zv_status_t zv_decoder_reset(zv_decoder_t *d) {
-    drain_stack(d->stack);
-    zv_map_delete(d->active);
-    d->active = nullptr;
+    release_tokens(d);
     if (d->heap) d->heap->count = 0;
-    zv_tree_delete(d->tree);
-    d->tree = nullptr;
-    zv_pool_delete(d->token_pool);
-    d->token_pool = nullptr;
     d->frame = 0;
     ZV_TRY(zv_tree_init(&d->tree));
     zv_status_t status = zv_pool_init(sizeof(zv_node_t), static_cast<int32_t>(kTokensPerActive * d->max_active),
