@@ -54,7 +54,9 @@ fail() {
   echo "windows check FAILED: $1"
   shift
   for f in "$@"; do
-    [ -s "$f" ] && { echo "--- $f"; cat -v "$f"; }
+    [ -s "$f" ] || continue
+    echo "--- $f"
+    case $f in *.stdout | *.expected) cat -v "$f" ;; *) cat "$f" ;; esac
   done
   exit 1
 }
@@ -63,7 +65,7 @@ fail() {
 # system header.
 inc=$out/codec-include
 rm -rf "$inc"
-mkdir -p "$inc" "$out/run"
+mkdir -p "$inc"
 for h in ogg vorbis opus webm sndfile.h mpg123.h fmt123.h; do
   found=""
   for candidate in /usr/include/"$h" /usr/include/*/"$h"; do
@@ -96,19 +98,16 @@ for object in "${library_objects[@]}"; do
   grep -qxF "$object" <<<"$codec_objects" || plain+=("$object")
 done
 stand_in=$out/obj/tests/windows/codec_stand_in.cpp.o
-rm -f "$out/run/zv_lumarin.dll" "$out/libzv_lumarin.dll.a" "$out/libzv_lumarin_static.a"
+# The programs run in run/, made anew each time.
+rm -rf "$out/run"
+mkdir -p "$out/run"
+rm -f "$out/libzv_lumarin.dll.a" "$out/libzv_lumarin_static.a"
 # The C++ and threading runtimes go in statically, kept out of the exports.
 "$cxx" -shared -o "$out/run/zv_lumarin.dll" "${plain[@]}" "$stand_in" -static -Wl,--exclude-libs,ALL \
   -Wl,--out-implib,"$out/libzv_lumarin.dll.a" >"$out/link.log" 2>&1 ||
   fail "the DLL does not link (a source that needs no codec library calling a reader the stand-in lacks?)" \
     "$out/link.log"
-"$tools-ar" rcs "$out/libzv_lumarin_static.a" "${plain[@]}" "$stand_in"
-"$cc" -o "$out/run/dll_check.exe" "$out/obj/tests/windows/dll_check.c.o" "$out/libzv_lumarin.dll.a" -static \
-  >"$out/link.log" 2>&1 || fail "a program does not link against the DLL" "$out/link.log"
-"$cxx" -o "$out/run/static_check.exe" "$out/obj/tests/windows/static_check.cpp.o" "$out/libzv_lumarin_static.a" \
-  -static >"$out/link.log" 2>&1 ||
-  fail "a program does not link against the static library (defined: ${static_defines:-nothing})" "$out/link.log"
-
+# Exactly the public header's functions and the log.
 declared=$(grep -v '#define' "$root/include/zv_lumarin.h" | grep -o 'ZV_API[^(]*(' |
   sed 's/.*[ *]\([a-z_0-9]*\)($/\1/' | sort -u)
 expected_exports=$(printf '%s\nzv_log\n' "$declared" | LC_ALL=C sort)
@@ -119,6 +118,13 @@ if [ "$exports" != "$expected_exports" ]; then
   fail "the DLL's export table is not the public header's functions and zv_log (< wanted, > exported)" \
     "$out/exports.diff"
 fi
+# The static library and a program of each kind.
+"$tools-ar" rcs "$out/libzv_lumarin_static.a" "${plain[@]}" "$stand_in"
+"$cc" -o "$out/run/dll_check.exe" "$out/obj/tests/windows/dll_check.c.o" "$out/libzv_lumarin.dll.a" -static \
+  >"$out/link.log" 2>&1 || fail "a program does not link against the DLL" "$out/link.log"
+"$cxx" -o "$out/run/static_check.exe" "$out/obj/tests/windows/static_check.cpp.o" "$out/libzv_lumarin_static.a" \
+  -static >"$out/link.log" 2>&1 ||
+  fail "a program does not link against the static library (defined: ${static_defines:-nothing})" "$out/link.log"
 linked=$(date +%s)
 summary="${#plain[@]} of $(echo "$library_sources" | wc -w) sources compiled for Windows in the DLL, \
 $(echo "$codec_objects" | wc -w) with a codec library compiled only; $(echo "$exports" | wc -l) exports"
@@ -151,7 +157,6 @@ run=$out/run
   fail "the sample model finds no match on the Linux build, nothing to compare"
 cp "$out/sample_model.bin" "$run/mod$(printf '\303\250')le-$(printf '\346\250\241\345\236\213').bin"
 cp "$out/sample.pcm" "$run/sample.pcm"
-rm -f "$run/windows.index" "$run/windows.matches"
 
 # A prefix of its own in the build tree; no display, no first-run dialogs
 # (the .NET and browser engines are not installed), no desktop menus.

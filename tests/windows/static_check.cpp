@@ -21,13 +21,14 @@
 namespace {
 
 int failures = 0;
+const char *context = "";  // what a failed check concerns
 
-#define CHECK(cond)                                                           \
-    do {                                                                      \
-        if (!(cond)) {                                                        \
-            fprintf(stderr, "check failed: %s (line %d)\n", #cond, __LINE__); \
-            ++failures;                                                       \
-        }                                                                     \
+#define CHECK(cond)                                                                            \
+    do {                                                                                       \
+        if (!(cond)) {                                                                         \
+            fprintf(stderr, "check failed: %s (line %d) %s\n", #cond, __LINE__, context);      \
+            ++failures;                                                                        \
+        }                                                                                      \
     } while (0)
 
 // The same name as UTF-8 bytes and as the UTF-16 name the file must get.
@@ -57,6 +58,7 @@ bool wide_exists(const wchar_t *name) {
 
 void check_file_functions(const Name &name) {
     const char *path = reinterpret_cast<const char *>(name.utf8);
+    context = path;
     const std::string content = std::string("contents of ") + path;
     CHECK(zv_file_save(path, static_cast<int32_t>(content.size()), content.data()) == ZV_STATUS_SUCCESS);
     // The file carries the name spelt in UTF-16, not its bytes read in the
@@ -83,6 +85,7 @@ bool save_text(const char *path, const char *text) {
 void print_dictionary() {
     zv_lexicon_t *lexicon = nullptr;
     zv_dict_t *dict = nullptr;
+    context = "(dictionary)";
     const bool written = save_text("words.txt", "HELLO\nWORLD\n") && save_text("phones.txt", "HH\nAH\nL\nOW\nW\nER\nD\n") &&
                          save_text("prons.txt", "HELLO\tHH AH L OW\nWORLD\tW ER L D\n");
     CHECK(written);
