@@ -126,8 +126,8 @@ fi
   -static >"$out/link.log" 2>&1 ||
   fail "a program does not link against the static library (defined: ${static_defines:-nothing})" "$out/link.log"
 linked=$(date +%s)
-summary="${#plain[@]} of $(echo "$library_sources" | wc -w) sources compiled for Windows in the DLL, \
-$(echo "$codec_objects" | wc -w) with a codec library compiled only; $(echo "$exports" | wc -l) exports"
+summary="$(echo "$library_sources" | wc -w) sources compiled for Windows, the DLL of the ${#plain[@]} that need \
+no codec library exporting $(echo "$exports" | wc -l) functions"
 
 # 3. Run under wine.
 wine=""
@@ -173,12 +173,12 @@ run_under_wine() {
     "$(printf '%q ' "$wine" "$name.exe") >$(printf '%q' "$out/$name.stdout") 2>$(printf '%q' "$out/$name.stderr")" \
     /dev/null) >"$out/$name.terminal" 2>&1 </dev/null
 }
-run_under_wine static_check || fail "static_check.exe under wine" "$out/static_check.stderr" "$out/static_check.terminal"
+run_under_wine static_check || fail "static_check.exe under wine (exit $?)" "$out/static_check.stderr" "$out/static_check.terminal"
 printf 'HELLO >>> [ 1 2 3 4 ] \r\nWORLD >>> [ 5 6 3 7 ] \r\n' >"$out/static_check.expected"
 cmp -s "$out/static_check.expected" "$out/static_check.stdout" ||
   fail "the log's printout is not the bare text (expected, then printed)" "$out/static_check.expected" \
     "$out/static_check.stdout"
-run_under_wine dll_check || fail "dll_check.exe under wine" "$out/dll_check.stderr" "$out/dll_check.terminal"
+run_under_wine dll_check || fail "dll_check.exe under wine (exit $?)" "$out/dll_check.stderr" "$out/dll_check.terminal"
 printf 'plain text\r\nUTF-8 \312\203 \305\213 \346\250\241\345\236\213 2\r\nno newline, continued\r\n' \
   >"$out/dll_check.expected"
 cmp -s "$out/dll_check.expected" "$out/dll_check.stdout" ||
@@ -188,6 +188,6 @@ for result in index matches; do
     fail "the Windows build's $result differs from the Linux build's" "$out/compare.log"
 done
 finished=$(date +%s)
-echo "windows check: passed: $summary; under wine the file functions, the log and an index and" \
-  "matches equal to Linux's ($((compiled - started)) s compiling with $jobs jobs, $((linked - compiled)) s" \
-  "linking, $((finished - linked)) s under wine)"
+echo "windows check passed: $summary; under wine the file functions, the log, and an index and matches" \
+  "equal to Linux's (compile $((compiled - started)) s with $jobs jobs, link $((linked - compiled)) s," \
+  "wine $((finished - linked)) s)"
