@@ -11,8 +11,13 @@
 
 #include <stdint.h>
 
+/* Windows: a program that links the static library defines ZV_STATIC (the
+ * CMake target zv_lumarin_static sets it for its users), so that its calls
+ * bind directly instead of through the DLL's import table. */
 #if defined(_WIN32)
-#if defined(ZV_BUILDING_LIBRARY)
+#if defined(ZV_STATIC)
+#define ZV_API
+#elif defined(ZV_BUILDING_LIBRARY)
 #define ZV_API __declspec(dllexport)
 #else
 #define ZV_API __declspec(dllimport)

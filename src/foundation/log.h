@@ -8,9 +8,17 @@
 extern "C" {
 #endif
 
+// The Windows DLL exports the log function beside the public interface;
+// elsewhere it stays internal.
+#if defined(_WIN32)
+#define ZV_LOG_API ZV_API
+#else
+#define ZV_LOG_API
+#endif
+
 // printf-style; writes nothing while the switch is off. Adds no prefix,
 // newline or flush: callers carry their own "[ERROR] " and colour escapes.
-void zv_log(const char *format, ...) __attribute__((format(printf, 1, 2)));
+ZV_LOG_API void zv_log(const char *format, ...) __attribute__((format(printf, 1, 2)));
 
 #ifdef __cplusplus
 }

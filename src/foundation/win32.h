@@ -52,13 +52,14 @@ __declspec(dllimport) int __stdcall FindNextFileA(void *find, zv_win32_find_data
 __declspec(dllimport) int __stdcall FindClose(void *find);
 
 // C runtime: wide-path open and removal, narrow mkdir, 64-bit file positions
-// and the 64-bit clock.
-FILE *_wfopen(const wchar_t *path, const wchar_t *mode);
-int _wremove(const wchar_t *path);
-int _mkdir(const char *path);
-int _fseeki64(FILE *file, int64_t offset, int origin);
-int64_t _ftelli64(FILE *file);
-int64_t _time64(int64_t *timer);
+// and the 64-bit clock. They live in the runtime's DLL and are declared with
+// its linkage, so that these declarations agree with its own headers'.
+__declspec(dllimport) FILE *_wfopen(const wchar_t *path, const wchar_t *mode);
+__declspec(dllimport) int _wremove(const wchar_t *path);
+__declspec(dllimport) int _mkdir(const char *path);
+__declspec(dllimport) int _fseeki64(FILE *file, int64_t offset, int origin);
+__declspec(dllimport) int64_t _ftelli64(FILE *file);
+__declspec(dllimport) int64_t _time64(int64_t *timer);
 
 #ifdef __cplusplus
 }
