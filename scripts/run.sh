@@ -4,8 +4,11 @@
 # model and the committed sample recording. The test suite is run by
 # scripts/test.sh. The sample model is not trained; real searches need a
 # trained model file (pass its path to tools/lumarin_demo as -model_path).
+#
+#   JOBS=4 bash scripts/run.sh      # parallel build jobs (default: every core)
 set -eu
 cd "$(dirname "$0")/.."
+jobs=${JOBS:-$(nproc)}
 log=build/run.log
 mkdir -p build
 : >"$log"
@@ -16,7 +19,7 @@ fi
 echo "Building the library and the demonstration (log: $log)"
 {
   cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo &&
-    cmake --build build -j "$(nproc)" --target zv_lumarin lumarin_demo make_sample_model
+    cmake --build build -j "$jobs" --target zv_lumarin lumarin_demo make_sample_model
 } >>"$log" 2>&1 || { echo "build failed, see $log"; exit 1; }
 build/tools/make_sample_model build/sample_model.bin >>"$log" 2>&1
 echo
