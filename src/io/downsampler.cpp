@@ -349,7 +349,11 @@ extern "C" int32_t zv_downsampler_convert_num_samples_to_input_sample_rate(zv_do
     if (d == nullptr) {
         return 0;
     }
-    const float needed = ceilf(static_cast<float>(num_samples) * d->ratio);
+    // The single-precision product, but never above the exact one: past 2^24
+    // samples it can round up by more than a sample, and process would then
+    // write more than num_samples.
+    const double needed = fmin(ceilf(static_cast<float>(num_samples) * d->ratio),
+                               ceil(static_cast<double>(num_samples) * static_cast<double>(d->ratio)));
     return clamp_to_int32(float_to_int64(needed) - d->carry);
 }
 
