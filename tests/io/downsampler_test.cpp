@@ -257,11 +257,11 @@ TEST(Downsampler, ConstantInputKeepsItsLevel) {
 
 // The sizing rules a caller follows, over 2,000 random chunks at each rate:
 // given at most the input conversion of n samples (1 when that is 0), process
-// writes at most n; it never writes more samples than it is given; and the
-// output conversion is an estimate that process may exceed by one (at equal
-// rates it always does). The buffers are sized exactly, so that the sanitizer
-// build catches a sample too many. The audio file reader sizes its reads the
-// first way.
+// writes at most n; it never writes more samples than it is given; the output
+// conversion is an estimate that process may exceed by one (at equal rates it
+// always does); the internal count is exact. The buffers are sized exactly,
+// so that the sanitizer build catches a sample too many. The audio file
+// reader sizes its reads the first way.
 TEST(Downsampler, SizingRulesHoldForEveryChunk) {
     std::mt19937 rng(6);
     const std::vector<int16_t> x = random_signal(16384, 7);
@@ -280,7 +280,9 @@ TEST(Downsampler, SizingRulesHoldForEveryChunk) {
             const int32_t m = size(rng);
             const int32_t estimate = zv_downsampler_convert_num_samples_to_output_sample_rate(d, m);
             std::vector<int16_t> by_input(static_cast<size_t>(m));
+            const int32_t exact = zv_downsampler_num_outputs(d, m);
             const int32_t written = zv_downsampler_process(d, input, m, by_input.data());
+            ASSERT_EQ(written, exact) << step;
             ASSERT_LE(written, m) << step;
             ASSERT_LE(written, estimate + 1) << step;
             if (in == 16000) {
