@@ -78,6 +78,10 @@ Found Search(zv_lumarin_t *engine, const std::vector<int32_t> &index, const char
         EXPECT_EQ(matches == nullptr, count == 0);
         if (count > 0) found.matches.assign(matches, matches + count);
         free(matches);
+    } else {
+        // Refused before scoring: the outputs are as the caller left them.
+        EXPECT_EQ(matches, reinterpret_cast<zv_lumarin_match_t *>(8));
+        EXPECT_EQ(count, -1);
     }
     return found;
 }
@@ -279,14 +283,34 @@ TEST_F(EngineTest, IndexSizesAndArguments) {
         EXPECT_NE(index, nullptr);  // a block to free even for zero rows
         free(index);
     }
-    int32_t *index = nullptr;
-    int32_t size = 0;
+    int32_t *index = reinterpret_cast<int32_t *>(8);
+    int32_t size = -1;
     EXPECT_EQ(zv_lumarin_index(engine.get(), pcm.data(), 0, &index, &size), ZV_STATUS_INVALID_ARGUMENT);
     EXPECT_EQ(zv_lumarin_index(engine.get(), pcm.data(), -5, &index, &size), ZV_STATUS_INVALID_ARGUMENT);
     EXPECT_EQ(zv_lumarin_index(nullptr, pcm.data(), 512, &index, &size), ZV_STATUS_INVALID_ARGUMENT);
     EXPECT_EQ(zv_lumarin_index(engine.get(), nullptr, 512, &index, &size), ZV_STATUS_INVALID_ARGUMENT);
     EXPECT_EQ(zv_lumarin_index(engine.get(), pcm.data(), 512, nullptr, &size), ZV_STATUS_INVALID_ARGUMENT);
     EXPECT_EQ(zv_lumarin_index(engine.get(), pcm.data(), 512, &index, nullptr), ZV_STATUS_INVALID_ARGUMENT);
+    EXPECT_EQ(index, reinterpret_cast<int32_t *>(8));  // nothing written
+    EXPECT_EQ(size, -1);
+}
+
+// Audio shorter than one row gives an index of 0 bytes, which the search
+// refuses as it refuses any index_size below 1.
+TEST_F(EngineTest, ClipShorterThanARowCannotBeSearched) {
+    Engine engine = Create(Write(SmallModel()));
+    ASSERT_NE(engine, nullptr);
+    const auto pcm = RandomPcm(511, 5);
+    int32_t *index = nullptr;
+    int32_t size = -1;
+    ASSERT_EQ(zv_lumarin_index(engine.get(), pcm.data(), 511, &index, &size), ZV_STATUS_SUCCESS);
+    EXPECT_EQ(size, 0);
+    zv_lumarin_match_t *matches = reinterpret_cast<zv_lumarin_match_t *>(8);
+    int32_t count = -1;
+    EXPECT_EQ(zv_lumarin_search(engine.get(), index, size, "cat", &matches, &count), ZV_STATUS_INVALID_ARGUMENT);
+    EXPECT_EQ(matches, reinterpret_cast<zv_lumarin_match_t *>(8));
+    EXPECT_EQ(count, -1);
+    free(index);
 }
 
 TEST_F(EngineTest, NothingCarriesOverBetweenCalls) {
@@ -371,12 +395,28 @@ TEST_F(SearchTest, PronunciationFromLexiconAndGraphemes) {
 TEST_F(SearchTest, RefusedPhrasesLeaveTheCache) {
     const std::vector<int32_t> index(kWidth, 0);
     ASSERT_EQ(Search(engine_.get(), index, "dog").status, ZV_STATUS_SUCCESS);
-    for (const char *phrase : {"   ", "silent", "nopron", "silent  nopron", "cat nopron", "cat\tdog", "caf\xc3\xa9"}) {
+    for (const char *phrase : {"   ", "silent", "nopron", "silent  nopron", "cat nopron", "cat\tdog", "caf\xc3\xa9",
+                               "hello, world!", "room 101", "cat-dog"}) {
         SCOPED_TRACE(phrase);
         EXPECT_EQ(Search(engine_.get(), index, phrase).status, ZV_STATUS_INVALID_ARGUMENT);
         EXPECT_STREQ(engine_->cached_phrase, "dog");
         EXPECT_EQ(CachedIds(engine_.get()), (std::vector<int32_t>{9, 4, 15}));
     }
+}
+
+// Outside the lexicon only the letters and the apostrophe can be pronounced;
+// a lexicon word is found whatever its bytes.
+TEST_F(EngineTest, LexiconWordsNeedNotBeSpelledWithLetters) {
+    SmallModelOptions options;
+    options.words = {"CAT", "DOG", "NOPRON", "ROOM-101", "SILENT", "TWO"};
+    options.pronunciations = {{{20, 2, 31}}, {{9, 4, 15}}, {}, {{28, 33}}, {{}}, {{31, 34}, {31, 25}}};
+    Engine engine = Create(Write(SmallModel(options)));
+    ASSERT_NE(engine, nullptr);
+    const std::vector<int32_t> index(kWidth, 0);
+    ASSERT_EQ(Search(engine.get(), index, "room-101").status, ZV_STATUS_SUCCESS);
+    EXPECT_EQ(CachedIds(engine.get()), (std::vector<int32_t>{28, 33}));
+    EXPECT_EQ(Search(engine.get(), index, "room 101").status, ZV_STATUS_INVALID_ARGUMENT);
+    EXPECT_EQ(Search(engine.get(), index, "room-102").status, ZV_STATUS_INVALID_ARGUMENT);
 }
 
 TEST_F(SearchTest, CacheIsKeyedByTheCallersBytes) {

@@ -51,6 +51,7 @@ protected:
             free(index);
         } else {
             EXPECT_EQ(index, nullptr);
+            EXPECT_EQ(size, -1);  // left as it was
         }
         return status;
     }
@@ -132,13 +133,15 @@ TEST_F(IndexFileTest, Failures) {
         std::vector<int32_t> index;
         EXPECT_EQ(index_file(c.path, &index), c.status) << c.path;
     }
-    int32_t *index = nullptr;
-    int32_t size = 0;
+    int32_t *index = reinterpret_cast<int32_t *>(8);
+    int32_t size = -1;
     const std::string wav = dir_.write("ok.wav", zv_test::wav_bytes(tone(1024), 16000));
     EXPECT_EQ(zv_lumarin_index_file(nullptr, wav.c_str(), &index, &size), ZV_STATUS_INVALID_ARGUMENT);
     EXPECT_EQ(zv_lumarin_index_file(engine_, nullptr, &index, &size), ZV_STATUS_INVALID_ARGUMENT);
     EXPECT_EQ(zv_lumarin_index_file(engine_, wav.c_str(), nullptr, &size), ZV_STATUS_INVALID_ARGUMENT);
     EXPECT_EQ(zv_lumarin_index_file(engine_, wav.c_str(), &index, nullptr), ZV_STATUS_INVALID_ARGUMENT);
+    EXPECT_EQ(index, reinterpret_cast<int32_t *>(8));  // nothing written
+    EXPECT_EQ(size, -1);
 }
 
 }  // namespace
