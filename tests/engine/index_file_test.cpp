@@ -115,6 +115,8 @@ TEST_F(IndexFileTest, Failures) {
     std::vector<uint8_t> flac = zv_test::read_bytes(audio_fixture("flac_mono_16k.flac"));
     flac[22] = 0;
     flac[23] = 1;  // 65536 + what the low bytes held: far more than the 9600 frames
+    std::vector<uint8_t> huge = zv_test::read_bytes(audio_fixture("flac_mono_16k.flac"));
+    huge[21] |= 0x01;  // bit 32 of the 36-bit total: more samples than an int32 counts
     const struct {
         std::string path;
         zv_status_t status;
@@ -122,6 +124,8 @@ TEST_F(IndexFileTest, Failures) {
         {"/nonexistent.wav", ZV_STATUS_IO_ERROR},
         {dir_.write("unknown.bin", std::string(100, 'x')), ZV_STATUS_INVALID_ARGUMENT},
         {dir_.write("8k.wav", zv_test::wav_bytes(tone(8000), 8000)), ZV_STATUS_INVALID_ARGUMENT},
+        {dir_.write("fast.wav", zv_test::wav_bytes(tone(8000), 1948 * 16000)), ZV_STATUS_INVALID_ARGUMENT},
+        {dir_.write("huge.flac", huge), ZV_STATUS_INVALID_ARGUMENT},
         {audio_fixture("opus_3ch.opus"), ZV_STATUS_INVALID_ARGUMENT},
         {dir_.write("long.flac", flac), ZV_STATUS_IO_ERROR},
         // No samples at 16 kHz: refused as indexing no PCM is.

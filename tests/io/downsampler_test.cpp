@@ -292,6 +292,34 @@ TEST(Downsampler, SizingRulesHoldForEveryChunk) {
     }
 }
 
+// The input conversion may be 0 (here 2 samples of a new 24 kHz stream wait
+// for a third); one sample then still writes no more than asked for.
+TEST(Downsampler, InputConversionOfZeroStillAllowsOneSample) {
+    Owned o;
+    zv_downsampler_t *d = make(24000, 16000, 50, o);
+    const std::vector<int16_t> x = random_signal(3, 9);
+    std::vector<int16_t> out(1);
+    ASSERT_EQ(zv_downsampler_process(d, x.data(), 2, out.data()), 0);
+    ASSERT_EQ(zv_downsampler_convert_num_samples_to_input_sample_rate(d, 1), 0);
+    EXPECT_EQ(zv_downsampler_process(d, x.data() + 2, 1, out.data()), 1);
+}
+
+// A NULL downsampler or buffer gives 0 and changes nothing.
+TEST(Downsampler, NullPointersGiveZero) {
+    Owned o;
+    zv_downsampler_t *d = make(48000, 16000, 50, o);
+    const std::vector<int16_t> x = random_signal(600, 10);
+    std::vector<int16_t> out(600);
+    EXPECT_EQ(zv_downsampler_process(nullptr, x.data(), 600, out.data()), 0);
+    EXPECT_EQ(zv_downsampler_process(d, nullptr, 600, out.data()), 0);
+    EXPECT_EQ(zv_downsampler_process(d, x.data(), 600, nullptr), 0);
+    EXPECT_EQ(zv_downsampler_carry(d), 0);
+    EXPECT_EQ(zv_downsampler_next_output(d), 1);
+    EXPECT_EQ(zv_downsampler_convert_num_samples_to_input_sample_rate(nullptr, 100), 0);
+    EXPECT_EQ(zv_downsampler_convert_num_samples_to_output_sample_rate(nullptr, 100), 0);
+    zv_downsampler_reset(nullptr);
+}
+
 namespace {
 
 // Largest K with ceil(K r) <= S - 1: what S samples give a new downsampler.
