@@ -11,6 +11,7 @@
 #include <filesystem>
 #include <random>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "engine/scorer.h"
@@ -357,6 +358,73 @@ TEST_F(EngineTest, IndexIsTheSameOnEveryKernelSet) {
             }
         }
     }
+}
+
+// Engines share nothing: several made from one model, indexing PCM and
+// audio files of every format and searching, in threads of their own at
+// once, give what one gives alone.
+TEST_F(EngineTest, SeparateEnginesWorkInParallel) {
+    ModelWriter model = SmallModel();
+    model.classifier = zv_test::EncodeBlock(zv_test::RandomBlock("lumarin", "1.1.0", 6865, 80, {8}, 40, 5, 127));
+    const std::string path = Write(model);
+    const auto pcm = RandomPcm(512 * 200, 11);
+    Engine alone = Create(path);
+    ASSERT_NE(alone, nullptr);
+    const std::vector<int32_t> index = Index(alone.get(), pcm);
+    const Found found = Search(alone.get(), index, "cat dog");
+    ASSERT_EQ(found.status, ZV_STATUS_SUCCESS);
+    const std::string data = ZV_TEST_DATA_DIR;
+    const std::vector<std::string> files = {data + "/wav_stereo_44k.wav", data + "/flac_stereo_44k.flac",
+                                            data + "/mp3_stereo_44k.mp3", data + "/audio/opus_stereo_48k.opus",
+                                            data + "/audio/vorbis_stereo_44k.ogg", data + "/audio/webm_vorbis.webm"};
+    std::vector<std::vector<int32_t>> file_indexes;
+    for (const std::string &file : files) {
+        int32_t *block = nullptr;
+        int32_t size = 0;
+        ASSERT_EQ(zv_lumarin_index_file(alone.get(), file.c_str(), &block, &size), ZV_STATUS_SUCCESS) << file;
+        file_indexes.emplace_back(block, block + size / 4);
+        free(block);
+    }
+
+    constexpr int kThreads = 4;
+    std::vector<int> same(kThreads, 0);
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t) {
+        threads.emplace_back([&, t] {
+            zv_lumarin_t *engine = nullptr;
+            if (zv_lumarin_init(path.c_str(), &engine) != ZV_STATUS_SUCCESS) return;
+            int ok = 1;
+            for (int round = 0; round < 5; ++round) {
+                int32_t *block = nullptr;
+                int32_t size = 0;
+                zv_lumarin_match_t *matches = nullptr;
+                int32_t count = 0;
+                ok &= zv_lumarin_index(engine, pcm.data(), static_cast<int32_t>(pcm.size()), &block, &size) ==
+                      ZV_STATUS_SUCCESS;
+                ok &= size == static_cast<int32_t>(index.size() * 4) &&
+                      std::memcmp(block, index.data(), index.size() * 4) == 0;
+                ok &= zv_lumarin_search(engine, block, size, round % 2 ? "cat dog" : "dog", &matches, &count) ==
+                      ZV_STATUS_SUCCESS;
+                if (round % 2) {
+                    ok &= count == static_cast<int32_t>(found.matches.size()) &&
+                          (count == 0 || std::memcmp(matches, found.matches.data(), count * sizeof(*matches)) == 0);
+                }
+                free(matches);
+                free(block);
+            }
+            for (size_t f = 0; f < files.size(); ++f) {
+                int32_t *block = nullptr;
+                int32_t size = 0;
+                ok &= zv_lumarin_index_file(engine, files[f].c_str(), &block, &size) == ZV_STATUS_SUCCESS &&
+                      std::vector<int32_t>(block, block + size / 4) == file_indexes[f];
+                free(block);
+            }
+            zv_lumarin_delete(engine);
+            same[t] = ok;
+        });
+    }
+    for (std::thread &thread : threads) thread.join();
+    EXPECT_EQ(same, std::vector<int>(kThreads, 1));
 }
 
 // ---- Search ----
