@@ -30,13 +30,13 @@
  *
  * Phrases: a NUL-terminated byte string of words separated by spaces (0x20
  * only: a tab or any other byte belongs to a word; leading, trailing and
- * repeated spaces are ignored). Each word is upper-cased (a-z only) and
- * looked up in the model's lexicon, whose words may hold any bytes. A word
- * the lexicon doesn't hold is pronounced from its spelling, which must use
- * only the letters A-Z (either case) and the apostrophe: "hello, world!",
- * "room 101" and "caf\xC3\xA9" are refused with INVALID_ARGUMENT unless the
- * lexicon holds "HELLO,", "WORLD!", "101" and the UTF-8 word; write
- * "hello world", "room one oh one", "cafe".
+ * repeated spaces are ignored). Each word is upper-cased with toupper (a-z
+ * only, in the C locale) and looked up in the model's lexicon, whose words
+ * may hold any bytes. A word the lexicon doesn't hold is pronounced from its
+ * spelling, which must use only the letters A-Z (either case) and the
+ * apostrophe: "hello, world!", "room 101" and "caf\xC3\xA9" are refused with
+ * INVALID_ARGUMENT unless the lexicon holds "HELLO,", "WORLD!", "101" and
+ * the UTF-8 word; write "hello world", "room one oh one", "cafe".
  *
  * Limits: sample counts and sizes are int32_t. One call takes at most
  * INT32_MAX = 2147483647 samples, about 37.3 hours at 16 kHz; the index of
