@@ -3,8 +3,51 @@
  *
  * A host creates an engine from a model file, indexes 16 kHz mono 16-bit PCM
  * (or an audio file) into a matrix of phoneme posteriors, and later searches
- * that index for typed phrases. Blocks handed out (index, matches) are plain
- * heap blocks: release them with free().
+ * that index for typed phrases. The header is C89 (it needs <stdint.h>) and
+ * C++.
+ *
+ * Statuses and outputs. Every function that can fail returns a zv_status_t
+ * and delivers its results through pointer arguments. Each function below
+ * lists the statuses it gives and what its outputs hold after a failure; a
+ * NULL pointer argument is INVALID_ARGUMENT with nothing written. No
+ * function prints, logs or writes a file.
+ *
+ * Memory. An index and a match array are malloc blocks that belong to the
+ * caller: release them with free() (the library has no function for it).
+ * Engines and downsamplers are released with their _delete function, which
+ * ignores NULL. Texts returned (versions, status names) are static: never
+ * free them.
+ *
+ * The index: int32 values in the host's byte order (little-endian on every
+ * supported platform), no header, one row of W = P + 1 values per 512
+ * samples (32 ms at 16 kHz): row r covers samples 512r .. 512r + 511, and
+ * samples after the last whole row are dropped. P is the phoneme count of
+ * the model's language (39 English, 52 German, 36 French, 32 Spanish).
+ * Column 0 is the blank and column p phoneme p; each value is a Q31
+ * probability (2147483647 = 1.0), and a row sums to about 1.0. Its size in
+ * bytes is rows x W x 4. A host may store it as it likes; it is meaningful
+ * only to an engine made from the same model file.
+ *
+ * Phrases: a NUL-terminated byte string of words separated by spaces (0x20
+ * only: a tab or any other byte belongs to a word; leading, trailing and
+ * repeated spaces are ignored). Each word is upper-cased with toupper (a-z
+ * only, in the C locale) and looked up in the model's lexicon, whose words
+ * may hold any bytes. A word the lexicon doesn't hold is pronounced from its
+ * spelling, which must use only the letters A-Z (either case) and the
+ * apostrophe: "hello, world!", "room 101" and "caf\xC3\xA9" are refused with
+ * INVALID_ARGUMENT unless the lexicon holds "HELLO,", "WORLD!", "101" and
+ * the UTF-8 word; write "hello world", "room one oh one", "cafe".
+ *
+ * Limits: sample counts and sizes are int32_t. One call takes at most
+ * INT32_MAX = 2147483647 samples, about 37.3 hours at 16 kHz; the index of
+ * that many is at most 889,192,236 bytes (German, the widest rows). An audio
+ * file may hold at most INT32_MAX samples per channel at its own rate (about
+ * 12.4 hours at 48 kHz); a longer one is refused with INVALID_ARGUMENT.
+ *
+ * Threads: the library starts no threads and takes no locks. An engine and a
+ * downsampler hold mutable state (the phrase cache, filter memory): use each
+ * from one thread at a time. Separate engines and downsamplers may be used
+ * from separate threads at once; they share nothing but the log switch.
  */
 #ifndef ZV_LUMARIN_H
 #define ZV_LUMARIN_H
@@ -30,7 +73,16 @@
 extern "C" {
 #endif
 
-/* Status of every fallible operation. */
+/*
+ * Status of every fallible operation:
+ *   SUCCESS           the outputs hold the result.
+ *   OUT_OF_MEMORY     an allocation failed.
+ *   IO_ERROR          a file could not be opened, read or sought.
+ *   INVALID_ARGUMENT  a bad argument, or an input file this library can't take.
+ *   INVALID_STATE     a decoding library reported an error.
+ *   STOP_ITERATION, KEY_ERROR, RUNTIME_ERROR: internal; no function declared
+ *                     here returns them.
+ */
 typedef enum {
     ZV_STATUS_SUCCESS = 0,
     ZV_STATUS_OUT_OF_MEMORY = 1,
@@ -44,13 +96,17 @@ typedef enum {
 
 typedef int32_t zv_status_t;
 
-/* Name of a status ("SUCCESS", ...); NULL for a value outside the table. */
+/* The name of a status: "SUCCESS", "OUT_OF_MEMORY", ... (the constant
+ * without ZV_STATUS_). NULL for any value outside 0..7, negative ones too. */
 ZV_API const char *zv_status_to_string(zv_status_t status);
 
-/* The library's sample rate: 16000. */
+/* 16000: the rate, in Hz, of all PCM the engine takes. */
 ZV_API int32_t zv_sample_rate(void);
 
-/* The log switch (on from load). */
+/* The process-wide log switch, on from load. Nothing declared in this
+ * header writes to the log, whatever the switch: it governs the diagnostics
+ * of the library's internal toolkit. It is not synchronised between
+ * threads. */
 ZV_API void zv_log_enable(void);
 ZV_API void zv_log_disable(void);
 
@@ -58,44 +114,202 @@ ZV_API void zv_log_disable(void);
 
 typedef struct zv_lumarin zv_lumarin_t;
 
-/* One match: times in seconds from the start of the indexed audio, probability 0..1. */
+/*
+ * One match, in seconds from the start of the indexed audio. For a phrase
+ * that ends in row i after lasting d rows, start_sec = (i - d) x 0.032 and
+ * end_sec = (i + 8) x 0.032 (single precision): the span starts 2 rows
+ * (0.064 s) before the phrase's first row and ends 7 rows (0.224 s) after
+ * its last, so start_sec may be as low as -0.064 and end_sec may lie past
+ * the end of the audio. probability is in (0, 1]: 1.0 when the phrase's
+ * probability per phoneme is 10^-0.25 (about 0.56) or more, falling linearly
+ * in its log10 to 0 at 0.1, below which a row is no match.
+ */
 typedef struct {
     float start_sec;
     float end_sec;
     float probability;
 } zv_lumarin_match_t;
 
+/*
+ * Creates an engine from a model file.
+ *   model_path  the model file's path, as fopen takes it (UTF-8 on Windows).
+ *   engine      receives the new engine.
+ * SUCCESS           *engine is the engine; release it with zv_lumarin_delete.
+ * INVALID_ARGUMENT  model_path or engine is NULL (nothing is written); or the
+ *                   file is no model this version reads: network blocks not
+ *                   named "lumarin" "1.1.0" and "marbo" "1.0.0", a language
+ *                   without phonemes, a malformed or cut lexicon or
+ *                   dictionary, or parts that don't fit together.
+ * IO_ERROR          the file can't be opened, read or sought, or ends inside
+ *                   one of its two network blocks; also when the buffer for
+ *                   the lexicon and dictionary can't be allocated.
+ * OUT_OF_MEMORY     any other allocation failed.
+ * After any other failure *engine is NULL; nothing is left open or allocated.
+ */
 ZV_API zv_status_t zv_lumarin_init(const char *model_path, zv_lumarin_t **engine);
+
+/* Releases an engine and everything it holds; NULL is ignored. Indexes and
+ * match arrays it handed out stay the caller's. */
 ZV_API void zv_lumarin_delete(zv_lumarin_t *engine);
+
+/* "1.1.0"; needs no engine. */
 ZV_API const char *zv_lumarin_version(void);
 
-/* Index 16 kHz mono int16 PCM; *index is a new heap block of *index_size bytes. */
+/*
+ * Indexes 16 kHz mono int16 PCM.
+ *   engine       an engine from zv_lumarin_init.
+ *   pcm          num_samples samples; only read.
+ *   num_samples  1 .. INT32_MAX.
+ *   index        receives the new index (see "The index" above).
+ *   index_size   receives its size in bytes: (num_samples / 512) x W x 4.
+ * SUCCESS           *index is a new malloc block (free it), *index_size its
+ *                   size. Fewer than 512 samples give 0 rows: *index_size
+ *                   is 0, the block must still be freed, and
+ *                   zv_lumarin_search refuses such an index.
+ * INVALID_ARGUMENT  a NULL pointer, or num_samples < 1: nothing is written.
+ * OUT_OF_MEMORY     an allocation failed: *index is NULL, *index_size as it
+ *                   was.
+ * The same PCM always gives the same index: nothing carries over between
+ * calls.
+ */
 ZV_API zv_status_t zv_lumarin_index(zv_lumarin_t *engine, const int16_t *pcm, int32_t num_samples,
                                     int32_t **index, int32_t *index_size);
 
-/* Index an audio file (WAV, FLAC, MP3, Ogg Opus, Ogg Vorbis, WebM). */
+/*
+ * Indexes an audio file: WAV, FLAC, MP3, Ogg Opus, Ogg Vorbis or WebM (Opus
+ * or Vorbis), recognised from its first 35 bytes, at 16000 Hz or above, its
+ * channels mixed to mono; other rates are brought to 16 kHz by a
+ * downsampler of order 50. The index is that of the 16 kHz samples, exactly
+ * as zv_lumarin_index gives it for them.
+ *   engine      an engine from zv_lumarin_init.
+ *   path        the audio file's path.
+ *   index, index_size  as for zv_lumarin_index.
+ * SUCCESS           as for zv_lumarin_index; a file of under 512 samples at
+ *                   16 kHz gives 0 rows.
+ * INVALID_ARGUMENT  a NULL pointer (nothing is written); a format not
+ *                   recognised; a file its reader doesn't take (malformed,
+ *                   more than two channels in most formats, a rate below
+ *                   16000 Hz or above 1947 x 16000 Hz, more than INT32_MAX
+ *                   samples per channel, no sample at 16 kHz).
+ * IO_ERROR          the file can't be opened or holds under 35 bytes, or its
+ *                   audio can't be read to the end.
+ * INVALID_STATE     the decoding library reported an error.
+ * OUT_OF_MEMORY     an allocation failed.
+ * After any other failure *index is NULL and *index_size as it was. The
+ * whole recording is held in memory at 16 kHz (2 bytes a sample) while it is
+ * indexed.
+ */
 ZV_API zv_status_t zv_lumarin_index_file(zv_lumarin_t *engine, const char *path, int32_t **index,
                                          int32_t *index_size);
 
-/* Find a phrase in an index; *matches is a new heap block (NULL when there is no match). */
+/*
+ * Finds every place in an index where a phrase was spoken.
+ *   engine       an engine made from the model file that made the index.
+ *   index        the index; only read.
+ *   index_size   its size in bytes, 1 or more: whole int32 values (up to 3
+ *                trailing bytes are ignored) that form whole rows of W.
+ *   phrase       the phrase (see "Phrases" above).
+ *   matches      receives the matches, in time order.
+ *   num_matches  receives their count.
+ * SUCCESS           *matches is a new malloc block of *num_matches records
+ *                   (free it), or NULL with *num_matches 0 when there is none.
+ *                   A phrase is found where it lasts at most about 5 rows
+ *                   (0.16 s) per phoneme; overlapping hits are merged into
+ *                   the likeliest of them (the later one on a tie).
+ * INVALID_ARGUMENT  a NULL pointer; index_size below 1 (so the 0-byte index
+ *                   of a clip under 512 samples) or not whole rows; an empty
+ *                   phrase or one of spaces only; a word outside the lexicon
+ *                   with a byte other than A-Z, a-z and the apostrophe; a
+ *                   phrase the model can't pronounce (a lexicon word without
+ *                   a pronunciation, nothing but empty ones, or sounds
+ *                   outside the model's language).
+ * OUT_OF_MEMORY     an allocation failed.
+ * After a failure nothing is handed out, but the outputs depend on when it
+ * came: a refused argument or phrase, or an allocation failure while the
+ * phrase's pronunciation is built, leaves *matches and *num_matches as they
+ * were; an allocation failure while scoring sets them to NULL and 0. Set
+ * matches to NULL before the call, and free(matches) is right either way.
+ * The engine keeps the pronunciation of the last phrase: searching the same
+ * text (byte for byte) again skips that work.
+ */
 ZV_API zv_status_t zv_lumarin_search(zv_lumarin_t *engine, const int32_t *index, int32_t index_size,
                                      const char *phrase, zv_lumarin_match_t **matches,
                                      int32_t *num_matches);
 
-/* ---- Downsampler ---- */
+/*
+ * ---- Downsampler ----
+ *
+ * Reduces the rate of a stream of mono int16 samples by the ratio
+ * r = input rate / output rate (single precision, 1 or more): a windowed-sinc
+ * low-pass filter of 2 x order taps, then linear interpolation. The stream
+ * may come in blocks of any size: the filter memory and the position carry
+ * over from call to call, and how many samples come out doesn't depend on
+ * how the stream is split. Output sample K (counting from 1) stands at input
+ * position K x r and is written by the call that brings the input sample at
+ * ceil(K x r), so a call may write nothing.
+ *
+ * Sizing the output:
+ *   - process never writes more samples than it is given (at equal rates it
+ *     copies them all);
+ *   - given at most zv_downsampler_convert_num_samples_to_input_sample_rate(n)
+ *     samples, or 1 sample when that is 0, it writes at most n (n >= 1). To
+ *     fill a buffer of n samples, written <= n (feeding fewer is fine):
+ *         k = zv_downsampler_convert_num_samples_to_input_sample_rate(ds, n);
+ *         written = zv_downsampler_process(ds, in, k < 1 ? 1 : k, out);
+ *   - zv_downsampler_convert_num_samples_to_output_sample_rate is only an
+ *     estimate, which process may exceed: never size a buffer with it.
+ */
 
 typedef struct zv_downsampler zv_downsampler_t;
 
+/*
+ * Makes a downsampler.
+ *   input_sample_rate, output_sample_rate  in Hz; the input rate may not be
+ *                                          below the output rate.
+ *   order        half the filter's length; the audio file reader uses 50.
+ *   downsampler  receives the new downsampler.
+ * SUCCESS           *downsampler is new; release it with zv_downsampler_delete.
+ * INVALID_ARGUMENT  downsampler is NULL (nothing is written); an output rate
+ *                   below 1 or an input rate below it; order below 1; or
+ *                   2 x order + ceil(r) above 2047 (order 50 takes ratios up
+ *                   to 1947).
+ * OUT_OF_MEMORY     an allocation failed.
+ * After any other failure *downsampler is NULL.
+ */
 ZV_API zv_status_t zv_downsampler_init(int32_t input_sample_rate, int32_t output_sample_rate,
                                        int32_t order, zv_downsampler_t **downsampler);
-/* Returns the number of output samples written; the caller sizes `output`. */
+
+/*
+ * Takes the next num_samples samples of the stream from input (only read)
+ * and writes the output samples they complete to output, which the caller
+ * sizes (see "Sizing the output" above). Returns how many it wrote, 0 to
+ * num_samples; 0, with nothing changed, for num_samples below 1 or a NULL
+ * pointer. Never fails and allocates nothing.
+ */
 ZV_API int32_t zv_downsampler_process(zv_downsampler_t *downsampler, const int16_t *input,
                                       int32_t num_samples, int16_t *output);
+
+/* Back to the start of a stream, as a new downsampler; NULL is ignored. */
 ZV_API void zv_downsampler_reset(zv_downsampler_t *downsampler);
+
+/* Releases a downsampler; NULL is ignored. */
 ZV_API void zv_downsampler_delete(zv_downsampler_t *downsampler);
+
+/* "1.0.0". */
 ZV_API const char *zv_downsampler_version(void);
+
+/* The most samples process may be given now for it to write at most
+ * num_samples: ceil(num_samples x r) (in single precision, never above the
+ * exact product) less the samples held over from earlier calls (none after
+ * init and reset). It may be 0. Reads the state and changes nothing; 0 for a
+ * NULL downsampler. */
 ZV_API int32_t zv_downsampler_convert_num_samples_to_input_sample_rate(zv_downsampler_t *downsampler,
                                                                        int32_t num_samples);
+
+/* An estimate of what process writes for num_samples samples:
+ * (int)((num_samples + held over) / r) - 1, in single precision. Not a
+ * bound: process may write more, as at equal rates, where it copies all
+ * num_samples. Changes nothing; 0 for a NULL downsampler. */
 ZV_API int32_t zv_downsampler_convert_num_samples_to_output_sample_rate(zv_downsampler_t *downsampler,
                                                                         int32_t num_samples);
 

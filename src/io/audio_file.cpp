@@ -5,6 +5,7 @@
 #include <string.h>
 
 #include "foundation/file.h"
+#include "io/downsampler.h"
 #include "io/flac.h"
 #include "io/mp3.h"
 #include "io/opus_reader.h"
@@ -182,7 +183,12 @@ int32_t zv_audio_file_num_samples(zv_audio_file_t *file) {
     if (file->downsampler == nullptr) {
         return count;
     }
-    return zv_downsampler_convert_num_samples_to_output_sample_rate(file->downsampler, count) - 1;
+    // The estimate, but never more than reads can deliver: past 2^24 source
+    // samples the single-precision estimate can exceed it, and reading that
+    // many would run past the end of the source.
+    const int32_t estimate = zv_downsampler_convert_num_samples_to_output_sample_rate(file->downsampler, count) - 1;
+    const int32_t deliverable = zv_downsampler_num_outputs(file->downsampler, count);
+    return estimate < deliverable ? estimate : deliverable;
 }
 
 int32_t zv_audio_file_num_channels(zv_audio_file_t *file) { return file->num_channels(file->state); }

@@ -349,7 +349,11 @@ extern "C" int32_t zv_downsampler_convert_num_samples_to_input_sample_rate(zv_do
     if (d == nullptr) {
         return 0;
     }
-    const float needed = ceilf(static_cast<float>(num_samples) * d->ratio);
+    // The single-precision product, but never above the exact one: past 2^24
+    // samples it can round up by more than a sample, and process would then
+    // write more than num_samples.
+    const double needed = fmin(ceilf(static_cast<float>(num_samples) * d->ratio),
+                               ceil(static_cast<double>(num_samples) * static_cast<double>(d->ratio)));
     return clamp_to_int32(float_to_int64(needed) - d->carry);
 }
 
@@ -361,6 +365,25 @@ extern "C" int32_t zv_downsampler_convert_num_samples_to_output_sample_rate(zv_d
     const int64_t total = static_cast<int64_t>(num_samples) + d->carry;
     const float quotient = static_cast<float>(total) / d->ratio;
     return clamp_to_int32(float_to_int64(quotient) - 1);
+}
+
+extern "C" int32_t zv_downsampler_num_outputs(const zv_downsampler_t *d, int32_t num_samples) {
+    if (num_samples <= 0) {
+        return 0;
+    }
+    if (!(d->ratio > 1.0f)) {
+        return num_samples;
+    }
+    // Output K is written once sample ceil(K r) has arrived; the samples given
+    // so far end where the carry does, past the last output's upper neighbour.
+    const double r = static_cast<double>(d->ratio);
+    const int64_t given = static_cast<int64_t>(ceil(static_cast<double>(d->next_output - 1) * r)) + d->carry;
+    const int64_t last = given + num_samples - 1;  // index of the last sample
+    int64_t k = static_cast<int64_t>(floor(static_cast<double>(last) / r)) + 1;
+    while (k >= d->next_output && static_cast<int64_t>(ceil(static_cast<double>(k) * r)) > last) {
+        --k;
+    }
+    return clamp_to_int32(k - (d->next_output - 1));
 }
 
 extern "C" void zv_downsampler_force_scalar(zv_downsampler_t *d, int32_t scalar) {

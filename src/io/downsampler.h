@@ -39,6 +39,11 @@ void zv_downsampler_filter_strided_avx2(const int16_t *history, const float *tap
                                         int32_t first, int32_t stride, int32_t count, int16_t *out,
                                         int16_t *phases);
 
+// Exactly the number of samples process would write if given num_samples
+// more now (0 for a count of 0 or less), where the output conversion only
+// estimates it.
+int32_t zv_downsampler_num_outputs(const zv_downsampler_t *downsampler, int32_t num_samples);
+
 // Makes `downsampler` use the scalar kernel from now on (1) or the best one
 // the machine offers (0); for tests and benchmarks.
 void zv_downsampler_force_scalar(zv_downsampler_t *downsampler, int32_t scalar);

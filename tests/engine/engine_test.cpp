@@ -11,6 +11,7 @@
 #include <filesystem>
 #include <random>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "engine/scorer.h"
@@ -78,6 +79,10 @@ Found Search(zv_lumarin_t *engine, const std::vector<int32_t> &index, const char
         EXPECT_EQ(matches == nullptr, count == 0);
         if (count > 0) found.matches.assign(matches, matches + count);
         free(matches);
+    } else {
+        // Refused before scoring: the outputs are as the caller left them.
+        EXPECT_EQ(matches, reinterpret_cast<zv_lumarin_match_t *>(8));
+        EXPECT_EQ(count, -1);
     }
     return found;
 }
@@ -279,14 +284,34 @@ TEST_F(EngineTest, IndexSizesAndArguments) {
         EXPECT_NE(index, nullptr);  // a block to free even for zero rows
         free(index);
     }
-    int32_t *index = nullptr;
-    int32_t size = 0;
+    int32_t *index = reinterpret_cast<int32_t *>(8);
+    int32_t size = -1;
     EXPECT_EQ(zv_lumarin_index(engine.get(), pcm.data(), 0, &index, &size), ZV_STATUS_INVALID_ARGUMENT);
     EXPECT_EQ(zv_lumarin_index(engine.get(), pcm.data(), -5, &index, &size), ZV_STATUS_INVALID_ARGUMENT);
     EXPECT_EQ(zv_lumarin_index(nullptr, pcm.data(), 512, &index, &size), ZV_STATUS_INVALID_ARGUMENT);
     EXPECT_EQ(zv_lumarin_index(engine.get(), nullptr, 512, &index, &size), ZV_STATUS_INVALID_ARGUMENT);
     EXPECT_EQ(zv_lumarin_index(engine.get(), pcm.data(), 512, nullptr, &size), ZV_STATUS_INVALID_ARGUMENT);
     EXPECT_EQ(zv_lumarin_index(engine.get(), pcm.data(), 512, &index, nullptr), ZV_STATUS_INVALID_ARGUMENT);
+    EXPECT_EQ(index, reinterpret_cast<int32_t *>(8));  // nothing written
+    EXPECT_EQ(size, -1);
+}
+
+// Audio shorter than one row gives an index of 0 bytes, which the search
+// refuses as it refuses any index_size below 1.
+TEST_F(EngineTest, ClipShorterThanARowCannotBeSearched) {
+    Engine engine = Create(Write(SmallModel()));
+    ASSERT_NE(engine, nullptr);
+    const auto pcm = RandomPcm(511, 5);
+    int32_t *index = nullptr;
+    int32_t size = -1;
+    ASSERT_EQ(zv_lumarin_index(engine.get(), pcm.data(), 511, &index, &size), ZV_STATUS_SUCCESS);
+    EXPECT_EQ(size, 0);
+    zv_lumarin_match_t *matches = reinterpret_cast<zv_lumarin_match_t *>(8);
+    int32_t count = -1;
+    EXPECT_EQ(zv_lumarin_search(engine.get(), index, size, "cat", &matches, &count), ZV_STATUS_INVALID_ARGUMENT);
+    EXPECT_EQ(matches, reinterpret_cast<zv_lumarin_match_t *>(8));
+    EXPECT_EQ(count, -1);
+    free(index);
 }
 
 TEST_F(EngineTest, NothingCarriesOverBetweenCalls) {
@@ -335,6 +360,73 @@ TEST_F(EngineTest, IndexIsTheSameOnEveryKernelSet) {
     }
 }
 
+// Engines share nothing: several made from one model, indexing PCM and
+// audio files of every format and searching, in threads of their own at
+// once, give what one gives alone.
+TEST_F(EngineTest, SeparateEnginesWorkInParallel) {
+    ModelWriter model = SmallModel();
+    model.classifier = zv_test::EncodeBlock(zv_test::RandomBlock("lumarin", "1.1.0", 6865, 80, {8}, 40, 5, 127));
+    const std::string path = Write(model);
+    const auto pcm = RandomPcm(512 * 200, 11);
+    Engine alone = Create(path);
+    ASSERT_NE(alone, nullptr);
+    const std::vector<int32_t> index = Index(alone.get(), pcm);
+    const Found found = Search(alone.get(), index, "cat dog");
+    ASSERT_EQ(found.status, ZV_STATUS_SUCCESS);
+    const std::string data = ZV_TEST_DATA_DIR;
+    const std::vector<std::string> files = {data + "/wav_stereo_44k.wav", data + "/flac_stereo_44k.flac",
+                                            data + "/mp3_stereo_44k.mp3", data + "/audio/opus_stereo_48k.opus",
+                                            data + "/audio/vorbis_stereo_44k.ogg", data + "/audio/webm_vorbis.webm"};
+    std::vector<std::vector<int32_t>> file_indexes;
+    for (const std::string &file : files) {
+        int32_t *block = nullptr;
+        int32_t size = 0;
+        ASSERT_EQ(zv_lumarin_index_file(alone.get(), file.c_str(), &block, &size), ZV_STATUS_SUCCESS) << file;
+        file_indexes.emplace_back(block, block + size / 4);
+        free(block);
+    }
+
+    constexpr int kThreads = 4;
+    std::vector<int> same(kThreads, 0);
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t) {
+        threads.emplace_back([&, t] {
+            zv_lumarin_t *engine = nullptr;
+            if (zv_lumarin_init(path.c_str(), &engine) != ZV_STATUS_SUCCESS) return;
+            int ok = 1;
+            for (int round = 0; round < 5; ++round) {
+                int32_t *block = nullptr;
+                int32_t size = 0;
+                zv_lumarin_match_t *matches = nullptr;
+                int32_t count = 0;
+                ok &= zv_lumarin_index(engine, pcm.data(), static_cast<int32_t>(pcm.size()), &block, &size) ==
+                      ZV_STATUS_SUCCESS;
+                ok &= size == static_cast<int32_t>(index.size() * 4) &&
+                      std::memcmp(block, index.data(), index.size() * 4) == 0;
+                ok &= zv_lumarin_search(engine, block, size, round % 2 ? "cat dog" : "dog", &matches, &count) ==
+                      ZV_STATUS_SUCCESS;
+                if (round % 2) {
+                    ok &= count == static_cast<int32_t>(found.matches.size()) &&
+                          (count == 0 || std::memcmp(matches, found.matches.data(), count * sizeof(*matches)) == 0);
+                }
+                free(matches);
+                free(block);
+            }
+            for (size_t f = 0; f < files.size(); ++f) {
+                int32_t *block = nullptr;
+                int32_t size = 0;
+                ok &= zv_lumarin_index_file(engine, files[f].c_str(), &block, &size) == ZV_STATUS_SUCCESS &&
+                      std::vector<int32_t>(block, block + size / 4) == file_indexes[f];
+                free(block);
+            }
+            zv_lumarin_delete(engine);
+            same[t] = ok;
+        });
+    }
+    for (std::thread &thread : threads) thread.join();
+    EXPECT_EQ(same, std::vector<int>(kThreads, 1));
+}
+
 // ---- Search ----
 
 class SearchTest : public EngineTest {
@@ -371,12 +463,28 @@ TEST_F(SearchTest, PronunciationFromLexiconAndGraphemes) {
 TEST_F(SearchTest, RefusedPhrasesLeaveTheCache) {
     const std::vector<int32_t> index(kWidth, 0);
     ASSERT_EQ(Search(engine_.get(), index, "dog").status, ZV_STATUS_SUCCESS);
-    for (const char *phrase : {"   ", "silent", "nopron", "silent  nopron", "cat nopron", "cat\tdog", "caf\xc3\xa9"}) {
+    for (const char *phrase : {"   ", "silent", "nopron", "silent  nopron", "cat nopron", "cat\tdog", "caf\xc3\xa9",
+                               "hello, world!", "room 101", "cat-dog"}) {
         SCOPED_TRACE(phrase);
         EXPECT_EQ(Search(engine_.get(), index, phrase).status, ZV_STATUS_INVALID_ARGUMENT);
         EXPECT_STREQ(engine_->cached_phrase, "dog");
         EXPECT_EQ(CachedIds(engine_.get()), (std::vector<int32_t>{9, 4, 15}));
     }
+}
+
+// Outside the lexicon only the letters and the apostrophe can be pronounced;
+// a lexicon word is found whatever its bytes.
+TEST_F(EngineTest, LexiconWordsNeedNotBeSpelledWithLetters) {
+    SmallModelOptions options;
+    options.words = {"CAT", "DOG", "NOPRON", "ROOM-101", "SILENT", "TWO"};
+    options.pronunciations = {{{20, 2, 31}}, {{9, 4, 15}}, {}, {{28, 33}}, {{}}, {{31, 34}, {31, 25}}};
+    Engine engine = Create(Write(SmallModel(options)));
+    ASSERT_NE(engine, nullptr);
+    const std::vector<int32_t> index(kWidth, 0);
+    ASSERT_EQ(Search(engine.get(), index, "room-101").status, ZV_STATUS_SUCCESS);
+    EXPECT_EQ(CachedIds(engine.get()), (std::vector<int32_t>{28, 33}));
+    EXPECT_EQ(Search(engine.get(), index, "room 101").status, ZV_STATUS_INVALID_ARGUMENT);
+    EXPECT_EQ(Search(engine.get(), index, "room-102").status, ZV_STATUS_INVALID_ARGUMENT);
 }
 
 TEST_F(SearchTest, CacheIsKeyedByTheCallersBytes) {

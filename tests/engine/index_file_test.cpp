@@ -51,6 +51,7 @@ protected:
             free(index);
         } else {
             EXPECT_EQ(index, nullptr);
+            EXPECT_EQ(size, -1);  // left as it was
         }
         return status;
     }
@@ -114,6 +115,8 @@ TEST_F(IndexFileTest, Failures) {
     std::vector<uint8_t> flac = zv_test::read_bytes(audio_fixture("flac_mono_16k.flac"));
     flac[22] = 0;
     flac[23] = 1;  // 65536 + what the low bytes held: far more than the 9600 frames
+    std::vector<uint8_t> huge = zv_test::read_bytes(audio_fixture("flac_mono_16k.flac"));
+    huge[21] |= 0x01;  // bit 32 of the 36-bit total: more samples than an int32 counts
     const struct {
         std::string path;
         zv_status_t status;
@@ -121,6 +124,8 @@ TEST_F(IndexFileTest, Failures) {
         {"/nonexistent.wav", ZV_STATUS_IO_ERROR},
         {dir_.write("unknown.bin", std::string(100, 'x')), ZV_STATUS_INVALID_ARGUMENT},
         {dir_.write("8k.wav", zv_test::wav_bytes(tone(8000), 8000)), ZV_STATUS_INVALID_ARGUMENT},
+        {dir_.write("fast.wav", zv_test::wav_bytes(tone(8000), 1948 * 16000)), ZV_STATUS_INVALID_ARGUMENT},
+        {dir_.write("huge.flac", huge), ZV_STATUS_INVALID_ARGUMENT},
         {audio_fixture("opus_3ch.opus"), ZV_STATUS_INVALID_ARGUMENT},
         {dir_.write("long.flac", flac), ZV_STATUS_IO_ERROR},
         // No samples at 16 kHz: refused as indexing no PCM is.
@@ -132,13 +137,15 @@ TEST_F(IndexFileTest, Failures) {
         std::vector<int32_t> index;
         EXPECT_EQ(index_file(c.path, &index), c.status) << c.path;
     }
-    int32_t *index = nullptr;
-    int32_t size = 0;
+    int32_t *index = reinterpret_cast<int32_t *>(8);
+    int32_t size = -1;
     const std::string wav = dir_.write("ok.wav", zv_test::wav_bytes(tone(1024), 16000));
     EXPECT_EQ(zv_lumarin_index_file(nullptr, wav.c_str(), &index, &size), ZV_STATUS_INVALID_ARGUMENT);
     EXPECT_EQ(zv_lumarin_index_file(engine_, nullptr, &index, &size), ZV_STATUS_INVALID_ARGUMENT);
     EXPECT_EQ(zv_lumarin_index_file(engine_, wav.c_str(), nullptr, &size), ZV_STATUS_INVALID_ARGUMENT);
     EXPECT_EQ(zv_lumarin_index_file(engine_, wav.c_str(), &index, nullptr), ZV_STATUS_INVALID_ARGUMENT);
+    EXPECT_EQ(index, reinterpret_cast<int32_t *>(8));  // nothing written
+    EXPECT_EQ(size, -1);
 }
 
 }  // namespace

@@ -255,21 +255,108 @@ TEST(Downsampler, ConstantInputKeepsItsLevel) {
     }
 }
 
-// Reading the conversion's count never gives more than asked for: the audio
-// file reader sizes its reads this way.
-TEST(Downsampler, InputConversionBoundsTheOutput) {
+// The sizing rules a caller follows, over 2,000 random chunks at each rate:
+// given at most the input conversion of n samples (1 when that is 0), process
+// writes at most n; it never writes more samples than it is given; the output
+// conversion is an estimate that process may exceed by one (at equal rates it
+// always does); the internal count is exact. The buffers are sized exactly,
+// so that the sanitizer build catches a sample too many. The audio file
+// reader sizes its reads the first way.
+TEST(Downsampler, SizingRulesHoldForEveryChunk) {
     std::mt19937 rng(6);
-    for (int32_t in : {48000, 44100, 22050, 16001}) {
+    const std::vector<int16_t> x = random_signal(16384, 7);
+    for (int32_t in : {16000, 16001, 22050, 32000, 44100, 48000, 96000}) {
+        SCOPED_TRACE(in);
         Owned o;
         zv_downsampler_t *d = make(in, 16000, 50, o);
-        const std::vector<int16_t> x = random_signal(4096, 7);
-        std::vector<int16_t> out(4096);
-        std::uniform_int_distribution<int> want(1, 600);
-        for (int step = 0; step < 300; ++step) {
-            const int32_t n = want(rng);
-            int32_t k = zv_downsampler_convert_num_samples_to_input_sample_rate(d, n);
-            k = std::max(1, std::min(k, 1024));
-            ASSERT_LE(zv_downsampler_process(d, x.data() + (step * 13) % 3000, k, out.data()), n);
+        std::uniform_int_distribution<int> size(1, 1500);
+        for (int step = 0; step < 2000; ++step) {
+            const int16_t *input = x.data() + (step * 13) % 4000;
+            const int32_t n = size(rng);
+            std::vector<int16_t> out(static_cast<size_t>(n));
+            const int32_t k = zv_downsampler_convert_num_samples_to_input_sample_rate(d, n);
+            ASSERT_LE(zv_downsampler_process(d, input, k < 1 ? 1 : k, out.data()), n) << step;
+
+            const int32_t m = size(rng);
+            const int32_t estimate = zv_downsampler_convert_num_samples_to_output_sample_rate(d, m);
+            std::vector<int16_t> by_input(static_cast<size_t>(m));
+            const int32_t exact = zv_downsampler_num_outputs(d, m);
+            const int32_t written = zv_downsampler_process(d, input, m, by_input.data());
+            ASSERT_EQ(written, exact) << step;
+            ASSERT_LE(written, m) << step;
+            ASSERT_LE(written, estimate + 1) << step;
+            if (in == 16000) {
+                ASSERT_EQ(written, estimate + 1) << step;
+            }
+        }
+    }
+}
+
+// The input conversion may be 0 (here 2 samples of a new 24 kHz stream wait
+// for a third); one sample then still writes no more than asked for.
+TEST(Downsampler, InputConversionOfZeroStillAllowsOneSample) {
+    Owned o;
+    zv_downsampler_t *d = make(24000, 16000, 50, o);
+    const std::vector<int16_t> x = random_signal(3, 9);
+    std::vector<int16_t> out(1);
+    ASSERT_EQ(zv_downsampler_process(d, x.data(), 2, out.data()), 0);
+    ASSERT_EQ(zv_downsampler_convert_num_samples_to_input_sample_rate(d, 1), 0);
+    EXPECT_EQ(zv_downsampler_process(d, x.data() + 2, 1, out.data()), 1);
+}
+
+// A NULL downsampler or buffer gives 0 and changes nothing.
+TEST(Downsampler, NullPointersGiveZero) {
+    Owned o;
+    zv_downsampler_t *d = make(48000, 16000, 50, o);
+    const std::vector<int16_t> x = random_signal(600, 10);
+    std::vector<int16_t> out(600);
+    EXPECT_EQ(zv_downsampler_process(nullptr, x.data(), 600, out.data()), 0);
+    EXPECT_EQ(zv_downsampler_process(d, nullptr, 600, out.data()), 0);
+    EXPECT_EQ(zv_downsampler_process(d, x.data(), 600, nullptr), 0);
+    EXPECT_EQ(zv_downsampler_carry(d), 0);
+    EXPECT_EQ(zv_downsampler_next_output(d), 1);
+    EXPECT_EQ(zv_downsampler_convert_num_samples_to_input_sample_rate(nullptr, 100), 0);
+    EXPECT_EQ(zv_downsampler_convert_num_samples_to_output_sample_rate(nullptr, 100), 0);
+    zv_downsampler_reset(nullptr);
+}
+
+namespace {
+
+// Largest K with ceil(K r) <= S - 1: what S samples give a new downsampler.
+int64_t outputs_of(double r, int64_t s) {
+    int64_t k = static_cast<int64_t>(std::floor(static_cast<double>(s - 1) / r)) + 2;
+    while (k > 0 && static_cast<int64_t>(std::ceil(static_cast<double>(k) * r)) > s - 1) --k;
+    return k;
+}
+
+}  // namespace
+
+// Past 2^24 samples a single-precision product is off by more than a sample;
+// rounded up, the input conversion would let process write more than n.
+TEST(Downsampler, InputConversionBoundsLargeCounts) {
+    struct Case {
+        int32_t in, n;
+    } runs[] = {{16000, 16777219}, {16500, 16777311}};  // counts that round up
+    for (const Case &c : runs) {
+        SCOPED_TRACE(c.in);
+        Owned o;
+        zv_downsampler_t *d = make(c.in, 16000, 1, o);  // the counts don't depend on the order
+        const int32_t k = zv_downsampler_convert_num_samples_to_input_sample_rate(d, c.n);
+        const std::vector<int16_t> input(static_cast<size_t>(k), 3);
+        std::vector<int16_t> out(static_cast<size_t>(c.n));
+        ASSERT_LE(zv_downsampler_process(d, input.data(), k, out.data()), c.n);
+    }
+    std::mt19937 rng(8);
+    for (int32_t in : {16000, 16001, 22050, 24000, 32000, 44100, 48000, 96000}) {
+        SCOPED_TRACE(in);
+        Owned o;
+        zv_downsampler_t *d = make(in, 16000, 50, o);
+        const double r = zv_downsampler_ratio(d);
+        std::uniform_int_distribution<int32_t> count(1 << 24, static_cast<int32_t>(INT32_MAX / r));
+        for (int i = 0; i < 20000; ++i) {
+            const int32_t n = count(rng);
+            const int32_t k = zv_downsampler_convert_num_samples_to_input_sample_rate(d, n);
+            ASSERT_LE(in == 16000 ? k : outputs_of(r, k), n) << n;
         }
     }
 }
