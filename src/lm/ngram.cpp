@@ -19,7 +19,8 @@
 
 // Nodes live in blocks that the model owns, so that deleting the model is a
 // pass over the blocks rather than a walk of the tree. A node removed by
-// pruning stays in its block with num_children -1 until the model goes.
+// pruning, or merged into an earlier sibling of the same word while the file
+// was read, stays in its block with num_children -1 until the model goes.
 struct zv_ngram_pool_t {
     struct Block {
         Block *next;
@@ -31,7 +32,7 @@ struct zv_ngram_pool_t {
 
 namespace {
 
-constexpr int32_t kRemoved = -1;  // num_children of a node pruning took out
+constexpr int32_t kRemoved = -1;  // num_children of a node no longer in the tree
 
 zv_ngram_node_t *new_node(zv_ngram_pool_t *pool, int32_t word, int64_t count) {
     using Block = zv_ngram_pool_t::Block;
@@ -187,34 +188,11 @@ struct OpenNode {
     int32_t capacity;  // slots of node->children while it is open
 };
 
-// Finds or inserts the child with the word among an open node's children
-// (sorted insert; a count file lists them ascending, so it appends).
-zv_status_t child_of(zv_ngram_pool_t *pool, OpenNode *open, int32_t word, zv_ngram_node_t **child) {
-    zv_ngram_node_t *parent = open->node;
-    const int32_t i = lower_bound(parent, word);
-    if (i < parent->num_children && parent->children[i]->word == word) {
-        *child = parent->children[i];
-        return ZV_STATUS_SUCCESS;
-    }
-    if (parent->num_children == open->capacity) {
-        const int32_t capacity = open->capacity < 4 ? 4 : (open->capacity > INT32_MAX / 2 ? INT32_MAX : 2 * open->capacity);
-        void *grown = realloc(parent->children, sizeof(zv_ngram_node_t *) * static_cast<size_t>(capacity));
-        if (!grown) return ZV_STATUS_OUT_OF_MEMORY;
-        parent->children = static_cast<zv_ngram_node_t **>(grown);
-        open->capacity = capacity;
-    }
-    zv_ngram_node_t *node = new_node(pool, word, 0);
-    if (!node) return ZV_STATUS_OUT_OF_MEMORY;
-    memmove(parent->children + i + 1, parent->children + i,
-            sizeof(zv_ngram_node_t *) * static_cast<size_t>(parent->num_children - i));
-    parent->children[i] = node;
-    parent->num_children += 1;
-    *child = node;
-    return ZV_STATUS_SUCCESS;
-}
-
 // Builds the tree of a checked count file in preorder; the order is the
-// greatest depth reached.
+// greatest depth reached. Children are appended in file order and brought
+// into shape when their parent ends (sorted, a word repeated under one
+// parent merged into one node with the last count and all the children), so
+// that a file listing them in any order reads in n log n.
 zv_status_t build_tree(const zv_count_file_t *file, int32_t num_words, zv_ngram_pool_t *pool,
                        zv_ngram_node_t **root, int32_t *order) {
     zv_tree_bits_reader_t reader;
@@ -225,6 +203,13 @@ zv_status_t build_tree(const zv_count_file_t *file, int32_t num_words, zv_ngram_
     } catch (const std::bad_alloc &) {
         return ZV_STATUS_OUT_OF_MEMORY;
     }
+    auto absorb = [](zv_ngram_node_t *into, const zv_ngram_node_t *from) { into->count = from->count; };
+    // A merged node stays in the pool, out of the tree.
+    auto release = [](zv_ngram_node_t *from) {
+        free(from->children);
+        from->children = nullptr;
+        from->num_children = kRemoved;
+    };
     *order = 0;
     for (;;) {
         int32_t event = 0;
@@ -233,9 +218,9 @@ zv_status_t build_tree(const zv_count_file_t *file, int32_t num_words, zv_ngram_
         ZV_TRY(status);
         if (event == ZV_TREE_BITS_LEAVE) {
             if (open.empty()) return ZV_STATUS_INVALID_ARGUMENT;
-            OpenNode &top = open.back();
-            zv_trie::trim(top.node, top.capacity);
+            const OpenNode top = open.back();
             open.pop_back();
+            ZV_TRY(zv_trie::normalize(top.node, top.capacity, absorb, release));
             continue;
         }
         const int32_t word = zv_count_file_word(file, reader.node);
@@ -249,11 +234,12 @@ zv_status_t build_tree(const zv_count_file_t *file, int32_t num_words, zv_ngram_
             // An id past the lexicon would be looked up beyond it by the ARPA
             // writer and overflow the blob's word fields.
             if (open.empty() || word < 0 || word >= num_words) return ZV_STATUS_INVALID_ARGUMENT;
-            ZV_TRY(child_of(pool, &open.back(), word, &node));
-            node->count = count;
+            node = new_node(pool, word, count);
+            if (!node) return ZV_STATUS_OUT_OF_MEMORY;
+            ZV_TRY(zv_trie::attach(open.back().node, node, &open.back().capacity));
         }
         if (open.size() == open.capacity()) return ZV_STATUS_INVALID_ARGUMENT;  // deeper than the file said
-        open.push_back({node, node->num_children});
+        open.push_back({node, 0});
         if (static_cast<int32_t>(open.size()) - 1 > *order) *order = static_cast<int32_t>(open.size()) - 1;
     }
     return open.empty() ? ZV_STATUS_SUCCESS : ZV_STATUS_INVALID_ARGUMENT;
@@ -263,7 +249,8 @@ zv_status_t build_tree(const zv_count_file_t *file, int32_t num_words, zv_ngram_
 bool counts_are_consistent(const zv_ngram_pool_t *pool) {
     for (const zv_ngram_pool_t::Block *block = pool->head; block; block = block->next) {
         for (size_t i = 0; i < block->used; ++i) {
-            if (!zv_trie::count_covers_children(&block->nodes[i])) return false;
+            const zv_ngram_node_t *node = &block->nodes[i];
+            if (node->num_children != kRemoved && !zv_trie::count_covers_children(node)) return false;
         }
     }
     return true;
