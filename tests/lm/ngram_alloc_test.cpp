@@ -88,6 +88,38 @@ TEST_F(NgramAlloc, EstimationHandsNothingOut) {
     }
 }
 
+// Pruning can't fail, but it needs memory before it starts: with any
+// allocation failing, it prunes as it would have or leaves the model whole.
+TEST_F(NgramAlloc, PruningPrunesWholeOrNotAtAll) {
+    const std::string path = dir.write("counts.bin", count_file(tree));
+    zv_ngram_t *reference = estimate(path, abcd.get());
+    const std::vector<double> whole = flatten(reference);
+    zv_ngram_prune(reference, 0.1);
+    const std::vector<double> pruned = flatten(reference);
+    ASSERT_NE(pruned, whole);
+    std::vector<zv_ngram_t *> models;
+    bool kept_whole = false;
+    fail_each_allocation(
+        [&] {
+            zv_failing_alloc_pause(1);
+            models.push_back(estimate(path, abcd.get()));
+            zv_failing_alloc_pause(0);
+            zv_ngram_prune(models.back(), 0.1);
+            return ZV_STATUS_SUCCESS;
+        },
+        [&](zv_status_t) {
+            zv_failing_alloc_pause(1);
+            const std::vector<double> now = flatten(models.back());
+            zv_failing_alloc_pause(0);
+            kept_whole = kept_whole || now == whole;
+            EXPECT_TRUE(now == pruned || now == whole);
+        },
+        false);
+    EXPECT_TRUE(kept_whole);
+    for (zv_ngram_t *model : models) zv_ngram_delete(model);
+    zv_ngram_delete(reference);
+}
+
 TEST_F(NgramAlloc, WritersReportAndFreeEverything) {
     zv_ngram_t *model = estimate(dir.write("counts.bin", count_file(tree)), abcd.get());
     const std::string out = dir.path("out");
