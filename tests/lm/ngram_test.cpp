@@ -610,8 +610,8 @@ TEST(NgramRandom, EquivalenceNoticesOneCostByteOff) {
 }
 
 TEST(NgramDeep, ALongChainIsWalkedWithoutRecursion) {
-    // Every history of a chain of distinct words misses at the root, so the
-    // estimate stays linear per node; the walks must not recurse per level.
+    // A chain of distinct words, estimated, written and pruned away: the
+    // walks must not recurse per level.
     const int32_t depth = 5000;
     std::vector<std::string> words;
     for (int32_t i = 0; i < depth; ++i) {
