@@ -98,8 +98,23 @@ struct Histories {
     };
     std::vector<Entry> entries;
     std::vector<int64_t> start;  // depth d is entries[start[d] .. start[d + 1])
+    // Every walk that finds nothing sooner ends at the root, whose children
+    // are many: their positions by word (-1 for none) take the place of a
+    // search there, where the words are dense enough for the table to stay
+    // within a few words per unigram (empty otherwise).
+    std::vector<int32_t> unigram;
 
     int32_t levels() const { return static_cast<int32_t>(start.size()) - 1; }
+
+    // Position of the child with the word among the children of entry s
+    // (node): where it has none, a position holding another word, or the
+    // child count. Positions hold while the children are as the table found
+    // them, or pruned in place until their parent closes up.
+    int32_t position(int64_t s, const zv_ngram_node_t *node, int32_t word) const {
+        if (s != 0 || unigram.empty()) return lower_bound(node, word);
+        const int32_t i = word >= 0 && static_cast<size_t>(word) < unigram.size() ? unigram[word] : -1;
+        return i < 0 ? node->num_children : i;
+    }
 };
 
 // Only the root's backoff history is known; each other node's is set by
@@ -108,6 +123,12 @@ zv_status_t build_histories(zv_ngram_node_t *root, size_t bound, Histories *h) {
     try {
         h->entries.reserve(bound);
         h->entries.push_back({root, 1, -1});
+        const int32_t k = root->num_children;
+        if (k > 0 && root->children[0]->word >= 0 &&
+            static_cast<int64_t>(root->children[k - 1]->word) < 8 * static_cast<int64_t>(k)) {
+            h->unigram.assign(static_cast<size_t>(root->children[k - 1]->word) + 1, -1);
+            for (int32_t i = 0; i < k; ++i) h->unigram[root->children[i]->word] = i;
+        }
         h->start = {0, 1};
         for (;;) {
             const int64_t begin = h->start[h->start.size() - 2];
@@ -140,7 +161,7 @@ double backed_off(const Histories &h, int64_t e, int32_t word, double V, int64_t
     for (int64_t s = h.entries[e].suffix; s >= 0; s = h.entries[s].suffix) {
         const zv_ngram_node_t *history = h.entries[s].node;
         if (history->num_children == kRemoved) continue;
-        const int32_t i = lower_bound(history, word);
+        const int32_t i = h.position(s, history, word);
         if (i < history->num_children) {
             const zv_ngram_node_t *child = history->children[i];
             if (child->word == word && child->num_children != kRemoved) {
