@@ -632,6 +632,32 @@ TEST(NgramDeep, ALongChainIsWalkedWithoutRecursion) {
     EXPECT_EQ(model->root->num_children, 0);
 }
 
+TEST(NgramDeep, AMillionLevelChainEstimatesAndPrunesInLinearTime) {
+    // Words repeating with period three: at every level some shorter
+    // histories are paths and most are not. Walking every shorter history
+    // from the root made this about an hour's work (quadratic in the depth);
+    // along the backoff links it is a fraction of a second. Each level leaves
+    // nothing unseen below it, so every backoff weight is the floor.
+    const int32_t depth = 1000000;
+    TempDir dir;
+    auto lexicon = zv_test::lexicon_of_size(3);
+    std::vector<CountNode> chain = {{0, -1, 1}};
+    for (int32_t d = 1; d <= depth; ++d) chain.push_back({d, d % 3, 1});
+    Ngram model = estimate(dir, count_file(chain), lexicon.get());
+    ASSERT_TRUE(model);
+    EXPECT_EQ(model->order, depth);
+    const zv_ngram_node_t *node = model->root;
+    for (int32_t d = 1; d < depth; ++d) {
+        ASSERT_EQ(node->num_children, 1);
+        node = node->children[0];
+        if (node->probability != 1.0 || node->backoff != 0.001) {
+            FAIL() << "level " << d << ": p " << node->probability << ", backoff " << node->backoff;
+        }
+    }
+    zv_ngram_prune(model.get(), 0.0);
+    EXPECT_EQ(model->root->num_children, 1);
+}
+
 // ---- against the reference estimator, bit for bit ----
 
 namespace ref = zv_test::reference;
