@@ -3,11 +3,17 @@
 // a generated corpus whose words follow a Zipf law. Estimating, pruning,
 // completing the unigrams, the three writers, and moving the editable model
 // to a lexicon with 10,000 more words.
+//
+// Then hostile shapes, whose time must grow linearly with their size: chains
+// of 10,000 to 160,000 levels, and count files whose root lists 100,000 or
+// 400,000 children in descending word order.
 #include <benchmark/benchmark.h>
 
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <map>
+#include <memory>
 #include <random>
 #include <string>
 #include <vector>
@@ -184,5 +190,116 @@ void BM_KgramAddWords(benchmark::State &state) {
     state.counters["words_added"] = kAddedWords;
 }
 BENCHMARK(BM_KgramAddWords)->Iterations(10)->Unit(benchmark::kMillisecond);
+
+// ---- hostile shapes ----
+
+// A count file and a lexicon of as many words as it needs, made once per
+// shape and size.
+struct Shape {
+    zv_test::TempDir dir;
+    zv_lexicon_t *lexicon = nullptr;
+    std::string path;
+
+    Shape(int32_t words, const std::vector<zv_test::CountNode> &nodes) {
+        std::string text;
+        char name[16];
+        for (int32_t i = 0; i < words; ++i) {
+            std::snprintf(name, sizeof(name), "w%07d", i);
+            text += std::string(name) + "\n";
+        }
+        zv_lexicon_init(dir.write("words.txt", text).c_str(), &lexicon);
+        path = dir.write("counts.bin", zv_test::count_file(nodes));
+    }
+    ~Shape() { zv_lexicon_delete(lexicon); }
+
+    zv_ngram_t *estimate() const {
+        zv_ngram_t *model = nullptr;
+        if (zv_ngram_init(path.c_str(), lexicon, &model) != ZV_STATUS_SUCCESS) return nullptr;
+        return model;
+    }
+};
+
+// A chain of `levels` nodes: distinct words (kind 0), so that no shorter
+// history is held, or the words 0 1 2 0 1 2 ... (kind 1), so that every
+// third one is, down to the root. Counts fall by one every other level.
+Shape &chain(int32_t kind, int32_t levels) {
+    static std::map<std::pair<int32_t, int32_t>, std::unique_ptr<Shape>> made;
+    std::unique_ptr<Shape> &shape = made[{kind, levels}];
+    if (!shape) {
+        std::vector<zv_test::CountNode> nodes = {{0, -1, levels + 2}};
+        for (int32_t d = 1; d <= levels; ++d) nodes.push_back({d, kind == 0 ? d - 1 : d % 3, (levels - d) / 2 + 1});
+        shape = std::make_unique<Shape>(kind == 0 ? levels : 3, nodes);
+    }
+    return *shape;
+}
+
+// A root with `children` unigrams listed from the highest word down.
+Shape &descending(int32_t children) {
+    static std::map<int32_t, std::unique_ptr<Shape>> made;
+    std::unique_ptr<Shape> &shape = made[children];
+    if (!shape) {
+        std::vector<zv_test::CountNode> nodes = {{0, -1, 2 * static_cast<int64_t>(children)}};
+        for (int32_t i = children - 1; i >= 0; --i) nodes.push_back({1, i, 1});
+        shape = std::make_unique<Shape>(children, nodes);
+    }
+    return *shape;
+}
+
+void estimate_shape(benchmark::State &state, const Shape &shape) {
+    for (auto _ : state) {
+        zv_ngram_t *model = shape.estimate();
+        if (!model) {
+            state.SkipWithError("estimation failed");
+            break;
+        }
+        zv_ngram_delete(model);
+    }
+}
+
+// Pruning with a threshold that takes every n-gram, so that every node is
+// judged as a leaf in turn; each run estimates a fresh model untimed.
+void prune_shape(benchmark::State &state, const Shape &shape) {
+    for (auto _ : state) {
+        state.PauseTiming();
+        zv_ngram_t *model = shape.estimate();
+        if (!model) {
+            state.SkipWithError("estimation failed");
+            break;
+        }
+        state.ResumeTiming();
+        zv_ngram_prune(model, 1e9);
+        state.PauseTiming();
+        if (model->root->num_children != 0) state.SkipWithError("not pruned");
+        zv_ngram_delete(model);
+        state.ResumeTiming();
+    }
+}
+
+void BM_NgramChainInit(benchmark::State &state) {
+    estimate_shape(state, chain(static_cast<int32_t>(state.range(0)), static_cast<int32_t>(state.range(1))));
+    state.SetLabel(state.range(0) == 0 ? "distinct words" : "period three");
+}
+BENCHMARK(BM_NgramChainInit)
+    ->ArgsProduct({{0, 1}, {10000, 40000, 160000}})
+    ->Unit(benchmark::kMillisecond);
+
+void BM_NgramChainPrune(benchmark::State &state) {
+    prune_shape(state, chain(static_cast<int32_t>(state.range(0)), static_cast<int32_t>(state.range(1))));
+    state.SetLabel(state.range(0) == 0 ? "distinct words" : "period three");
+}
+BENCHMARK(BM_NgramChainPrune)
+    ->ArgsProduct({{0, 1}, {10000, 40000, 160000}})
+    ->Iterations(3)
+    ->Unit(benchmark::kMillisecond);
+
+void BM_NgramDescendingInit(benchmark::State &state) {
+    estimate_shape(state, descending(static_cast<int32_t>(state.range(0))));
+}
+BENCHMARK(BM_NgramDescendingInit)->Arg(100000)->Arg(400000)->Unit(benchmark::kMillisecond);
+
+void BM_NgramDescendingPrune(benchmark::State &state) {
+    prune_shape(state, descending(static_cast<int32_t>(state.range(0))));
+}
+BENCHMARK(BM_NgramDescendingPrune)->Arg(100000)->Arg(400000)->Iterations(3)->Unit(benchmark::kMillisecond);
 
 }  // namespace

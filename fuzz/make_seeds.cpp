@@ -19,6 +19,7 @@
 #include "lm/ngram.h"
 #include "support/classifier_block.h"
 #include "support/model_writer.h"
+#include "support/ngram_fixtures.h"
 #include "support/pronunciation_fixtures.h"
 #include "zv_lumarin.h"
 
@@ -93,6 +94,11 @@ void toolkit_seeds() {
     if (zv_count_save(count, count_path.c_str()) != ZV_STATUS_SUCCESS) exit(1);
     zv_count_delete(count);
     zv_gram_delete(gram);
+    // A small tree listed as no writer here lists one: siblings descending,
+    // and words repeated under one parent with a stale count first.
+    seed("count_file", "shuffled",
+         zv_test::count_file({{0, -1, 10}, {1, 2, 2}, {1, 1, 9}, {2, 0, 2}, {1, 0, 1}, {2, 2, 1}, {2, 1, 7},
+                              {3, 3, 1}, {1, 0, 4}, {2, 1, 3}, {3, 3, 1}, {1, 1, 3}}));
 
     zv_ngram_t *model = nullptr;
     if (zv_ngram_init(count_path.c_str(), lexicon.get(), &model) != ZV_STATUS_SUCCESS) exit(1);

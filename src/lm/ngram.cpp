@@ -3,7 +3,6 @@
 #include <math.h>
 #include <stdio.h>
 #include <stdlib.h>
-#include <string.h>
 
 #include <memory>
 #include <new>
@@ -19,7 +18,8 @@
 
 // Nodes live in blocks that the model owns, so that deleting the model is a
 // pass over the blocks rather than a walk of the tree. A node removed by
-// pruning stays in its block with num_children -1 until the model goes.
+// pruning, or merged into an earlier sibling of the same word while the file
+// was read, stays in its block with num_children -1 until the model goes.
 struct zv_ngram_pool_t {
     struct Block {
         Block *next;
@@ -31,7 +31,7 @@ struct zv_ngram_pool_t {
 
 namespace {
 
-constexpr int32_t kRemoved = -1;  // num_children of a node pruning took out
+constexpr int32_t kRemoved = -1;  // num_children of a node no longer in the tree
 
 zv_ngram_node_t *new_node(zv_ngram_pool_t *pool, int32_t word, int64_t count) {
     using Block = zv_ngram_pool_t::Block;
@@ -64,36 +64,125 @@ void delete_pool(zv_ngram_pool_t *pool) {
     free(pool);
 }
 
+// Nodes ever made: a bound on the nodes in the tree.
+size_t pool_size(const zv_ngram_pool_t *pool) {
+    size_t n = 0;
+    for (const zv_ngram_pool_t::Block *block = pool->head; block; block = block->next) n += block->used;
+    return n;
+}
+
 using zv_trie::lower_bound;
 
-// The child with the word, NULL when absent (or already pruned away).
-zv_ngram_node_t *find_child(const zv_ngram_node_t *node, int32_t word) {
-    const int32_t i = lower_bound(node, word);
-    if (i == node->num_children) return nullptr;
-    zv_ngram_node_t *child = node->children[i];
-    return (child->word == word && child->num_children != kRemoved) ? child : nullptr;
-}
+// The tree breadth first, each node with the entry of its first child and
+// its backoff history: the node of the longest proper suffix of its n-gram
+// that the tree holds (the root for a unigram, none for the root).
+//
+// The histories that a backed-off probability after a node's n-gram without
+// its first word passes through, the proper suffixes of that n-gram from the
+// longest to the empty one, are then found without walking to any that the
+// tree doesn't hold: the ones it holds are the node's backoff history, that
+// one's, and so on to the root. And a child's backoff history comes from
+// the same walk: with the child's word w, the first history on its parent's
+// chain that has a child w gives that child, else the root. Along one path
+// each walk starts at most one level deeper than the last one ended, so a
+// chain costs time linear in its length. Not every tree does: where many
+// n-grams each back off through many held histories (a chain of one word
+// with a leaf of another word at every level), each probability multiplies
+// the weights of all of them, one by one in the order of the suffixes,
+// which no probability can share with another without changing its bits.
+struct Histories {
+    struct Entry {
+        zv_ngram_node_t *node;
+        int64_t first;   // entry of node->children[0]
+        int64_t suffix;  // entry of the backoff history; -1 for the root
+    };
+    std::vector<Entry> entries;
+    std::vector<int64_t> start;  // depth d is entries[start[d] .. start[d + 1])
+    // Every walk that finds nothing sooner ends at the root, whose children
+    // are many: their positions by word (-1 for none) take the place of a
+    // search there, where the words are dense enough for the table to stay
+    // within a few words per unigram (empty otherwise).
+    std::vector<int32_t> unigram;
 
-const zv_ngram_node_t *walk(const zv_ngram_node_t *root, const int32_t *words, int32_t n) {
-    const zv_ngram_node_t *node = root;
-    for (int32_t i = 0; i < n && node; ++i) node = find_child(node, words[i]);
-    return node;
-}
+    int32_t levels() const { return static_cast<int32_t>(start.size()) - 1; }
 
-// P(w_0 ... w_k-1): the probability of the last id after the others, backing
-// off through every shorter history that is a path of the tree.
-double backed_off(const zv_ngram_node_t *root, double V, const int32_t *words, int32_t k) {
-    if (k == 0) return 1.0 / V;
-    double x = 1.0;
-    const int32_t w = words[k - 1];
-    for (int32_t j = 0; j < k; ++j) {
-        const zv_ngram_node_t *h = walk(root, words + j, k - 1 - j);
-        if (!h) continue;
-        const zv_ngram_node_t *child = find_child(h, w);
-        if (child) return x * child->probability;
-        x = x * h->backoff;
+    // Position of the child with the word among the children of entry s
+    // (node): where it has none, a position holding another word, or the
+    // child count. Positions hold while the children are as the table found
+    // them, or pruned in place until their parent closes up.
+    int32_t position(int64_t s, const zv_ngram_node_t *node, int32_t word) const {
+        if (s != 0 || unigram.empty()) return lower_bound(node, word);
+        const int32_t i = word >= 0 && static_cast<size_t>(word) < unigram.size() ? unigram[word] : -1;
+        return i < 0 ? node->num_children : i;
     }
+};
+
+// Only the root's backoff history is known; each other node's is set by
+// link_children or estimate from its parent's.
+zv_status_t build_histories(zv_ngram_node_t *root, size_t bound, Histories *h) {
+    try {
+        h->entries.reserve(bound);
+        h->entries.push_back({root, 1, -1});
+        const int32_t k = root->num_children;
+        if (k > 0 && root->children[0]->word >= 0 &&
+            static_cast<int64_t>(root->children[k - 1]->word) < 8 * static_cast<int64_t>(k)) {
+            h->unigram.assign(static_cast<size_t>(root->children[k - 1]->word) + 1, -1);
+            for (int32_t i = 0; i < k; ++i) h->unigram[root->children[i]->word] = i;
+        }
+        h->start = {0, 1};
+        for (;;) {
+            const int64_t begin = h->start[h->start.size() - 2];
+            const int64_t end = h->start.back();
+            for (int64_t e = begin; e < end; ++e) {
+                zv_ngram_node_t *node = h->entries[e].node;
+                h->entries[e].first = static_cast<int64_t>(h->entries.size());
+                for (int32_t i = 0; i < node->num_children; ++i) h->entries.push_back({node->children[i], 0, 0});
+            }
+            if (static_cast<int64_t>(h->entries.size()) == end) break;
+            h->start.push_back(static_cast<int64_t>(h->entries.size()));
+        }
+    } catch (const std::bad_alloc &) {
+        return ZV_STATUS_OUT_OF_MEMORY;
+    }
+    return ZV_STATUS_SUCCESS;
+}
+
+// P(w_1 ... w_k-1, word) for entry e's n-gram w_0 ... w_k-1 (1/V for the
+// root): each backoff history of e in turn, longest first; one with the word
+// as a child gives x times that child's probability, else x takes its
+// backoff weight; after the root, x / V. A history that pruning took out is
+// passed by, leaving x as it is. The histories come in the order of the
+// suffixes and the product is formed in that order, so the result is the
+// one a walk of every suffix from the root gives, to the bit. *found, when
+// given, receives the entry of the child found (the root's when none was):
+// valid while the children are as the table was built.
+double backed_off(const Histories &h, int64_t e, int32_t word, double V, int64_t *found) {
+    double x = 1.0;
+    for (int64_t s = h.entries[e].suffix; s >= 0; s = h.entries[s].suffix) {
+        const zv_ngram_node_t *history = h.entries[s].node;
+        if (history->num_children == kRemoved) continue;
+        const int32_t i = h.position(s, history, word);
+        if (i < history->num_children) {
+            const zv_ngram_node_t *child = history->children[i];
+            if (child->word == word && child->num_children != kRemoved) {
+                if (found) *found = h.entries[s].first + i;
+                return x * child->probability;
+            }
+        }
+        x = x * history->backoff;
+    }
+    if (found) *found = 0;
     return x / V;
+}
+
+// The backoff histories of every node, parents before children.
+void link_children(Histories &h, double V) {
+    for (int64_t e = 0; e < static_cast<int64_t>(h.entries.size()); ++e) {
+        const zv_ngram_node_t *node = h.entries[e].node;
+        for (int32_t n = 0; n < node->num_children; ++n) {
+            backed_off(h, e, node->children[n]->word, V, &h.entries[h.entries[e].first + n].suffix);
+        }
+    }
 }
 
 // The tree level by level, each level in preorder (its nodes ordered by
@@ -140,35 +229,25 @@ zv_status_t build_levels(const zv_ngram_node_t *root, Levels *levels) {
 
 // Probabilities of the children of every history at depths 0 .. order - 1
 // and the histories' backoff weights, lower orders first: a history's
-// backoff needs the lower-order probabilities of its children's words.
+// backoff needs the lower-order probabilities of its children's words, and
+// those come from shallower nodes only.
 zv_status_t estimate(zv_ngram_t *model) {
-    Levels levels;
-    ZV_TRY(build_levels(model->root, &levels));
+    Histories h;
+    ZV_TRY(build_histories(model->root, pool_size(model->pool), &h));
     const double V = static_cast<double>(zv_lexicon_size(model->lexicon));
-    std::vector<int32_t> path;
-    try {
-        path.resize(static_cast<size_t>(model->order) + 1);
-    } catch (const std::bad_alloc &) {
-        return ZV_STATUS_OUT_OF_MEMORY;
-    }
     for (int32_t i = 0; i < model->order; ++i) {
-        for (int64_t e = levels.start[i]; e < levels.start[i + 1]; ++e) {
-            zv_ngram_node_t *c = const_cast<zv_ngram_node_t *>(levels.entries[e].node);
+        for (int64_t e = h.start[i]; e < h.start[i + 1]; ++e) {
+            zv_ngram_node_t *c = h.entries[e].node;
             const double T = static_cast<double>(c->count);
-            // path = w_1 .. w_i-1 then the child's word: the lower-order n-gram.
-            if (i > 0) levels.path(e, i, path.data());
             int64_t child_counts = 0;
             double lower = 0.0;
             for (int32_t n = 0; n < c->num_children; ++n) {
                 zv_ngram_node_t *x = c->children[n];
                 x->probability = static_cast<double>(x->count) / T;
                 child_counts += x->count;
-                if (i == 0) {
-                    lower += 1.0 / V;
-                } else {
-                    path[i] = x->word;
-                    lower += backed_off(model->root, V, path.data() + 1, i);
-                }
+                // The lower-order n-gram of x, found on c's chain, is also
+                // where x's own chain starts.
+                lower += backed_off(h, e, x->word, V, &h.entries[h.entries[e].first + n].suffix);
             }
             const double b = 1.0 - lower;
             if (b <= 1e-8) {
@@ -187,34 +266,11 @@ struct OpenNode {
     int32_t capacity;  // slots of node->children while it is open
 };
 
-// Finds or inserts the child with the word among an open node's children
-// (sorted insert; a count file lists them ascending, so it appends).
-zv_status_t child_of(zv_ngram_pool_t *pool, OpenNode *open, int32_t word, zv_ngram_node_t **child) {
-    zv_ngram_node_t *parent = open->node;
-    const int32_t i = lower_bound(parent, word);
-    if (i < parent->num_children && parent->children[i]->word == word) {
-        *child = parent->children[i];
-        return ZV_STATUS_SUCCESS;
-    }
-    if (parent->num_children == open->capacity) {
-        const int32_t capacity = open->capacity < 4 ? 4 : (open->capacity > INT32_MAX / 2 ? INT32_MAX : 2 * open->capacity);
-        void *grown = realloc(parent->children, sizeof(zv_ngram_node_t *) * static_cast<size_t>(capacity));
-        if (!grown) return ZV_STATUS_OUT_OF_MEMORY;
-        parent->children = static_cast<zv_ngram_node_t **>(grown);
-        open->capacity = capacity;
-    }
-    zv_ngram_node_t *node = new_node(pool, word, 0);
-    if (!node) return ZV_STATUS_OUT_OF_MEMORY;
-    memmove(parent->children + i + 1, parent->children + i,
-            sizeof(zv_ngram_node_t *) * static_cast<size_t>(parent->num_children - i));
-    parent->children[i] = node;
-    parent->num_children += 1;
-    *child = node;
-    return ZV_STATUS_SUCCESS;
-}
-
 // Builds the tree of a checked count file in preorder; the order is the
-// greatest depth reached.
+// greatest depth reached. Children are appended in file order and brought
+// into shape when their parent ends (sorted, a word repeated under one
+// parent merged into one node with the last count and all the children), so
+// that a file listing them in any order reads in n log n.
 zv_status_t build_tree(const zv_count_file_t *file, int32_t num_words, zv_ngram_pool_t *pool,
                        zv_ngram_node_t **root, int32_t *order) {
     zv_tree_bits_reader_t reader;
@@ -225,6 +281,13 @@ zv_status_t build_tree(const zv_count_file_t *file, int32_t num_words, zv_ngram_
     } catch (const std::bad_alloc &) {
         return ZV_STATUS_OUT_OF_MEMORY;
     }
+    auto absorb = [](zv_ngram_node_t *into, const zv_ngram_node_t *from) { into->count = from->count; };
+    // A merged node stays in the pool, out of the tree.
+    auto release = [](zv_ngram_node_t *from) {
+        free(from->children);
+        from->children = nullptr;
+        from->num_children = kRemoved;
+    };
     *order = 0;
     for (;;) {
         int32_t event = 0;
@@ -233,9 +296,9 @@ zv_status_t build_tree(const zv_count_file_t *file, int32_t num_words, zv_ngram_
         ZV_TRY(status);
         if (event == ZV_TREE_BITS_LEAVE) {
             if (open.empty()) return ZV_STATUS_INVALID_ARGUMENT;
-            OpenNode &top = open.back();
-            zv_trie::trim(top.node, top.capacity);
+            const OpenNode top = open.back();
             open.pop_back();
+            ZV_TRY(zv_trie::normalize(top.node, top.capacity, absorb, release));
             continue;
         }
         const int32_t word = zv_count_file_word(file, reader.node);
@@ -249,11 +312,12 @@ zv_status_t build_tree(const zv_count_file_t *file, int32_t num_words, zv_ngram_
             // An id past the lexicon would be looked up beyond it by the ARPA
             // writer and overflow the blob's word fields.
             if (open.empty() || word < 0 || word >= num_words) return ZV_STATUS_INVALID_ARGUMENT;
-            ZV_TRY(child_of(pool, &open.back(), word, &node));
-            node->count = count;
+            node = new_node(pool, word, count);
+            if (!node) return ZV_STATUS_OUT_OF_MEMORY;
+            ZV_TRY(zv_trie::attach(open.back().node, node, &open.back().capacity));
         }
         if (open.size() == open.capacity()) return ZV_STATUS_INVALID_ARGUMENT;  // deeper than the file said
-        open.push_back({node, node->num_children});
+        open.push_back({node, 0});
         if (static_cast<int32_t>(open.size()) - 1 > *order) *order = static_cast<int32_t>(open.size()) - 1;
     }
     return open.empty() ? ZV_STATUS_SUCCESS : ZV_STATUS_INVALID_ARGUMENT;
@@ -263,7 +327,8 @@ zv_status_t build_tree(const zv_count_file_t *file, int32_t num_words, zv_ngram_
 bool counts_are_consistent(const zv_ngram_pool_t *pool) {
     for (const zv_ngram_pool_t::Block *block = pool->head; block; block = block->next) {
         for (size_t i = 0; i < block->used; ++i) {
-            if (!zv_trie::count_covers_children(&block->nodes[i])) return false;
+            const zv_ngram_node_t *node = &block->nodes[i];
+            if (node->num_children != kRemoved && !zv_trie::count_covers_children(node)) return false;
         }
     }
     return true;
@@ -323,18 +388,26 @@ extern "C" void zv_ngram_prune(zv_ngram_t *model, double threshold) {
     if (!model || !model->root) return;
     const double V = static_cast<double>(zv_lexicon_size(model->lexicon));
     const double total = static_cast<double>(model->root->count);
+    // The backoff histories of the tree as it stands (completion or an
+    // earlier pruning may have changed it since the estimate). Everything
+    // the walk needs is had before it starts: where it can't be, the model
+    // stays as it is.
+    Histories h;
+    if (build_histories(model->root, pool_size(model->pool), &h) != ZV_STATUS_SUCCESS) return;
+    link_children(h, V);
     struct Frame {
         zv_ngram_node_t *node;
+        int64_t entry;
         int32_t next;  // child handled now, counting down
     };
-    std::vector<Frame> stack;
-    std::vector<int32_t> path;  // w_0 .. w_d of the node judged
-    // A leaf x under c (depth d, x's word w_d): kept when its own probability
+    zv_trie::Stack<Frame> stack;
+    if (!stack.reserve(h.levels())) return;
+    // A leaf x under the node of entry c: kept when its own probability
     // beats the backed-off one by enough, weighted by its share of the data.
-    auto judge = [&](zv_ngram_node_t *c, zv_ngram_node_t *x, int32_t d) {
+    auto judge = [&](int64_t c, zv_ngram_node_t *x) {
         x->backoff = 1.0;
         const double lp = log10(x->probability);
-        const double lb = log10(backed_off(model->root, V, path.data() + 1, d) * c->backoff);
+        const double lb = log10(backed_off(h, c, x->word, V, nullptr) * h.entries[c].node->backoff);
         if (lb >= lp || threshold > fabs(lb - lp) * static_cast<double>(x->count) / total) {
             // Kept in the array, invisible to lookups, until c's children are
             // all judged: then the array closes up in one pass.
@@ -352,37 +425,27 @@ extern "C" void zv_ngram_prune(zv_ngram_t *model, double threshold) {
         c->num_children = kept;
         zv_trie::trim(c, had);
     };
-    try {
-        stack.reserve(static_cast<size_t>(model->order) + 1);
-        path.resize(static_cast<size_t>(model->order) + 1);
-        stack.push_back({model->root, model->root->num_children - 1});
-        while (!stack.empty()) {
-            Frame &top = stack.back();
-            const int32_t d = static_cast<int32_t>(stack.size()) - 1;
-            if (top.next < 0) {
-                zv_ngram_node_t *done = top.node;
-                close_up(done);
-                stack.pop_back();
-                if (stack.empty()) break;
-                Frame &parent = stack.back();
-                if (done->num_children == 0) judge(parent.node, done, d - 1);
-                parent.next -= 1;
-                continue;
-            }
-            zv_ngram_node_t *x = top.node->children[top.next];
-            if (static_cast<size_t>(d) >= path.size()) path.resize(static_cast<size_t>(d) + 1);
-            path[d] = x->word;
-            if (x->num_children > 0) {
-                stack.push_back({x, x->num_children - 1});
-            } else {
-                judge(top.node, x, d);
-                top.next -= 1;
-            }
+    stack.push({model->root, 0, model->root->num_children - 1});
+    while (!stack.empty()) {
+        Frame &top = stack.top();
+        if (top.next < 0) {
+            zv_ngram_node_t *done = top.node;
+            close_up(done);
+            stack.pop();
+            if (stack.empty()) break;
+            Frame &parent = stack.top();
+            if (done->num_children == 0) judge(parent.entry, done);
+            parent.next -= 1;
+            continue;
         }
-    } catch (const std::bad_alloc &) {
-        // Only the stack can fail to grow; stop with what is judged, the
-        // tree closed up wherever the walk stands.
-        for (Frame &frame : stack) close_up(frame.node);
+        zv_ngram_node_t *x = top.node->children[top.next];
+        if (x->num_children > 0) {
+            // Positions hold until the node closes up, after all its children.
+            stack.push({x, h.entries[top.entry].first + top.next, x->num_children - 1});
+        } else {
+            judge(top.entry, x);
+            top.next -= 1;
+        }
     }
 }
 

@@ -58,7 +58,9 @@ void zv_ngram_delete(zv_ngram_t *model);
 // own, or whose weighted difference of log probabilities is below
 // threshold: children from the last to the first, each subtree before its
 // node, so that a node stripped of its children is judged as a leaf. Every
-// leaf left gets backoff 1.0; nothing is estimated again.
+// leaf left gets backoff 1.0; nothing is estimated again. The walk takes a
+// few words of memory per node before it starts; where they can't be had,
+// the model stays as it was.
 void zv_ngram_prune(zv_ngram_t *model, double threshold);
 
 // Gives every lexicon word a unigram: missing ones are added (count 0) and

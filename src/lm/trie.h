@@ -235,39 +235,41 @@ bool paired(A *a, B *b, int64_t depth_bound, Visit &&visit) {
     return true;
 }
 
-// Appends a new child with `word` (no children, zeroed values) after the
-// node's children, in file order; `capacity` tracks the array's slots and
-// doubles. Sorting and merging wait for the node's end (normalize).
+// Appends the node `fresh` after the node's children, in file order;
+// `capacity` tracks the array's slots and doubles. Sorting and merging wait
+// for the node's end (normalize). On failure fresh is not linked.
 template <typename Node>
-zv_status_t append(Node *node, int32_t word, Node **child, int32_t *capacity) {
+zv_status_t attach(Node *node, Node *fresh, int32_t *capacity) {
     const int32_t n = node->num_children;
     if (n == INT32_MAX) return ZV_STATUS_OUT_OF_MEMORY;
-    Node *fresh = static_cast<Node *>(calloc(1, sizeof(Node)));
-    if (!fresh) return ZV_STATUS_OUT_OF_MEMORY;
-    fresh->word = word;
     if (n >= *capacity) {
         const int64_t wanted = n < 4 ? 4 : 2 * static_cast<int64_t>(n);
         const int32_t slots = wanted > INT32_MAX ? INT32_MAX : static_cast<int32_t>(wanted);
         Node **grown = static_cast<Node **>(realloc(node->children, sizeof(Node *) * static_cast<size_t>(slots)));
-        if (!grown) {
-            free(fresh);
-            return ZV_STATUS_OUT_OF_MEMORY;
-        }
+        if (!grown) return ZV_STATUS_OUT_OF_MEMORY;
         node->children = grown;
         *capacity = slots;
     }
     node->children[n] = fresh;
     node->num_children = n + 1;
+    return ZV_STATUS_SUCCESS;
+}
+
+// Appends a new child with `word` (no children, zeroed values), as attach.
+template <typename Node>
+zv_status_t append(Node *node, int32_t word, Node **child, int32_t *capacity) {
+    Node *fresh = static_cast<Node *>(calloc(1, sizeof(Node)));
+    if (!fresh) return ZV_STATUS_OUT_OF_MEMORY;
+    fresh->word = word;
+    const zv_status_t status = attach(node, fresh, capacity);
+    if (status != ZV_STATUS_SUCCESS) {
+        free(fresh);
+        return status;
+    }
     *child = fresh;
     return ZV_STATUS_SUCCESS;
 }
 
-// Brings the children of a node read from a file into shape: ascending by
-// word, one node per word. Siblings that share a word become the first of
-// them, taking the values of the last (absorb(into, from) in file order)
-// and the children of all, which are then brought into shape in turn. One
-// sort per list, so a file listing its children in any order loads in
-// n log n. On failure the tree can still be deleted.
 // After a failure part way through a list: children [0, kept) are done,
 // [next, count) untouched and the slots between stale. Closes the gap, so
 // that every node is held exactly once and the tree can be deleted.
@@ -279,8 +281,24 @@ zv_status_t close_gap(Node *node, int32_t kept, int32_t next) {
     return ZV_STATUS_OUT_OF_MEMORY;
 }
 
-template <typename Node, typename Absorb>
-zv_status_t normalize(Node *top, int32_t capacity, Absorb &&absorb) {
+// Frees a node whose children went to another: its child array and itself.
+struct FreeMerged {
+    template <typename Node>
+    void operator()(Node *from) const {
+        free(from->children);
+        free(from);
+    }
+};
+
+// Brings the children of a node read from a file into shape: ascending by
+// word, one node per word. Siblings that share a word become the first of
+// them, taking the values of the last (absorb(into, from) in file order)
+// and the children of all, which are then brought into shape in turn; the
+// others go to release(from) once their children are taken. One sort per
+// list, so a file listing its children in any order loads in n log n. On
+// failure the tree can still be deleted.
+template <typename Node, typename Absorb, typename Release = FreeMerged>
+zv_status_t normalize(Node *top, int32_t capacity, Absorb &&absorb, Release &&release = Release{}) {
     struct Frame {
         Node *node;
         int32_t capacity;
@@ -321,8 +339,7 @@ zv_status_t normalize(Node *top, int32_t capacity, Absorb &&absorb) {
                     filled += from->num_children;
                     if (r > i) {
                         absorb(into, from);
-                        free(from->children);
-                        free(from);
+                        release(from);
                     }
                 }
                 free(into->children);

@@ -45,17 +45,79 @@ zv_ngram_t *estimate(const std::string &path, const zv_lexicon_t *lexicon) {
     return model;
 }
 
+// The words, counts, probabilities and backoff weights of a tree in preorder.
+std::vector<double> flatten(const zv_ngram_t *model) {
+    std::vector<double> out;
+    std::vector<const zv_ngram_node_t *> stack{model->root};
+    while (!stack.empty()) {
+        const zv_ngram_node_t *node = stack.back();
+        stack.pop_back();
+        out.insert(out.end(), {static_cast<double>(node->word), static_cast<double>(node->count),
+                               static_cast<double>(node->num_children),
+                               node->probability, node->backoff});
+        for (int32_t i = node->num_children - 1; i >= 0; --i) stack.push_back(node->children[i]);
+    }
+    return out;
+}
+
 TEST_F(NgramAlloc, EstimationHandsNothingOut) {
+    // The tree as written, and listed in descending order with words repeated
+    // under one parent, so that siblings are sorted and merged on the way.
+    const std::vector<zv_test::CountNode> shuffled = {
+        {0, -1, 10}, {1, 2, 2}, {1, 1, 9}, {2, 0, 2}, {1, 0, 1}, {2, 2, 1}, {2, 1, 7},
+        {3, 3, 1}, {1, 0, 4}, {2, 1, 3}, {3, 3, 1}, {1, 1, 3},
+    };
+    zv_ngram_t *reference = estimate(dir.write("counts.bin", count_file(tree)), abcd.get());
+    const std::vector<double> expected = flatten(reference);
+    zv_ngram_delete(reference);
+    for (const auto &nodes : {tree, shuffled}) {
+        const std::string path = dir.write("counts.bin", count_file(nodes));
+        zv_ngram_t *model = nullptr;
+        fail_each_allocation([&] { return zv_ngram_init(path.c_str(), abcd.get(), &model); },
+                             [&](zv_status_t status) {
+                                 if (status != ZV_STATUS_SUCCESS) {
+                                     EXPECT_TRUE(out_of_memory(status)) << status;
+                                     EXPECT_EQ(model, nullptr);
+                                 } else {
+                                     zv_failing_alloc_pause(1);
+                                     EXPECT_EQ(flatten(model), expected);
+                                     zv_failing_alloc_pause(0);
+                                 }
+                                 zv_ngram_delete(model);
+                             });
+    }
+}
+
+// Pruning can't fail, but it needs memory before it starts: with any
+// allocation failing, it prunes as it would have or leaves the model whole.
+TEST_F(NgramAlloc, PruningPrunesWholeOrNotAtAll) {
     const std::string path = dir.write("counts.bin", count_file(tree));
-    zv_ngram_t *model = nullptr;
-    fail_each_allocation([&] { return zv_ngram_init(path.c_str(), abcd.get(), &model); },
-                         [&](zv_status_t status) {
-                             if (status != ZV_STATUS_SUCCESS) {
-                                 EXPECT_TRUE(out_of_memory(status)) << status;
-                                 EXPECT_EQ(model, nullptr);
-                             }
-                             zv_ngram_delete(model);
-                         });
+    zv_ngram_t *reference = estimate(path, abcd.get());
+    const std::vector<double> whole = flatten(reference);
+    zv_ngram_prune(reference, 0.1);
+    const std::vector<double> pruned = flatten(reference);
+    ASSERT_NE(pruned, whole);
+    std::vector<zv_ngram_t *> models;
+    bool kept_whole = false;
+    fail_each_allocation(
+        [&] {
+            zv_failing_alloc_pause(1);
+            models.push_back(estimate(path, abcd.get()));
+            zv_failing_alloc_pause(0);
+            zv_ngram_prune(models.back(), 0.1);
+            return ZV_STATUS_SUCCESS;
+        },
+        [&](zv_status_t) {
+            zv_failing_alloc_pause(1);
+            const std::vector<double> now = flatten(models.back());
+            zv_failing_alloc_pause(0);
+            kept_whole = kept_whole || now == whole;
+            EXPECT_TRUE(now == pruned || now == whole);
+        },
+        false);
+    EXPECT_TRUE(kept_whole);
+    for (zv_ngram_t *model : models) zv_ngram_delete(model);
+    zv_ngram_delete(reference);
 }
 
 TEST_F(NgramAlloc, WritersReportAndFreeEverything) {

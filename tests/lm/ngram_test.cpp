@@ -2,10 +2,13 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <bit>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <functional>
 #include <limits>
 #include <map>
 #include <memory>
@@ -18,6 +21,7 @@
 #include "lm/mgram.h"
 #include "support/lm_fixtures.h"
 #include "support/ngram_fixtures.h"
+#include "support/ngram_reference.h"
 #include "support/pronunciation_fixtures.h"
 #include "support/temp_dir.h"
 
@@ -606,8 +610,8 @@ TEST(NgramRandom, EquivalenceNoticesOneCostByteOff) {
 }
 
 TEST(NgramDeep, ALongChainIsWalkedWithoutRecursion) {
-    // Every history of a chain of distinct words misses at the root, so the
-    // estimate stays linear per node; the walks must not recurse per level.
+    // A chain of distinct words, estimated, written and pruned away: the
+    // walks must not recurse per level.
     const int32_t depth = 5000;
     std::vector<std::string> words;
     for (int32_t i = 0; i < depth; ++i) {
@@ -626,6 +630,252 @@ TEST(NgramDeep, ALongChainIsWalkedWithoutRecursion) {
     ASSERT_EQ(zv_ngram_save_arpa(model.get(), dir.path("lm.arpa").c_str()), ZV_STATUS_SUCCESS);
     zv_ngram_prune(model.get(), 1e9);
     EXPECT_EQ(model->root->num_children, 0);
+}
+
+TEST(NgramDeep, AMillionLevelChainEstimatesAndPrunesInLinearTime) {
+    // Words repeating with period three: at every level some shorter
+    // histories are paths and most are not. Walking every shorter history
+    // from the root made this about an hour's work (quadratic in the depth);
+    // along the backoff links it is a fraction of a second. Each level leaves
+    // nothing unseen below it, so every backoff weight is the floor.
+    const int32_t depth = 1000000;
+    TempDir dir;
+    auto lexicon = zv_test::lexicon_of_size(3);
+    std::vector<CountNode> chain = {{0, -1, 1}};
+    for (int32_t d = 1; d <= depth; ++d) chain.push_back({d, d % 3, 1});
+    Ngram model = estimate(dir, count_file(chain), lexicon.get());
+    ASSERT_TRUE(model);
+    EXPECT_EQ(model->order, depth);
+    const zv_ngram_node_t *node = model->root;
+    for (int32_t d = 1; d < depth; ++d) {
+        ASSERT_EQ(node->num_children, 1);
+        node = node->children[0];
+        if (node->probability != 1.0 || node->backoff != 0.001) {
+            FAIL() << "level " << d << ": p " << node->probability << ", backoff " << node->backoff;
+        }
+    }
+    zv_ngram_prune(model.get(), 0.0);
+    EXPECT_EQ(model->root->num_children, 1);
+}
+
+// ---- against the reference estimator, bit for bit ----
+
+namespace ref = zv_test::reference;
+
+uint64_t bits(double v) { return std::bit_cast<uint64_t>(v); }
+
+// The model holds the reference's tree: words, counts and shape, every
+// probability and backoff weight with the same bits.
+::testing::AssertionResult same_as_reference(const zv_ngram_t *model, const ref::Model &expected) {
+    if (model->order != expected.order) {
+        return ::testing::AssertionFailure() << "order " << model->order << ", reference " << expected.order;
+    }
+    std::vector<std::pair<const zv_ngram_node_t *, const ref::Node *>> stack{{model->root, expected.root.get()}};
+    std::vector<int32_t> depth{0};
+    while (!stack.empty()) {
+        auto [g, r] = stack.back();
+        const int32_t d = depth.back();
+        stack.pop_back();
+        depth.pop_back();
+        if (g->word != r->word || g->count != r->count || g->num_children != static_cast<int32_t>(r->children.size()) ||
+            bits(g->probability) != bits(r->probability) || bits(g->backoff) != bits(r->backoff)) {
+            return ::testing::AssertionFailure()
+                   << "at depth " << d << ", word " << g->word << " count " << g->count << " children "
+                   << g->num_children << " p " << g->probability << " b " << g->backoff << "; reference word "
+                   << r->word << " count " << r->count << " children " << r->children.size() << " p "
+                   << r->probability << " b " << r->backoff;
+        }
+        for (int32_t i = 0; i < g->num_children; ++i) {
+            stack.push_back({g->children[i], r->children[static_cast<size_t>(i)].get()});
+            depth.push_back(d + 1);
+        }
+    }
+    return ::testing::AssertionSuccess();
+}
+
+// A valid count tree: every node counts at least 1 and at least its children
+// together (exactly as much now and then, so that some history leaves
+// nothing unseen).
+struct TreeNode {
+    int32_t word;
+    int64_t count;
+    std::vector<TreeNode> children;
+};
+
+TreeNode random_tree(std::mt19937 &rng, int32_t word, int32_t vocabulary, int32_t levels, int32_t max_children) {
+    TreeNode node{word, 0, {}};
+    if (levels > 0) {
+        std::vector<int32_t> words(static_cast<size_t>(vocabulary));
+        for (int32_t w = 0; w < vocabulary; ++w) words[static_cast<size_t>(w)] = w;
+        std::shuffle(words.begin(), words.end(), rng);
+        const int32_t least = word < 0 ? 2 : 0;  // the root has some
+        const int32_t k = std::min<int32_t>(vocabulary, least + static_cast<int32_t>(rng() % (max_children + 1)));
+        for (int32_t i = 0; i < k; ++i) {
+            node.children.push_back(random_tree(rng, words[static_cast<size_t>(i)], vocabulary, levels - 1, max_children));
+        }
+    }
+    for (const TreeNode &c : node.children) node.count += c.count;
+    node.count += rng() % 4 == 0 ? 0 : 1 + static_cast<int64_t>(rng() % 3);
+    if (node.count == 0) node.count = 1;
+    return node;
+}
+
+// The tree as a count file's nodes in preorder, the way a file may list it:
+// siblings ascending, descending or shuffled, and now and then a node split
+// into occurrences under one parent or under the occurrences of its parent,
+// its children spread over them. The last occurrence in the file carries the
+// count; the others carry stale ones (0, negative, too large), which the
+// reader must drop.
+std::vector<CountNode> as_count_file(std::mt19937 &rng, const TreeNode &root, int32_t repeat_one_in) {
+    struct Occurrence {
+        const TreeNode *node;
+        std::vector<Occurrence> children;
+    };
+    auto arrange = [&](std::vector<Occurrence> &list) {
+        const auto by_word = [](const Occurrence &a, const Occurrence &b) { return a.node->word < b.node->word; };
+        switch (rng() % 3) {
+            case 0: std::stable_sort(list.begin(), list.end(), by_word); break;
+            case 1: std::stable_sort(list.rbegin(), list.rend(), by_word); break;
+            default: std::shuffle(list.begin(), list.end(), rng);
+        }
+    };
+    std::function<std::vector<Occurrence>(const TreeNode &, bool)> split = [&](const TreeNode &n, bool once) {
+        const size_t k = once || rng() % static_cast<uint32_t>(repeat_one_in) != 0 ? 1 : 2 + rng() % 2;
+        std::vector<Occurrence> occurrences(k, Occurrence{&n, {}});
+        for (const TreeNode &c : n.children) {
+            for (Occurrence &o : split(c, false)) occurrences[rng() % k].children.push_back(std::move(o));
+        }
+        for (Occurrence &o : occurrences) arrange(o.children);
+        return occurrences;
+    };
+    std::vector<CountNode> nodes;
+    std::vector<const TreeNode *> origin;
+    std::vector<std::pair<const Occurrence *, int32_t>> stack;
+    const std::vector<Occurrence> top = split(root, true);
+    stack.push_back({&top[0], 0});
+    while (!stack.empty()) {
+        auto [o, depth] = stack.back();
+        stack.pop_back();
+        nodes.push_back({depth, o->node->word, 0});
+        origin.push_back(o->node);
+        for (auto c = o->children.rbegin(); c != o->children.rend(); ++c) stack.push_back({&*c, depth + 1});
+    }
+    std::vector<const TreeNode *> counted;
+    for (size_t i = nodes.size(); i-- > 0;) {
+        const bool last = std::find(counted.begin(), counted.end(), origin[i]) == counted.end();
+        if (last) {
+            nodes[i].count = origin[i]->count;
+            counted.push_back(origin[i]);
+        } else {
+            const int64_t stale[] = {0, -7, origin[i]->count + 1000, 1};
+            nodes[i].count = stale[rng() % 4];
+        }
+    }
+    return nodes;
+}
+
+// Estimates the count file with the library and the reference: the same
+// status, and on success the same tree.
+Ngram estimate_both(const TempDir &dir, const std::vector<CountNode> &nodes, const zv_lexicon_t *lexicon,
+                    ref::Model *expected) {
+    const bool valid = ref::build(nodes, zv_lexicon_size(lexicon), expected);
+    if (valid) ref::estimate(expected);
+    Ngram model = estimate(dir, count_file(nodes), lexicon, valid ? ZV_STATUS_SUCCESS : ZV_STATUS_INVALID_ARGUMENT);
+    if (model) {
+        EXPECT_TRUE(same_as_reference(model.get(), *expected));
+    }
+    return model;
+}
+
+TEST(NgramReference, RandomTreesInAnyOrderEstimateAndPruneAsTheReference) {
+    std::mt19937 rng(61);
+    TempDir dir;
+    const int32_t vocabularies[] = {2, 3, 5, 12, 40};
+    int32_t estimated = 0;
+    int32_t refused = 0;
+    for (int trial = 0; trial < 150; ++trial) {
+        SCOPED_TRACE(trial);
+        const int32_t V = vocabularies[trial % 5];
+        auto lexicon = zv_test::lexicon_of_size(V);
+        const int32_t levels = 1 + static_cast<int32_t>(rng() % 7);
+        const TreeNode tree = random_tree(rng, -1, V, levels, 2 + static_cast<int32_t>(rng() % 4));
+        std::vector<CountNode> nodes = as_count_file(rng, tree, trial % 2 == 0 ? 4 : 1000000);
+        if (trial % 7 == 3 && nodes.size() > 1) {
+            // Damaged: a zeroed count (refused where it is the one that
+            // stays) or a word past the lexicon.
+            CountNode &n = nodes[1 + rng() % (nodes.size() - 1)];
+            if (rng() % 2 == 0) {
+                n.count = 0;
+            } else {
+                n.word = V;
+            }
+        }
+        ref::Model expected;
+        Ngram model = estimate_both(dir, nodes, lexicon.get(), &expected);
+        if (!model) {
+            ++refused;
+            continue;
+        }
+        ++estimated;
+        if (trial % 3 == 1) {
+            ref::add_singletons(&expected);
+            ASSERT_EQ(zv_ngram_add_singletons(model.get()), ZV_STATUS_SUCCESS);
+        }
+        // Pruned again and again, each time the tree as the last left it.
+        for (double threshold : {0.0, 1e-4, 1e-3, 0.01, 0.05, 0.2}) {
+            SCOPED_TRACE(threshold);
+            ref::prune(&expected, threshold);
+            zv_ngram_prune(model.get(), threshold);
+            ASSERT_TRUE(same_as_reference(model.get(), expected));
+        }
+    }
+    EXPECT_GT(estimated, 100);
+    EXPECT_GT(refused, 5);
+}
+
+TEST(NgramReference, ChainsEstimateAndPruneAsTheReference) {
+    // Chains whose histories are all missing (distinct words), all held (one
+    // word), held at a fixed distance (a period) or anywhere (random words),
+    // and a comb: a chain of one word with a leaf of another at every level.
+    const int32_t levels = 400;
+    std::mt19937 rng(8);
+    struct Shape {
+        const char *name;
+        int32_t vocabulary;
+        std::function<int32_t(int32_t)> word;  // of the node at depth d
+        bool comb;
+    };
+    const Shape shapes[] = {
+        {"distinct words", levels, [](int32_t d) { return d - 1; }, false},
+        {"one word", 2, [](int32_t) { return 0; }, false},
+        {"period three", 4, [](int32_t d) { return d % 3; }, false},
+        {"random words", 3, [&](int32_t) { return static_cast<int32_t>(rng() % 3); }, false},
+        {"comb", 2, [](int32_t) { return 0; }, true},
+    };
+    TempDir dir;
+    for (const Shape &shape : shapes) {
+        SCOPED_TRACE(shape.name);
+        auto lexicon = zv_test::lexicon_of_size(shape.vocabulary);
+        // Counts fall by one every other level: some histories leave nothing
+        // unseen. A comb's leaves count 1 each.
+        std::vector<CountNode> nodes = {{0, -1, levels + 2}};
+        for (int32_t d = 1; d <= levels; ++d) {
+            nodes.push_back({d, shape.word(d), shape.comb ? 2 * (levels - d) + 2 : (levels - d) / 2 + 1});
+        }
+        if (shape.comb) {
+            for (int32_t d = levels; d >= 1; --d) nodes.insert(nodes.begin() + d + 1, CountNode{d + 1, 1, 1});
+            nodes[0].count = 2 * levels + 3;
+        }
+        for (double threshold : {0.0, 1e-3, 1e9}) {
+            SCOPED_TRACE(threshold);
+            ref::Model expected;
+            Ngram model = estimate_both(dir, nodes, lexicon.get(), &expected);
+            ASSERT_TRUE(model);
+            ref::prune(&expected, threshold);
+            zv_ngram_prune(model.get(), threshold);
+            ASSERT_TRUE(same_as_reference(model.get(), expected));
+        }
+    }
 }
 
 }  // namespace
