@@ -351,13 +351,6 @@ int32_t numbering_bits(int32_t count) {
     return static_cast<int32_t>(ceil(log2(static_cast<double>(count)) + 1.0));
 }
 
-// ceil(log2(value + 1)): exactly the bits that hold 0..value.
-int32_t exact_bits(int32_t value) {
-    int32_t bits = 0;
-    while (bits < 32 && (int64_t{1} << bits) <= value) bits += 1;
-    return bits;
-}
-
 // A zeroed bit-field array of count fields, one word longer than the
 // fields need, so that a field is read from the two words it may straddle
 // in one 64-bit load.
@@ -387,8 +380,8 @@ zv_status_t pack_graph(Builder &b, int32_t num_phonemes, zv_graph_t *g) {
     g->num_arcs = b.num_arcs;
     g->state_bits = numbering_bits(b.num_states);
     g->arc_bits = numbering_bits(b.num_arcs);
-    g->input_bits = exact_bits(num_phonemes);
-    g->output_bits = exact_bits(num_words);
+    g->input_bits = zv_bit_field_width(static_cast<uint64_t>(num_phonemes));
+    g->output_bits = zv_bit_field_width(static_cast<uint64_t>(num_words));
     if (g->state_bits > kMaxFieldBits || g->arc_bits > kMaxFieldBits || g->input_bits > kMaxFieldBits ||
         g->output_bits > kMaxFieldBits) {
         return ZV_STATUS_INVALID_ARGUMENT;
