@@ -23,6 +23,18 @@ namespace {
 constexpr int32_t kMaxCount = int32_t{1} << 30;
 constexpr int32_t kMaxFieldBits = 31;
 
+// A graph file may build at most this many states and arcs together per byte
+// read, counted before anything is built, so that loading takes
+// memory and time in proportion to its file. Pronunciation chains repeat
+// under every language-model state that holds their word, so without a bound
+// a few kilobytes build gigabytes: one word of P phonemes under a model that
+// is a chain of N nodes, each with that word as its child, makes N * P
+// states from about 2.5 N + 0.5 P bytes. Real graphs count far less, by the
+// measure below (which ignores the sharing of prefixes): 3.0 per byte for a
+// bigram model over a 130,000-word dictionary, 4.3 for a trigram model of
+// 1.8 million words of English text.
+constexpr uint64_t kMaxBuiltPerByte = 64;
+
 struct FreeDeleter {
     void operator()(void *block) const { free(block); }
 };
@@ -58,12 +70,15 @@ bool grow(T **array, int32_t capacity) {
     return true;
 }
 
-// The growable form the build works in.
+// The growable form the build works in. While arcs are added, each state's
+// list is a ring: first_arc holds its last arc, whose next is its first, so
+// that an arc joins the tail without a walk and without a third state array;
+// close_lists() opens the rings into the lists the graph keeps.
 struct Builder {
     int32_t num_states = 0;
     int32_t state_capacity = 0;
     uint8_t *final = nullptr;
-    int32_t *first_arc = nullptr;  // -1: no arc
+    int32_t *first_arc = nullptr;  // -1: no arc (a ring's last arc while arcs are added)
 
     int32_t num_arcs = 0;
     int32_t arc_capacity = 0;
@@ -71,7 +86,7 @@ struct Builder {
     int32_t *output = nullptr;  // -1: none, else the word id
     int8_t *weight = nullptr;
     int32_t *target = nullptr;  // -1: not yet set
-    int32_t *next = nullptr;    // -1: last of its state
+    int32_t *next = nullptr;    // -1: last of its state (the ring's next while arcs are added)
 
     Builder() = default;
     Builder(const Builder &) = delete;
@@ -115,20 +130,9 @@ struct Builder {
         return ZV_STATUS_SUCCESS;
     }
 
-    // The arc of `state` with this input and output, or -1; *last is the
-    // tail of the state's list (-1 when it has no arc).
-    int32_t find(int32_t state, int32_t in, int32_t out, int32_t *last) const {
-        *last = -1;
-        for (int32_t a = first_arc[state]; a != -1; a = next[a]) {
-            if (input[a] == in && output[a] == out) return a;
-            *last = a;
-        }
-        return -1;
-    }
-
-    // A new arc at the tail `last` of the list of `state`, without target or
+    // A new arc at the tail of the ring of `state`, without target or
     // weight.
-    zv_status_t add_arc(int32_t state, int32_t last, int32_t in, int32_t out, int32_t *arc) {
+    zv_status_t add_arc(int32_t state, int32_t in, int32_t out, int32_t *arc) {
         if (num_arcs == arc_capacity) {
             if (arc_capacity >= kMaxCount) return ZV_STATUS_INVALID_ARGUMENT;
             const int32_t capacity = arc_capacity > kMaxCount / 2 ? kMaxCount : 2 * arc_capacity;
@@ -143,24 +147,103 @@ struct Builder {
         output[a] = out;
         weight[a] = 0;
         target[a] = -1;
-        next[a] = -1;
+        const int32_t last = first_arc[state];
         if (last == -1) {
-            first_arc[state] = a;
+            next[a] = a;
         } else {
+            next[a] = next[last];
             next[last] = a;
         }
+        first_arc[state] = a;
         *arc = a;
         return ZV_STATUS_SUCCESS;
     }
 
-    // The arc of `state` with this input and output, made at the tail of its
-    // list when the state has none.
-    zv_status_t find_or_add(int32_t state, int32_t in, int32_t out, int32_t *arc) {
-        int32_t last = -1;
-        *arc = find(state, in, out, &last);
-        if (*arc != -1) return ZV_STATUS_SUCCESS;
-        return add_arc(state, last, in, out, arc);
+    // Each ring becomes a list from its first arc, its last arc ending it.
+    void close_lists() {
+        for (int32_t s = 0; s < num_states; ++s) {
+            const int32_t last = first_arc[s];
+            if (last == -1) continue;
+            first_arc[s] = next[last];
+            next[last] = -1;
+        }
     }
+};
+
+// The arcs made while one language-model state's children are built, found
+// by source, input and output. A scan of the source's list would cost time
+// quadratic in the list's length: U homophones put U word arcs on one phone
+// state, and U words whose pronunciations start with U distinct phonemes
+// put U phone arcs on the language-model state. Every lookup of that build
+// is for the state itself, a phone state of its tree or one of its children
+// (a backoff arc), and each of their arcs comes from this build but the
+// state's own backoff arc, which no lookup asks for; so the index starts
+// empty for each state and holds what its build makes. Arcs are numbered in
+// the order they are made, so a slot whose arc is older than the build is
+// empty, and starting afresh clears nothing.
+class ArcIndex {
+public:
+    ArcIndex() = default;
+    ArcIndex(const ArcIndex &) = delete;
+    ArcIndex &operator=(const ArcIndex &) = delete;
+    ~ArcIndex() { free(slots_); }
+
+    // Empties the index for a build whose arcs are numbered from `first`,
+    // with room for `arcs` of them at most two thirds full.
+    zv_status_t reset(int32_t first, uint64_t arcs) {
+        uint64_t capacity = 16;
+        int32_t shift = 60;
+        while (2 * capacity < 3 * arcs) {
+            capacity *= 2;
+            shift -= 1;
+        }
+        if (capacity > room_) {
+            free(slots_);
+            room_ = 0;
+            slots_ = static_cast<Slot *>(malloc(sizeof(Slot) * static_cast<size_t>(capacity)));
+            if (!slots_) return ZV_STATUS_OUT_OF_MEMORY;
+            memset(slots_, 0xff, sizeof(Slot) * static_cast<size_t>(capacity));  // arc -1: older than any build
+            room_ = capacity;
+        }
+        mask_ = capacity - 1;
+        shift_ = shift;
+        first_ = first;
+        return ZV_STATUS_SUCCESS;
+    }
+
+    // The arc of `source` with this input and output, or -1; *slot is then
+    // where to insert it.
+    int32_t find(const Builder &b, int32_t source, int32_t in, int32_t out, uint64_t *slot) const {
+        for (uint64_t i = home(source, in, out);; i = (i + 1) & mask_) {
+            const Slot &e = slots_[i];
+            if (e.arc < first_) {
+                *slot = i;
+                return -1;
+            }
+            if (e.source == source && b.input[e.arc] == in && b.output[e.arc] == out) return e.arc;
+        }
+    }
+
+    void insert(uint64_t slot, int32_t source, int32_t arc) { slots_[slot] = Slot{source, arc}; }
+
+private:
+    struct Slot {
+        int32_t source;
+        int32_t arc;  // below first_: empty
+    };
+
+    // The slot to start from: the top bits of a multiplicative hash.
+    uint64_t home(int32_t source, int32_t in, int32_t out) const {
+        const uint64_t x = ((static_cast<uint64_t>(static_cast<uint32_t>(source)) << 32) | static_cast<uint32_t>(in)) ^
+                           static_cast<uint64_t>(static_cast<uint32_t>(out)) * 0xD6E8FEB86659FD93ull;
+        return (x * 0x9E3779B97F4A7C15ull) >> shift_;
+    }
+
+    Slot *slots_ = nullptr;
+    uint64_t room_ = 0;
+    uint64_t mask_ = 0;
+    int32_t shift_ = 60;  // 64 - log2(capacity)
+    int32_t first_ = 0;
 };
 
 // The child of language-model node s with word w, -1 when it has none (its
@@ -217,13 +300,51 @@ void backoff_states(const zv_mgram_t *mgram, std::vector<int32_t> &backoff_of) {
     }
 }
 
+// The most a child with a given word adds to the graph: per pronunciation a
+// phone arc and a phone state per phoneme and a word arc, and one backoff
+// arc when the word has any pronunciation. Shared prefixes only make less.
+struct WordCost {
+    uint64_t arcs = 0;
+    uint64_t states = 0;
+};
+
+void word_costs(const zv_dict_t *dict, int32_t num_words, std::vector<WordCost> &costs) {
+    costs.assign(static_cast<size_t>(num_words), WordCost{});
+    for (int32_t w = 0; w < num_words; ++w) {
+        WordCost &cost = costs[static_cast<size_t>(w)];
+        const int32_t k = zv_dict_num_pronunciations(dict, w);
+        for (int32_t p = 0; p < k; ++p) {
+            int32_t length = 0;
+            const int32_t *ids = nullptr;
+            zv_dict_pronunciation(dict, w, p, &length, &ids);
+            cost.arcs += static_cast<uint64_t>(length) + 1;
+            cost.states += static_cast<uint64_t>(length);
+        }
+        if (k > 0) cost.arcs += 1;
+    }
+}
+
 // The arcs from language-model state n for each of its children: a
 // pronunciation chain per pronunciation of the child's word, the word arc at
-// its end, and the child's backoff arc.
-zv_status_t build_children(Builder &b, const zv_mgram_t *mgram, const zv_dict_t *dict, int32_t n,
-                           const std::vector<int32_t> &backoff_of) {
+// its end, and the child's backoff arc. Each arc is looked up first and made
+// at the tail of its source's list when missing.
+zv_status_t build_children(Builder &b, ArcIndex &index, const zv_mgram_t *mgram, const zv_dict_t *dict, int32_t n,
+                           const std::vector<int32_t> &backoff_of, const std::vector<WordCost> &costs) {
     const int32_t count = zv_mgram_num_children(mgram, n);
+    if (count == 0) return ZV_STATUS_SUCCESS;
     const int32_t *children = zv_mgram_children(mgram, n);
+    // Past kMaxCount arcs the build fails before the index could fill.
+    uint64_t most = 0;
+    for (int32_t i = 0; i < count; ++i) most += costs[static_cast<size_t>(zv_mgram_word(mgram, children[i]))].arcs;
+    ZV_TRY(index.reset(b.num_arcs, most < static_cast<uint64_t>(kMaxCount) ? most : static_cast<uint64_t>(kMaxCount)));
+    const auto arc_of = [&](int32_t s, int32_t in, int32_t out, int32_t *arc) -> zv_status_t {
+        uint64_t slot = 0;
+        *arc = index.find(b, s, in, out, &slot);
+        if (*arc != -1) return ZV_STATUS_SUCCESS;
+        ZV_TRY(b.add_arc(s, in, out, arc));
+        index.insert(slot, s, *arc);
+        return ZV_STATUS_SUCCESS;
+    };
     for (int32_t i = 0; i < count; ++i) {
         const int32_t c = children[i];
         const int32_t w = zv_mgram_word(mgram, c);
@@ -236,7 +357,7 @@ zv_status_t build_children(Builder &b, const zv_mgram_t *mgram, const zv_dict_t 
             int32_t s = n;
             for (int32_t j = 0; j < length; ++j) {
                 int32_t a = -1;
-                ZV_TRY(b.find_or_add(s, ids[j], -1, &a));
+                ZV_TRY(arc_of(s, ids[j], -1, &a));
                 b.weight[a] = 0;
                 if (b.target[a] == -1) {
                     int32_t state = -1;
@@ -246,11 +367,11 @@ zv_status_t build_children(Builder &b, const zv_mgram_t *mgram, const zv_dict_t 
                 s = b.target[a];
             }
             int32_t word_arc = -1;
-            ZV_TRY(b.find_or_add(s, 0, w, &word_arc));
+            ZV_TRY(arc_of(s, 0, w, &word_arc));
             b.weight[word_arc] = static_cast<int8_t>(zv_mgram_forward(mgram, c) & 0xff);
             b.target[word_arc] = c;
             int32_t backoff_arc = -1;
-            ZV_TRY(b.find_or_add(c, 0, -1, &backoff_arc));
+            ZV_TRY(arc_of(c, 0, -1, &backoff_arc));
             b.weight[backoff_arc] = static_cast<int8_t>(zv_mgram_backoff(mgram, c) & 0xff);
             b.target[backoff_arc] = backoff_target;
         }
@@ -261,11 +382,14 @@ zv_status_t build_children(Builder &b, const zv_mgram_t *mgram, const zv_dict_t 
 // Every language-model node's children, node by node in preorder (the
 // model's numbering), so that a parent is built before its children, and
 // without recursion: the model's depth comes from the file.
-zv_status_t build_arcs(Builder &b, const zv_mgram_t *mgram, const zv_dict_t *dict) {
+zv_status_t build_arcs(Builder &b, const zv_mgram_t *mgram, const zv_dict_t *dict,
+                       const std::vector<WordCost> &costs) {
     const int32_t num_nodes = zv_mgram_size(mgram);
     std::vector<int32_t> backoff_of;
     backoff_states(mgram, backoff_of);
-    for (int32_t n = 0; n < num_nodes; ++n) ZV_TRY(build_children(b, mgram, dict, n, backoff_of));
+    ArcIndex index;
+    for (int32_t n = 0; n < num_nodes; ++n) ZV_TRY(build_children(b, index, mgram, dict, n, backoff_of, costs));
+    b.close_lists();
     return ZV_STATUS_SUCCESS;
 }
 
@@ -423,9 +547,9 @@ zv_status_t load(FILE *file, zv_graph_t **out) {
     if (!graph) return ZV_STATUS_OUT_OF_MEMORY;
     std::unique_ptr<zv_dict_t, DictDeleter> dict;
     std::unique_ptr<zv_mgram_t, MgramDeleter> mgram;
+    uint64_t size = 0;
     {
         Block<uint8_t> data;
-        uint64_t size = 0;
         ZV_TRY(read_rest(file, &data, &size));
         const uint8_t *const end = data.get() + size;
         const void *cursor = data.get();
@@ -443,18 +567,25 @@ zv_status_t load(FILE *file, zv_graph_t **out) {
         ZV_TRY(mgram_status);
     }
     // Output labels index the lexicon: every word below the root must be
-    // one of its words.
+    // one of its words. Each node below the root is one child of its parent,
+    // so the sum over them bounds what the build makes.
     const int32_t num_nodes = zv_mgram_size(mgram.get());
     if (num_nodes > kMaxCount) return ZV_STATUS_INVALID_ARGUMENT;  // more states than fields can number
     const int32_t num_words = zv_lexicon_size(graph->lexicon);
+    std::vector<WordCost> costs;
+    word_costs(dict.get(), num_words, costs);
+    const uint64_t limit = kMaxBuiltPerByte * size;
+    uint64_t most = static_cast<uint64_t>(num_nodes);
     for (int32_t node = 1; node < num_nodes; ++node) {
         const int32_t w = zv_mgram_word(mgram.get(), node);
         if (w < 0 || w >= num_words) return ZV_STATUS_INVALID_ARGUMENT;
+        most += costs[static_cast<size_t>(w)].arcs + costs[static_cast<size_t>(w)].states;
+        if (most > limit) return ZV_STATUS_INVALID_ARGUMENT;
     }
 
     Builder b;
     ZV_TRY(b.init(num_nodes));
-    ZV_TRY(build_arcs(b, mgram.get(), dict.get()));
+    ZV_TRY(build_arcs(b, mgram.get(), dict.get(), costs));
     const int32_t num_phonemes = zv_dict_phoneme_set_size(dict.get());
     mgram.reset();
     dict.reset();

@@ -199,4 +199,17 @@ TEST_F(ToolkitAlloc, GraphBuild) {
     }, kFileStatuses);
 }
 
+// A file that would build a million phone states from 3 KB is refused with
+// nothing allocated but the readers' own blocks, each a few times the file;
+// building it would take megabytes.
+TEST_F(ToolkitAlloc, GraphTooLargeForItsFileIsRefusedBeforeBuilding) {
+    const std::vector<uint8_t> bytes = zv_test::chain_graph_file(1000, 1000);
+    const std::string path = dir_.write("chain.bin", bytes);
+    zv_graph_t *graph = nullptr;
+    zv_failing_alloc_fail_at(0);
+    EXPECT_EQ(zv_graph_init(path.c_str(), &graph), ZV_STATUS_INVALID_ARGUMENT);
+    EXPECT_EQ(graph, nullptr);
+    EXPECT_LE(zv_failing_alloc_largest(), 8 * bytes.size());
+}
+
 }  // namespace
