@@ -4,6 +4,7 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include <bit>
 #include <memory>
 #include <new>
 #include <vector>
@@ -24,15 +25,15 @@ constexpr int32_t kMaxCount = int32_t{1} << 30;
 constexpr int32_t kMaxFieldBits = 31;
 
 // A graph file may build at most this many states and arcs together per byte
-// read, counted before anything is built, so that loading takes
-// memory and time in proportion to its file. Pronunciation chains repeat
-// under every language-model state that holds their word, so without a bound
-// a few kilobytes build gigabytes: one word of P phonemes under a model that
-// is a chain of N nodes, each with that word as its child, makes N * P
-// states from about 2.5 N + 0.5 P bytes. Real graphs count far less, by the
-// measure below (which ignores the sharing of prefixes): 3.0 per byte for a
-// bigram model over a 130,000-word dictionary, 4.3 for a trigram model of
-// 1.8 million words of English text.
+// of it, counted before anything is built (as if no two pronunciations
+// shared a prefix), so that loading takes memory and time in proportion to
+// the file. Pronunciation chains repeat under every language-model state
+// that holds their word, so without a bound a few kilobytes build gigabytes:
+// one word of P phonemes under a model that is a chain of N nodes, each with
+// that word as its child, makes N * P states from about 2.5 N + 0.5 P bytes.
+// Real graphs count 3.0 per byte (a bigram model over a 130,000-word
+// dictionary) to 4.3 (a trigram model of 1.8 million words of English text),
+// fifteen times below the bound.
 constexpr uint64_t kMaxBuiltPerByte = 64;
 
 struct FreeDeleter {
@@ -70,15 +71,12 @@ bool grow(T **array, int32_t capacity) {
     return true;
 }
 
-// The growable form the build works in. While arcs are added, each state's
-// list is a ring: first_arc holds its last arc, whose next is its first, so
-// that an arc joins the tail without a walk and without a third state array;
-// close_lists() opens the rings into the lists the graph keeps.
+// The growable form the build works in.
 struct Builder {
     int32_t num_states = 0;
     int32_t state_capacity = 0;
     uint8_t *final = nullptr;
-    int32_t *first_arc = nullptr;  // -1: no arc (a ring's last arc while arcs are added)
+    int32_t *first_arc = nullptr;  // -1: no arc
 
     int32_t num_arcs = 0;
     int32_t arc_capacity = 0;
@@ -86,7 +84,7 @@ struct Builder {
     int32_t *output = nullptr;  // -1: none, else the word id
     int8_t *weight = nullptr;
     int32_t *target = nullptr;  // -1: not yet set
-    int32_t *next = nullptr;    // -1: last of its state (the ring's next while arcs are added)
+    int32_t *next = nullptr;    // -1: last of its state
 
     Builder() = default;
     Builder(const Builder &) = delete;
@@ -130,9 +128,9 @@ struct Builder {
         return ZV_STATUS_SUCCESS;
     }
 
-    // A new arc at the tail of the ring of `state`, without target or
-    // weight.
-    zv_status_t add_arc(int32_t state, int32_t in, int32_t out, int32_t *arc) {
+    // A new arc after `last`, the tail of the list of `state` (-1 when it has
+    // no arc), without target or weight.
+    zv_status_t add_arc(int32_t state, int32_t last, int32_t in, int32_t out, int32_t *arc) {
         if (num_arcs == arc_capacity) {
             if (arc_capacity >= kMaxCount) return ZV_STATUS_INVALID_ARGUMENT;
             const int32_t capacity = arc_capacity > kMaxCount / 2 ? kMaxCount : 2 * arc_capacity;
@@ -147,103 +145,143 @@ struct Builder {
         output[a] = out;
         weight[a] = 0;
         target[a] = -1;
-        const int32_t last = first_arc[state];
+        next[a] = -1;
         if (last == -1) {
-            next[a] = a;
+            first_arc[state] = a;
         } else {
-            next[a] = next[last];
             next[last] = a;
         }
-        first_arc[state] = a;
         *arc = a;
         return ZV_STATUS_SUCCESS;
     }
-
-    // Each ring becomes a list from its first arc, its last arc ending it.
-    void close_lists() {
-        for (int32_t s = 0; s < num_states; ++s) {
-            const int32_t last = first_arc[s];
-            if (last == -1) continue;
-            first_arc[s] = next[last];
-            next[last] = -1;
-        }
-    }
 };
 
-// The arcs made while one language-model state's children are built, found
-// by source, input and output. A scan of the source's list would cost time
-// quadratic in the list's length: U homophones put U word arcs on one phone
-// state, and U words whose pronunciations start with U distinct phonemes
-// put U phone arcs on the language-model state. Every lookup of that build
-// is for the state itself, a phone state of its tree or one of its children
-// (a backoff arc), and each of their arcs comes from this build but the
-// state's own backoff arc, which no lookup asks for; so the index starts
-// empty for each state and holds what its build makes. Arcs are numbered in
-// the order they are made, so a slot whose arc is older than the build is
-// empty, and starting afresh clears nothing.
+// The long lists of one language-model state's build: their arcs by source,
+// input and output, and their tails. Most lists are short and scanned, but
+// scanning a long one would cost time quadratic in its length: U homophones
+// put U word arcs on one phone state, and U words whose pronunciations start
+// with U distinct phonemes put U phone arcs on the language-model state. So
+// a list that grows past kScanned arcs is indexed from then on; phone sets
+// of a few dozen phonemes and words of a few homophones keep real lists
+// shorter, scanned as ever. Each lookup of a build is for the state itself,
+// a phone state of its tree or one of its children (a backoff arc): their
+// lists hold one arc at most when the build starts (a backoff arc, which no
+// lookup of the build asks for), and only this build adds to them, so the
+// index starts empty for each build.
 class ArcIndex {
 public:
+    static constexpr int32_t kScanned = 64;
+
     ArcIndex() = default;
     ArcIndex(const ArcIndex &) = delete;
     ArcIndex &operator=(const ArcIndex &) = delete;
-    ~ArcIndex() { free(slots_); }
+    ~ArcIndex() {
+        free(heads_);
+        free(entries_);
+    }
 
-    // Empties the index for a build whose arcs are numbered from `first`,
-    // with room for `arcs` of them at most two thirds full.
-    zv_status_t reset(int32_t first, uint64_t arcs) {
-        uint64_t capacity = 16;
-        int32_t shift = 60;
-        while (2 * capacity < 3 * arcs) {
-            capacity *= 2;
-            shift -= 1;
-        }
-        if (capacity > room_) {
-            free(slots_);
-            room_ = 0;
-            slots_ = static_cast<Slot *>(malloc(sizeof(Slot) * static_cast<size_t>(capacity)));
-            if (!slots_) return ZV_STATUS_OUT_OF_MEMORY;
-            memset(slots_, 0xff, sizeof(Slot) * static_cast<size_t>(capacity));  // arc -1: older than any build
-            room_ = capacity;
-        }
-        mask_ = capacity - 1;
-        shift_ = shift;
-        first_ = first;
+    // Empties the index.
+    zv_status_t reset() {
+        count_ = 0;
+        return use_buckets(kFewestBuckets);
+    }
+
+    // The arc of `source` with this input and output, or -1.
+    int32_t find(int32_t source, int32_t in, int32_t out) const {
+        const int32_t e = entry(source, label_of(in, out));
+        return e == -1 ? -1 : entries_[e].arc;
+    }
+
+    // The tail of an indexed list.
+    int32_t tail(int32_t source) const { return entries_[entry(source, kTail)].arc; }
+
+    zv_status_t add(int32_t source, int32_t in, int32_t out, int32_t arc) {
+        return add_entry(source, label_of(in, out), arc);
+    }
+
+    zv_status_t set_tail(int32_t source, int32_t arc) {
+        const int32_t e = entry(source, kTail);
+        if (e == -1) return add_entry(source, kTail, arc);
+        entries_[e].arc = arc;
         return ZV_STATUS_SUCCESS;
     }
 
-    // The arc of `source` with this input and output, or -1; *slot is then
-    // where to insert it.
-    int32_t find(const Builder &b, int32_t source, int32_t in, int32_t out, uint64_t *slot) const {
-        for (uint64_t i = home(source, in, out);; i = (i + 1) & mask_) {
-            const Slot &e = slots_[i];
-            if (e.arc < first_) {
-                *slot = i;
-                return -1;
-            }
-            if (e.source == source && b.input[e.arc] == in && b.output[e.arc] == out) return e.arc;
-        }
-    }
-
-    void insert(uint64_t slot, int32_t source, int32_t arc) { slots_[slot] = Slot{source, arc}; }
-
 private:
-    struct Slot {
+    static constexpr uint64_t kFewestBuckets = 16;
+    static constexpr uint64_t kLoad = 2;  // entries per bucket at most
+    // No arc's label: word ids stay below INT32_MAX.
+    static constexpr int32_t kTail = INT32_MIN;
+
+    struct Entry {
         int32_t source;
-        int32_t arc;  // below first_: empty
+        int32_t label;
+        int32_t arc;
+        int32_t chain;  // the next entry in its bucket, -1 for none
     };
 
-    // The slot to start from: the top bits of a multiplicative hash.
-    uint64_t home(int32_t source, int32_t in, int32_t out) const {
-        const uint64_t x = ((static_cast<uint64_t>(static_cast<uint32_t>(source)) << 32) | static_cast<uint32_t>(in)) ^
-                           static_cast<uint64_t>(static_cast<uint32_t>(out)) * 0xD6E8FEB86659FD93ull;
+    // Input and output in one number: word arcs have input 0, the others no
+    // output, so the word's complement, or the input, tells them apart.
+    static int32_t label_of(int32_t in, int32_t out) { return out >= 0 ? ~out : in; }
+
+    int32_t entry(int32_t source, int32_t label) const {
+        for (int32_t e = heads_[home(source, label)]; e != -1; e = entries_[e].chain) {
+            if (entries_[e].source == source && entries_[e].label == label) return e;
+        }
+        return -1;
+    }
+
+    zv_status_t add_entry(int32_t source, int32_t label, int32_t arc) {
+        if (count_ == room_) {
+            // Arcs stop at kMaxCount, so entries stay below INT32_MAX.
+            const int32_t room = room_ == 0 ? static_cast<int32_t>(kFewestBuckets)
+                                 : room_ <= INT32_MAX / 2 ? 2 * room_
+                                                          : INT32_MAX;
+            if (room == room_ || !grow(&entries_, room)) return ZV_STATUS_OUT_OF_MEMORY;
+            room_ = room;
+        }
+        const uint64_t h = home(source, label);
+        entries_[count_] = Entry{source, label, arc, heads_[h]};
+        heads_[h] = count_;
+        count_ += 1;
+        if (static_cast<uint64_t>(count_) <= kLoad * (mask_ + 1)) return ZV_STATUS_SUCCESS;
+        // Chains longer than kLoad on average: twice the buckets, refilled.
+        ZV_TRY(use_buckets(2 * (mask_ + 1)));
+        for (int32_t e = 0; e < count_; ++e) {
+            const uint64_t b = home(entries_[e].source, entries_[e].label);
+            entries_[e].chain = heads_[b];
+            heads_[b] = e;
+        }
+        return ZV_STATUS_SUCCESS;
+    }
+
+    // `buckets` (a power of two) empty buckets.
+    zv_status_t use_buckets(uint64_t buckets) {
+        if (buckets > heads_room_) {
+            free(heads_);
+            heads_room_ = 0;
+            heads_ = static_cast<int32_t *>(malloc(sizeof(int32_t) * static_cast<size_t>(buckets)));
+            if (!heads_) return ZV_STATUS_OUT_OF_MEMORY;
+            heads_room_ = buckets;
+        }
+        memset(heads_, 0xff, sizeof(int32_t) * static_cast<size_t>(buckets));
+        mask_ = buckets - 1;
+        shift_ = 64 - std::countr_zero(buckets);
+        return ZV_STATUS_SUCCESS;
+    }
+
+    // The bucket: the top bits of a multiplicative hash.
+    uint64_t home(int32_t source, int32_t label) const {
+        const uint64_t x = (static_cast<uint64_t>(static_cast<uint32_t>(source)) << 32) | static_cast<uint32_t>(label);
         return (x * 0x9E3779B97F4A7C15ull) >> shift_;
     }
 
-    Slot *slots_ = nullptr;
-    uint64_t room_ = 0;
-    uint64_t mask_ = 0;
-    int32_t shift_ = 60;  // 64 - log2(capacity)
-    int32_t first_ = 0;
+    int32_t *heads_ = nullptr;  // per bucket: its newest entry, -1 for none
+    uint64_t heads_room_ = 0;
+    uint64_t mask_ = 0;   // buckets - 1
+    int32_t shift_ = 64;  // 64 - log2(buckets)
+    int32_t count_ = 0;
+    int32_t room_ = 0;
+    Entry *entries_ = nullptr;
 };
 
 // The child of language-model node s with word w, -1 when it has none (its
@@ -300,50 +338,42 @@ void backoff_states(const zv_mgram_t *mgram, std::vector<int32_t> &backoff_of) {
     }
 }
 
-// The most a child with a given word adds to the graph: per pronunciation a
-// phone arc and a phone state per phoneme and a word arc, and one backoff
-// arc when the word has any pronunciation. Shared prefixes only make less.
-struct WordCost {
-    uint64_t arcs = 0;
-    uint64_t states = 0;
-};
-
-void word_costs(const zv_dict_t *dict, int32_t num_words, std::vector<WordCost> &costs) {
-    costs.assign(static_cast<size_t>(num_words), WordCost{});
-    for (int32_t w = 0; w < num_words; ++w) {
-        WordCost &cost = costs[static_cast<size_t>(w)];
-        const int32_t k = zv_dict_num_pronunciations(dict, w);
-        for (int32_t p = 0; p < k; ++p) {
-            int32_t length = 0;
-            const int32_t *ids = nullptr;
-            zv_dict_pronunciation(dict, w, p, &length, &ids);
-            cost.arcs += static_cast<uint64_t>(length) + 1;
-            cost.states += static_cast<uint64_t>(length);
-        }
-        if (k > 0) cost.arcs += 1;
-    }
-}
-
 // The arcs from language-model state n for each of its children: a
 // pronunciation chain per pronunciation of the child's word, the word arc at
 // its end, and the child's backoff arc. Each arc is looked up first and made
 // at the tail of its source's list when missing.
 zv_status_t build_children(Builder &b, ArcIndex &index, const zv_mgram_t *mgram, const zv_dict_t *dict, int32_t n,
-                           const std::vector<int32_t> &backoff_of, const std::vector<WordCost> &costs) {
+                           const std::vector<int32_t> &backoff_of) {
     const int32_t count = zv_mgram_num_children(mgram, n);
     if (count == 0) return ZV_STATUS_SUCCESS;
     const int32_t *children = zv_mgram_children(mgram, n);
-    // Past kMaxCount arcs the build fails before the index could fill.
-    uint64_t most = 0;
-    for (int32_t i = 0; i < count; ++i) most += costs[static_cast<size_t>(zv_mgram_word(mgram, children[i]))].arcs;
-    ZV_TRY(index.reset(b.num_arcs, most < static_cast<uint64_t>(kMaxCount) ? most : static_cast<uint64_t>(kMaxCount)));
+    ZV_TRY(index.reset());
+    const int32_t first = b.num_arcs;  // the arcs of this build are numbered from here
     const auto arc_of = [&](int32_t s, int32_t in, int32_t out, int32_t *arc) -> zv_status_t {
-        uint64_t slot = 0;
-        *arc = index.find(b, s, in, out, &slot);
+        int32_t a = b.first_arc[s];
+        if (a == -1) return b.add_arc(s, -1, in, out, arc);
+        for (int32_t seen = 1;; ++seen, a = b.next[a]) {
+            if (b.input[a] == in && b.output[a] == out) {
+                *arc = a;
+                return ZV_STATUS_SUCCESS;
+            }
+            if (b.next[a] == -1) {
+                // None among `seen` arcs: past kScanned, the list joins the index.
+                ZV_TRY(b.add_arc(s, a, in, out, arc));
+                if (seen < ArcIndex::kScanned) return ZV_STATUS_SUCCESS;
+                for (int32_t e = b.first_arc[s]; e != -1; e = b.next[e]) {
+                    if (e >= first) ZV_TRY(index.add(s, b.input[e], b.output[e], e));
+                }
+                return index.set_tail(s, *arc);
+            }
+            if (seen == ArcIndex::kScanned) break;
+        }
+        // A long list: every arc of it this build made is indexed.
+        *arc = index.find(s, in, out);
         if (*arc != -1) return ZV_STATUS_SUCCESS;
-        ZV_TRY(b.add_arc(s, in, out, arc));
-        index.insert(slot, s, *arc);
-        return ZV_STATUS_SUCCESS;
+        ZV_TRY(b.add_arc(s, index.tail(s), in, out, arc));
+        ZV_TRY(index.add(s, in, out, *arc));
+        return index.set_tail(s, *arc);
     };
     for (int32_t i = 0; i < count; ++i) {
         const int32_t c = children[i];
@@ -382,14 +412,12 @@ zv_status_t build_children(Builder &b, ArcIndex &index, const zv_mgram_t *mgram,
 // Every language-model node's children, node by node in preorder (the
 // model's numbering), so that a parent is built before its children, and
 // without recursion: the model's depth comes from the file.
-zv_status_t build_arcs(Builder &b, const zv_mgram_t *mgram, const zv_dict_t *dict,
-                       const std::vector<WordCost> &costs) {
+zv_status_t build_arcs(Builder &b, const zv_mgram_t *mgram, const zv_dict_t *dict) {
     const int32_t num_nodes = zv_mgram_size(mgram);
     std::vector<int32_t> backoff_of;
     backoff_states(mgram, backoff_of);
     ArcIndex index;
-    for (int32_t n = 0; n < num_nodes; ++n) ZV_TRY(build_children(b, index, mgram, dict, n, backoff_of, costs));
-    b.close_lists();
+    for (int32_t n = 0; n < num_nodes; ++n) ZV_TRY(build_children(b, index, mgram, dict, n, backoff_of));
     return ZV_STATUS_SUCCESS;
 }
 
@@ -567,25 +595,34 @@ zv_status_t load(FILE *file, zv_graph_t **out) {
         ZV_TRY(mgram_status);
     }
     // Output labels index the lexicon: every word below the root must be
-    // one of its words. Each node below the root is one child of its parent,
-    // so the sum over them bounds what the build makes.
+    // one of its words. And what the build makes is counted first, as if no
+    // two pronunciations shared a prefix: a state per node, and for each node
+    // below the root (a child of one node) a phone state and a phone arc per
+    // phoneme and a word arc per pronunciation of its word, and a backoff arc
+    // when it has any. Each pronunciation counts at least one, so the count
+    // stops within `limit` steps.
     const int32_t num_nodes = zv_mgram_size(mgram.get());
     if (num_nodes > kMaxCount) return ZV_STATUS_INVALID_ARGUMENT;  // more states than fields can number
     const int32_t num_words = zv_lexicon_size(graph->lexicon);
-    std::vector<WordCost> costs;
-    word_costs(dict.get(), num_words, costs);
     const uint64_t limit = kMaxBuiltPerByte * size;
     uint64_t most = static_cast<uint64_t>(num_nodes);
-    for (int32_t node = 1; node < num_nodes; ++node) {
+    for (int32_t node = 1; node < num_nodes && most <= limit; ++node) {
         const int32_t w = zv_mgram_word(mgram.get(), node);
         if (w < 0 || w >= num_words) return ZV_STATUS_INVALID_ARGUMENT;
-        most += costs[static_cast<size_t>(w)].arcs + costs[static_cast<size_t>(w)].states;
-        if (most > limit) return ZV_STATUS_INVALID_ARGUMENT;
+        const int32_t k = zv_dict_num_pronunciations(dict.get(), w);
+        most += k > 0 ? 1 : 0;
+        for (int32_t p = 0; p < k && most <= limit; ++p) {
+            int32_t length = 0;
+            const int32_t *ids = nullptr;
+            zv_dict_pronunciation(dict.get(), w, p, &length, &ids);
+            most += 2 * static_cast<uint64_t>(length) + 1;
+        }
     }
+    if (most > limit) return ZV_STATUS_INVALID_ARGUMENT;
 
     Builder b;
     ZV_TRY(b.init(num_nodes));
-    ZV_TRY(build_arcs(b, mgram.get(), dict.get(), costs));
+    ZV_TRY(build_arcs(b, mgram.get(), dict.get()));
     const int32_t num_phonemes = zv_dict_phoneme_set_size(dict.get());
     mgram.reset();
     dict.reset();
