@@ -180,11 +180,8 @@ public:
         free(entries_);
     }
 
-    // Empties the index.
-    zv_status_t reset() {
-        count_ = 0;
-        return use_buckets(kFewestBuckets);
-    }
+    // Empties the index; one that never held an entry holds no memory.
+    void reset() { count_ = 0; }
 
     // The arc of `source` with this input and output, or -1.
     int32_t find(int32_t source, int32_t in, int32_t out) const {
@@ -224,6 +221,7 @@ private:
     static int32_t label_of(int32_t in, int32_t out) { return out >= 0 ? ~out : in; }
 
     int32_t entry(int32_t source, int32_t label) const {
+        if (count_ == 0) return -1;
         for (int32_t e = heads_[home(source, label)]; e != -1; e = entries_[e].chain) {
             if (entries_[e].source == source && entries_[e].label == label) return e;
         }
@@ -231,6 +229,7 @@ private:
     }
 
     zv_status_t add_entry(int32_t source, int32_t label, int32_t arc) {
+        if (count_ == 0) ZV_TRY(use_buckets(kFewestBuckets));
         if (count_ == room_) {
             // Arcs stop at kMaxCount, so entries stay below INT32_MAX.
             const int32_t room = room_ == 0 ? static_cast<int32_t>(kFewestBuckets)
@@ -347,7 +346,7 @@ zv_status_t build_children(Builder &b, ArcIndex &index, const zv_mgram_t *mgram,
     const int32_t count = zv_mgram_num_children(mgram, n);
     if (count == 0) return ZV_STATUS_SUCCESS;
     const int32_t *children = zv_mgram_children(mgram, n);
-    ZV_TRY(index.reset());
+    index.reset();
     const int32_t first = b.num_arcs;  // the arcs of this build are numbered from here
     const auto arc_of = [&](int32_t s, int32_t in, int32_t out, int32_t *arc) -> zv_status_t {
         int32_t a = b.first_arc[s];
