@@ -3,14 +3,19 @@
 // over it: every word a unigram, and about 570,000 bigrams, the successors
 // of a word falling off with its rank. Loading the graph file (reading the
 // three blobs, building, pushing, packing), and walking every arc through
-// the accessors as a decoder does.
+// the accessors as a decoder does. Then graph files whose lists are long:
+// thousands of homophones, or thousands of phonemes each starting a word.
 #include <benchmark/benchmark.h>
 
 #include <algorithm>
 #include <cstdlib>
+#include <filesystem>
+#include <map>
+#include <memory>
 #include <numeric>
 #include <random>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "bigram_graph.h"
@@ -44,6 +49,10 @@ void BM_GraphLoad(benchmark::State &state) {
     state.counters["states"] = zv_graph_num_states(f.graph);
     state.counters["arcs"] = zv_graph_num_arcs(f.graph);
     state.counters["packed_MB"] = packed_bytes(f.graph) / 1e6;
+    // What the file builds per byte of it, states and arcs together.
+    state.counters["built_per_byte"] =
+        static_cast<double>(static_cast<int64_t>(zv_graph_num_states(f.graph)) + zv_graph_num_arcs(f.graph)) /
+        static_cast<double>(std::filesystem::file_size(f.path));
 }
 BENCHMARK(BM_GraphLoad)->Unit(benchmark::kMillisecond)->Iterations(3);
 
@@ -67,5 +76,105 @@ void BM_GraphWalkAllArcs(benchmark::State &state) {
     state.SetItemsProcessed(state.iterations() * static_cast<int64_t>(zv_graph_num_arcs(g)));
 }
 BENCHMARK(BM_GraphWalkAllArcs)->Unit(benchmark::kMillisecond);
+
+// A graph file of `count` words (W0000000, ...) under the start state of a
+// unigram model. Homophones: every word pronounced 1 2 3 4 5, so that one
+// phone state carries `count` word arcs. Otherwise each word is pronounced
+// by a phoneme of its own, and the start state carries `count` phone arcs.
+// About 10 bytes a word. The pronunciations go in through zv_dict_add, which
+// takes ids, the text reader's name lookup being slow for large phone sets.
+struct LongListFile {
+    zv_test::TempDir dir;
+    std::string path;
+    uint64_t bytes = 0;
+
+    LongListFile(int32_t count, bool homophones) {
+        const int32_t num_phonemes = homophones ? 5 : count;
+        std::vector<std::string> words(static_cast<size_t>(count));
+        std::string words_text, phones_text;
+        for (int32_t w = 0; w < count; ++w) {
+            char name[16];
+            std::snprintf(name, sizeof name, "W%07d", w);
+            words[static_cast<size_t>(w)] = name;
+            words_text += words[static_cast<size_t>(w)] + "\n";
+        }
+        for (int32_t p = 1; p <= num_phonemes; ++p) phones_text += "P" + std::to_string(p) + "\n";
+        // Word 0 from text, the rest merged in.
+        zv_lexicon_t *first = nullptr, *lexicon = nullptr;
+        zv_dict_t *dict = nullptr;
+        const std::string first_pron = homophones ? "P1 P2 P3 P4 P5" : "P1";
+        if (zv_lexicon_init(dir.write("first.txt", words[0] + "\n").c_str(), &first) != ZV_STATUS_SUCCESS ||
+            zv_lexicon_init(dir.write("words.txt", words_text).c_str(), &lexicon) != ZV_STATUS_SUCCESS ||
+            zv_dict_init(dir.write("phones.txt", phones_text).c_str(),
+                         dir.write("prons.txt", words[0] + "\t" + first_pron + "\n").c_str(), first,
+                         &dict) != ZV_STATUS_SUCCESS) {
+            std::abort();
+        }
+        const std::vector<int32_t> same = {1, 2, 3, 4, 5};
+        std::vector<int32_t> own(static_cast<size_t>(count));
+        std::iota(own.begin(), own.end(), 1);
+        std::vector<const char *> rest;
+        std::vector<int32_t> counts, lengths;
+        std::vector<const int32_t *> ids;
+        for (int32_t w = 1; w < count; ++w) {
+            rest.push_back(words[static_cast<size_t>(w)].c_str());
+            counts.push_back(1);
+            lengths.push_back(homophones ? 5 : 1);
+            ids.push_back(homophones ? same.data() : own.data() + w);
+        }
+        if (zv_dict_add(dict, lexicon, count - 1, rest.data(), counts.data(), lengths.data(), ids.data()) !=
+            ZV_STATUS_SUCCESS) {
+            std::abort();
+        }
+        std::vector<uint8_t> file;
+        uint64_t size = 0;
+        void *blob = nullptr;
+        zv_status_t status = zv_lexicon_serialize(lexicon, &size, &blob);
+        zv_bench::append_blob(file, status, size, blob);
+        status = zv_dict_serialize(dict, &size, &blob);
+        zv_bench::append_blob(file, status, size, blob);
+        zv_test::LmNode root;
+        root.forward = -128;
+        for (int32_t w = 0; w < count; ++w) {
+            zv_test::LmNode u;
+            u.word = w;
+            u.forward = static_cast<int8_t>(-(10 + w % 50));
+            root.children.push_back(u);
+        }
+        const std::vector<uint8_t> lm = zv_test::lm_blob_bytes(root);
+        file.insert(file.end(), lm.begin(), lm.end());
+        path = dir.write("graph.bin", file);
+        bytes = file.size();
+        zv_dict_delete(dict);
+        zv_lexicon_delete(lexicon);
+        zv_lexicon_delete(first);
+    }
+};
+
+const LongListFile &long_list_file(int32_t count, bool homophones) {
+    static std::map<std::pair<int32_t, bool>, std::unique_ptr<LongListFile>> files;
+    std::unique_ptr<LongListFile> &f = files[{count, homophones}];
+    if (!f) f = std::make_unique<LongListFile>(count, homophones);
+    return *f;
+}
+
+void load_long_lists(benchmark::State &state, bool homophones) {
+    const LongListFile &f = long_list_file(static_cast<int32_t>(state.range(0)), homophones);
+    int32_t arcs = 0;
+    for (auto _ : state) {
+        zv_graph_t *g = nullptr;
+        if (zv_graph_init(f.path.c_str(), &g) != ZV_STATUS_SUCCESS) state.SkipWithError("load");
+        arcs = g ? zv_graph_num_arcs(g) : 0;
+        zv_graph_delete(g);
+    }
+    state.counters["file_KB"] = static_cast<double>(f.bytes) / 1e3;
+    state.counters["arcs"] = arcs;
+}
+
+void BM_GraphLoadHomophones(benchmark::State &state) { load_long_lists(state, true); }
+BENCHMARK(BM_GraphLoadHomophones)->Arg(30000)->Arg(300000)->Unit(benchmark::kMillisecond)->Iterations(1);
+
+void BM_GraphLoadDistinctPhonemes(benchmark::State &state) { load_long_lists(state, false); }
+BENCHMARK(BM_GraphLoadDistinctPhonemes)->Arg(30000)->Arg(300000)->Unit(benchmark::kMillisecond)->Iterations(1);
 
 }  // namespace

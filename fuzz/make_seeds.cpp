@@ -18,6 +18,7 @@
 #include "lm/gram.h"
 #include "lm/ngram.h"
 #include "support/classifier_block.h"
+#include "support/graph_file.h"
 #include "support/model_writer.h"
 #include "support/ngram_fixtures.h"
 #include "support/pronunciation_fixtures.h"
@@ -119,6 +120,8 @@ void toolkit_seeds() {
     }
     zv_test::DictPtr dict = zv_test::make_dict(lexicon.get(), 5, prons);
     seed("graph_file", "small", join(join(zv_test::lexicon_blob(lexicon.get()), zv_test::dict_blob(dict.get())), blob));
+    // Nine million phone states from 9 KB: refused.
+    seed("graph_file", "chain_3000", zv_test::chain_graph_file(3000, 3000));
 
     // The decoder's input: a beam byte, a token-cap byte, then frames of 8
     // int16 scores (labels 0..7 for 5 phonemes), each frame sure of one label:

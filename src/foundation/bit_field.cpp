@@ -2,6 +2,8 @@
 
 #include <string.h>
 
+#include <bit>
+
 namespace {
 
 inline uint32_t load_word(const void *bytes, uint64_t word) {
@@ -28,6 +30,8 @@ inline uint32_t read_field(Load load, uint64_t index, int32_t bits) {
 }
 
 }  // namespace
+
+extern "C" int32_t zv_bit_field_width(uint64_t value) { return static_cast<int32_t>(std::bit_width(value)); }
 
 extern "C" uint64_t zv_bit_field_size_uint32(uint64_t count, int32_t bits) {
     return (count * static_cast<uint64_t>(bits) + 31) >> 5;

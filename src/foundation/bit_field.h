@@ -14,6 +14,10 @@
 extern "C" {
 #endif
 
+// Bits that hold every value up to `value`: ceil(log2(value + 1)), 0 for
+// 0, as many as 64. The width of an array of the values 0 .. value.
+int32_t zv_bit_field_width(uint64_t value);
+
 // Words needed for count fields of the given width: (count * bits + 31) / 32,
 // the product taken in 64 bits.
 uint64_t zv_bit_field_size_uint32(uint64_t count, int32_t bits);

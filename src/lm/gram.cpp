@@ -1,6 +1,5 @@
 #include "lm/gram.h"
 
-#include <math.h>
 #include <stdlib.h>
 #include <string.h>
 
@@ -24,10 +23,7 @@ using GramPtr = std::unique_ptr<zv_gram_t, GramDeleter>;
 
 // Binary digits of the word count L: the stored values 0 .. L fit. 0 for an
 // empty lexicon, which no bit-field array can hold.
-int32_t width_for(int32_t words) {
-    if (words < 1) return 0;
-    return static_cast<int32_t>(ceil(log2(static_cast<double>(words) + 1.0)));
-}
+int32_t width_for(int32_t words) { return words < 1 ? 0 : zv_bit_field_width(static_cast<uint64_t>(words)); }
 
 // The node the path reaches, NULL when it leaves the set.
 const zv_gram_node_t *follow(const zv_gram_t *gram, const int32_t *words, int32_t num_words) {

@@ -4,6 +4,7 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include <bit>
 #include <memory>
 #include <new>
 #include <vector>
@@ -22,6 +23,18 @@ namespace {
 // than the count needs: 2^30 of either is the most a graph can hold.
 constexpr int32_t kMaxCount = int32_t{1} << 30;
 constexpr int32_t kMaxFieldBits = 31;
+
+// A graph file may build at most this many states and arcs together per byte
+// of it, counted before anything is built (as if no two pronunciations
+// shared a prefix), so that loading takes memory and time in proportion to
+// the file. Pronunciation chains repeat under every language-model state
+// that holds their word, so without a bound a few kilobytes build gigabytes:
+// one word of P phonemes under a model that is a chain of N nodes, each with
+// that word as its child, makes N * P states from about 2.5 N + 0.5 P bytes.
+// Real graphs count 3.0 per byte (a bigram model over a 130,000-word
+// dictionary) to 4.3 (a trigram model of 1.8 million words of English text),
+// fifteen times below the bound.
+constexpr uint64_t kMaxBuiltPerByte = 64;
 
 struct FreeDeleter {
     void operator()(void *block) const { free(block); }
@@ -115,19 +128,8 @@ struct Builder {
         return ZV_STATUS_SUCCESS;
     }
 
-    // The arc of `state` with this input and output, or -1; *last is the
-    // tail of the state's list (-1 when it has no arc).
-    int32_t find(int32_t state, int32_t in, int32_t out, int32_t *last) const {
-        *last = -1;
-        for (int32_t a = first_arc[state]; a != -1; a = next[a]) {
-            if (input[a] == in && output[a] == out) return a;
-            *last = a;
-        }
-        return -1;
-    }
-
-    // A new arc at the tail `last` of the list of `state`, without target or
-    // weight.
+    // A new arc after `last`, the tail of the list of `state` (-1 when it has
+    // no arc), without target or weight.
     zv_status_t add_arc(int32_t state, int32_t last, int32_t in, int32_t out, int32_t *arc) {
         if (num_arcs == arc_capacity) {
             if (arc_capacity >= kMaxCount) return ZV_STATUS_INVALID_ARGUMENT;
@@ -152,15 +154,133 @@ struct Builder {
         *arc = a;
         return ZV_STATUS_SUCCESS;
     }
+};
 
-    // The arc of `state` with this input and output, made at the tail of its
-    // list when the state has none.
-    zv_status_t find_or_add(int32_t state, int32_t in, int32_t out, int32_t *arc) {
-        int32_t last = -1;
-        *arc = find(state, in, out, &last);
-        if (*arc != -1) return ZV_STATUS_SUCCESS;
-        return add_arc(state, last, in, out, arc);
+// The long lists of one language-model state's build: their arcs by source,
+// input and output, and their tails. Most lists are short and scanned, but
+// scanning a long one would cost time quadratic in its length: U homophones
+// put U word arcs on one phone state, and U words whose pronunciations start
+// with U distinct phonemes put U phone arcs on the language-model state. So
+// a list that grows past kScanned arcs is indexed from then on; phone sets
+// of a few dozen phonemes and words of a few homophones keep real lists
+// shorter, scanned as ever. Each lookup of a build is for the state itself,
+// a phone state of its tree or one of its children (a backoff arc): their
+// lists hold one arc at most when the build starts (a backoff arc, which no
+// lookup of the build asks for), and only this build adds to them, so the
+// index starts empty for each build.
+class ArcIndex {
+public:
+    static constexpr int32_t kScanned = 64;
+
+    ArcIndex() = default;
+    ArcIndex(const ArcIndex &) = delete;
+    ArcIndex &operator=(const ArcIndex &) = delete;
+    ~ArcIndex() {
+        free(heads_);
+        free(entries_);
     }
+
+    // Empties the index; one that never held an entry holds no memory.
+    void reset() { count_ = 0; }
+
+    // The arc of `source` with this input and output, or -1.
+    int32_t find(int32_t source, int32_t in, int32_t out) const {
+        const int32_t e = entry(source, label_of(in, out));
+        return e == -1 ? -1 : entries_[e].arc;
+    }
+
+    // The tail of an indexed list.
+    int32_t tail(int32_t source) const { return entries_[entry(source, kTail)].arc; }
+
+    zv_status_t add(int32_t source, int32_t in, int32_t out, int32_t arc) {
+        return add_entry(source, label_of(in, out), arc);
+    }
+
+    zv_status_t set_tail(int32_t source, int32_t arc) {
+        const int32_t e = entry(source, kTail);
+        if (e == -1) return add_entry(source, kTail, arc);
+        entries_[e].arc = arc;
+        return ZV_STATUS_SUCCESS;
+    }
+
+private:
+    static constexpr uint64_t kFewestBuckets = 16;
+    static constexpr uint64_t kLoad = 2;  // entries per bucket at most
+    // No arc's label: word ids stay below INT32_MAX.
+    static constexpr int32_t kTail = INT32_MIN;
+
+    struct Entry {
+        int32_t source;
+        int32_t label;
+        int32_t arc;
+        int32_t chain;  // the next entry in its bucket, -1 for none
+    };
+
+    // Input and output in one number: word arcs have input 0, the others no
+    // output, so the word's complement, or the input, tells them apart.
+    static int32_t label_of(int32_t in, int32_t out) { return out >= 0 ? ~out : in; }
+
+    int32_t entry(int32_t source, int32_t label) const {
+        if (count_ == 0) return -1;
+        for (int32_t e = heads_[home(source, label)]; e != -1; e = entries_[e].chain) {
+            if (entries_[e].source == source && entries_[e].label == label) return e;
+        }
+        return -1;
+    }
+
+    zv_status_t add_entry(int32_t source, int32_t label, int32_t arc) {
+        if (count_ == 0) ZV_TRY(use_buckets(kFewestBuckets));
+        if (count_ == room_) {
+            // Arcs stop at kMaxCount, so entries stay below INT32_MAX.
+            const int32_t room = room_ == 0 ? static_cast<int32_t>(kFewestBuckets)
+                                 : room_ <= INT32_MAX / 2 ? 2 * room_
+                                                          : INT32_MAX;
+            if (room == room_ || !grow(&entries_, room)) return ZV_STATUS_OUT_OF_MEMORY;
+            room_ = room;
+        }
+        const uint64_t h = home(source, label);
+        entries_[count_] = Entry{source, label, arc, heads_[h]};
+        heads_[h] = count_;
+        count_ += 1;
+        if (static_cast<uint64_t>(count_) <= kLoad * (mask_ + 1)) return ZV_STATUS_SUCCESS;
+        // Chains longer than kLoad on average: twice the buckets, refilled.
+        ZV_TRY(use_buckets(2 * (mask_ + 1)));
+        for (int32_t e = 0; e < count_; ++e) {
+            const uint64_t b = home(entries_[e].source, entries_[e].label);
+            entries_[e].chain = heads_[b];
+            heads_[b] = e;
+        }
+        return ZV_STATUS_SUCCESS;
+    }
+
+    // `buckets` (a power of two) empty buckets.
+    zv_status_t use_buckets(uint64_t buckets) {
+        if (buckets > heads_room_) {
+            free(heads_);
+            heads_room_ = 0;
+            heads_ = static_cast<int32_t *>(malloc(sizeof(int32_t) * static_cast<size_t>(buckets)));
+            if (!heads_) return ZV_STATUS_OUT_OF_MEMORY;
+            heads_room_ = buckets;
+        }
+        memset(heads_, 0xff, sizeof(int32_t) * static_cast<size_t>(buckets));
+        mask_ = buckets - 1;
+        shift_ = 64 - std::countr_zero(buckets);
+        return ZV_STATUS_SUCCESS;
+    }
+
+    // The bucket: the top bits of a multiplicative hash.
+    uint64_t home(int32_t source, int32_t label) const {
+        const uint64_t x = (static_cast<uint64_t>(static_cast<uint32_t>(source)) << 32) | static_cast<uint32_t>(label);
+        return (x * 0x9E3779B97F4A7C15ull) >> shift_;
+    }
+
+    int32_t *heads_ = nullptr;  // per bucket: its newest entry, -1 for none
+    uint64_t heads_room_ = 0;
+    uint64_t mask_ = 0;   // buckets - 1
+    int32_t shift_ = 64;  // 64 - log2(buckets)
+    int32_t count_ = 0;
+    int32_t room_ = 0;
+    Entry *entries_ = nullptr;
 };
 
 // The child of language-model node s with word w, -1 when it has none (its
@@ -219,11 +339,41 @@ void backoff_states(const zv_mgram_t *mgram, std::vector<int32_t> &backoff_of) {
 
 // The arcs from language-model state n for each of its children: a
 // pronunciation chain per pronunciation of the child's word, the word arc at
-// its end, and the child's backoff arc.
-zv_status_t build_children(Builder &b, const zv_mgram_t *mgram, const zv_dict_t *dict, int32_t n,
+// its end, and the child's backoff arc. Each arc is looked up first and made
+// at the tail of its source's list when missing.
+zv_status_t build_children(Builder &b, ArcIndex &index, const zv_mgram_t *mgram, const zv_dict_t *dict, int32_t n,
                            const std::vector<int32_t> &backoff_of) {
     const int32_t count = zv_mgram_num_children(mgram, n);
+    if (count == 0) return ZV_STATUS_SUCCESS;
     const int32_t *children = zv_mgram_children(mgram, n);
+    index.reset();
+    const int32_t first = b.num_arcs;  // the arcs of this build are numbered from here
+    const auto arc_of = [&](int32_t s, int32_t in, int32_t out, int32_t *arc) -> zv_status_t {
+        int32_t a = b.first_arc[s];
+        if (a == -1) return b.add_arc(s, -1, in, out, arc);
+        for (int32_t seen = 1;; ++seen, a = b.next[a]) {
+            if (b.input[a] == in && b.output[a] == out) {
+                *arc = a;
+                return ZV_STATUS_SUCCESS;
+            }
+            if (b.next[a] == -1) {
+                // None among `seen` arcs: past kScanned, the list joins the index.
+                ZV_TRY(b.add_arc(s, a, in, out, arc));
+                if (seen < ArcIndex::kScanned) return ZV_STATUS_SUCCESS;
+                for (int32_t e = b.first_arc[s]; e != -1; e = b.next[e]) {
+                    if (e >= first) ZV_TRY(index.add(s, b.input[e], b.output[e], e));
+                }
+                return index.set_tail(s, *arc);
+            }
+            if (seen == ArcIndex::kScanned) break;
+        }
+        // A long list: every arc of it this build made is indexed.
+        *arc = index.find(s, in, out);
+        if (*arc != -1) return ZV_STATUS_SUCCESS;
+        ZV_TRY(b.add_arc(s, index.tail(s), in, out, arc));
+        ZV_TRY(index.add(s, in, out, *arc));
+        return index.set_tail(s, *arc);
+    };
     for (int32_t i = 0; i < count; ++i) {
         const int32_t c = children[i];
         const int32_t w = zv_mgram_word(mgram, c);
@@ -236,7 +386,7 @@ zv_status_t build_children(Builder &b, const zv_mgram_t *mgram, const zv_dict_t 
             int32_t s = n;
             for (int32_t j = 0; j < length; ++j) {
                 int32_t a = -1;
-                ZV_TRY(b.find_or_add(s, ids[j], -1, &a));
+                ZV_TRY(arc_of(s, ids[j], -1, &a));
                 b.weight[a] = 0;
                 if (b.target[a] == -1) {
                     int32_t state = -1;
@@ -246,11 +396,11 @@ zv_status_t build_children(Builder &b, const zv_mgram_t *mgram, const zv_dict_t 
                 s = b.target[a];
             }
             int32_t word_arc = -1;
-            ZV_TRY(b.find_or_add(s, 0, w, &word_arc));
+            ZV_TRY(arc_of(s, 0, w, &word_arc));
             b.weight[word_arc] = static_cast<int8_t>(zv_mgram_forward(mgram, c) & 0xff);
             b.target[word_arc] = c;
             int32_t backoff_arc = -1;
-            ZV_TRY(b.find_or_add(c, 0, -1, &backoff_arc));
+            ZV_TRY(arc_of(c, 0, -1, &backoff_arc));
             b.weight[backoff_arc] = static_cast<int8_t>(zv_mgram_backoff(mgram, c) & 0xff);
             b.target[backoff_arc] = backoff_target;
         }
@@ -265,7 +415,8 @@ zv_status_t build_arcs(Builder &b, const zv_mgram_t *mgram, const zv_dict_t *dic
     const int32_t num_nodes = zv_mgram_size(mgram);
     std::vector<int32_t> backoff_of;
     backoff_states(mgram, backoff_of);
-    for (int32_t n = 0; n < num_nodes; ++n) ZV_TRY(build_children(b, mgram, dict, n, backoff_of));
+    ArcIndex index;
+    for (int32_t n = 0; n < num_nodes; ++n) ZV_TRY(build_children(b, index, mgram, dict, n, backoff_of));
     return ZV_STATUS_SUCCESS;
 }
 
@@ -351,13 +502,6 @@ int32_t numbering_bits(int32_t count) {
     return static_cast<int32_t>(ceil(log2(static_cast<double>(count)) + 1.0));
 }
 
-// ceil(log2(value + 1)): exactly the bits that hold 0..value.
-int32_t exact_bits(int32_t value) {
-    int32_t bits = 0;
-    while (bits < 32 && (int64_t{1} << bits) <= value) bits += 1;
-    return bits;
-}
-
 // A zeroed bit-field array of count fields, one word longer than the
 // fields need, so that a field is read from the two words it may straddle
 // in one 64-bit load.
@@ -387,8 +531,8 @@ zv_status_t pack_graph(Builder &b, int32_t num_phonemes, zv_graph_t *g) {
     g->num_arcs = b.num_arcs;
     g->state_bits = numbering_bits(b.num_states);
     g->arc_bits = numbering_bits(b.num_arcs);
-    g->input_bits = exact_bits(num_phonemes);
-    g->output_bits = exact_bits(num_words);
+    g->input_bits = zv_bit_field_width(static_cast<uint64_t>(num_phonemes));
+    g->output_bits = zv_bit_field_width(static_cast<uint64_t>(num_words));
     if (g->state_bits > kMaxFieldBits || g->arc_bits > kMaxFieldBits || g->input_bits > kMaxFieldBits ||
         g->output_bits > kMaxFieldBits) {
         return ZV_STATUS_INVALID_ARGUMENT;
@@ -430,9 +574,9 @@ zv_status_t load(FILE *file, zv_graph_t **out) {
     if (!graph) return ZV_STATUS_OUT_OF_MEMORY;
     std::unique_ptr<zv_dict_t, DictDeleter> dict;
     std::unique_ptr<zv_mgram_t, MgramDeleter> mgram;
+    uint64_t size = 0;
     {
         Block<uint8_t> data;
-        uint64_t size = 0;
         ZV_TRY(read_rest(file, &data, &size));
         const uint8_t *const end = data.get() + size;
         const void *cursor = data.get();
@@ -450,14 +594,30 @@ zv_status_t load(FILE *file, zv_graph_t **out) {
         ZV_TRY(mgram_status);
     }
     // Output labels index the lexicon: every word below the root must be
-    // one of its words.
+    // one of its words. And what the build makes is counted first, as if no
+    // two pronunciations shared a prefix: a state per node, and for each node
+    // below the root (a child of one node) a phone state and a phone arc per
+    // phoneme and a word arc per pronunciation of its word, and a backoff arc
+    // when it has any. Each pronunciation counts at least one, so the count
+    // stops within `limit` steps.
     const int32_t num_nodes = zv_mgram_size(mgram.get());
     if (num_nodes > kMaxCount) return ZV_STATUS_INVALID_ARGUMENT;  // more states than fields can number
     const int32_t num_words = zv_lexicon_size(graph->lexicon);
-    for (int32_t node = 1; node < num_nodes; ++node) {
+    const uint64_t limit = kMaxBuiltPerByte * size;
+    uint64_t most = static_cast<uint64_t>(num_nodes);
+    for (int32_t node = 1; node < num_nodes && most <= limit; ++node) {
         const int32_t w = zv_mgram_word(mgram.get(), node);
         if (w < 0 || w >= num_words) return ZV_STATUS_INVALID_ARGUMENT;
+        const int32_t k = zv_dict_num_pronunciations(dict.get(), w);
+        most += k > 0 ? 1 : 0;
+        for (int32_t p = 0; p < k && most <= limit; ++p) {
+            int32_t length = 0;
+            const int32_t *ids = nullptr;
+            zv_dict_pronunciation(dict.get(), w, p, &length, &ids);
+            most += 2 * static_cast<uint64_t>(length) + 1;
+        }
     }
+    if (most > limit) return ZV_STATUS_INVALID_ARGUMENT;
 
     Builder b;
     ZV_TRY(b.init(num_nodes));

@@ -66,11 +66,7 @@ struct FileCloser {
 };
 
 // Fewest bits that hold every value up to `value`: ceil(log2(value + 1)).
-int32_t width_for(int64_t value) {
-    int32_t bits = 0;
-    while (bits < 63 && (int64_t{1} << bits) <= value) bits += 1;
-    return bits;
-}
+int32_t width_for(int64_t value) { return value < 1 ? 0 : zv_bit_field_width(static_cast<uint64_t>(value)); }
 
 // Grows an int32 array so that it holds more than `needed` entries, doubling
 // its room (a room of 0 becomes 1 first). false when out of memory.

@@ -18,6 +18,14 @@ TEST(BitField, Sizes) {
     }
 }
 
+TEST(BitField, WidthHoldsEveryValueUpToItsArgument) {
+    struct Case { uint64_t value; int32_t bits; };
+    const Case cases[] = {{0, 0},  {1, 1},  {2, 2},  {3, 2},  {4, 3},  {39, 6},  {52, 6},  {63, 6},  {64, 7},
+                          {1000, 10}, {1023, 10}, {1024, 11}, {130000, 17}, {(uint64_t{1} << 31) - 1, 31},
+                          {uint64_t{1} << 31, 32}, {~uint64_t{0}, 64}};
+    for (const Case &c : cases) EXPECT_EQ(zv_bit_field_width(c.value), c.bits) << c.value;
+}
+
 TEST(BitField, StraddlingFieldSpansTwoWords) {
     uint32_t words[2] = {0, 0};
     zv_bit_field_write(words, 6, 5, 0x1F);  // bits 30..34

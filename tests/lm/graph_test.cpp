@@ -563,6 +563,116 @@ TEST(GraphTest, ManyPronunciationsOnADeepPath) {
     }
 }
 
+// Lists far longer than a phone set makes them: thousands of homophones put
+// a word arc each on one phone state (with the phone arcs of longer
+// pronunciations made among them), and a phone set of thousands puts as
+// many phone arcs on one state. Each list holds its arcs in the order they
+// were made, under the start state and under a bigram state alike.
+TEST(GraphTest, LongListsKeepTheOrderTheArcsWereMade) {
+    constexpr int32_t kWords = 3000;
+    std::vector<std::string> words;
+    for (int32_t w = 0; w < kWords; ++w) {
+        char word[8];
+        std::snprintf(word, sizeof word, "W%04d", w);
+        words.push_back(word);
+    }
+    // Every word a unigram; below W0000 the even words.
+    std::vector<LmRow> nodes = {{-1, -1, 127, 0}, {0, 0, 9, 3}};
+    for (int32_t w = 0; w < kWords; w += 2) nodes.push_back({1, w, 2 + w % 7, 0});
+    for (int32_t w = 1; w < kWords; ++w) nodes.push_back({0, w, 5 + w % 11, 0});
+    const int32_t bigram_state = 1;
+
+    // Homophones: every word 1 2, every third also 1 2 3.
+    Model homophones{words, 3, Pronunciations(kWords), nodes};
+    for (int32_t w = 0; w < kWords; ++w) {
+        homophones.prons[static_cast<size_t>(w)].push_back({1, 2});
+        if (w % 3 == 0) homophones.prons[static_cast<size_t>(w)].push_back({1, 2, 3});
+    }
+    // A phoneme of its own for every word.
+    Model distinct{words, kWords, Pronunciations(kWords), nodes};
+    for (int32_t w = 0; w < kWords; ++w) distinct.prons[static_cast<size_t>(w)].push_back({w + 1});
+
+    // The arcs of a state's list, and the state an arc of given input leads to.
+    auto list = [](const zv_graph_t *g, int32_t s) {
+        std::vector<int32_t> arcs;
+        for (int32_t a = zv_graph_state_arc(g, s, -1); a != -1; a = zv_graph_state_arc(g, s, a)) arcs.push_back(a);
+        return arcs;
+    };
+    auto after = [&](const zv_graph_t *g, int32_t s, int32_t input) {
+        for (int32_t a : list(g, s)) {
+            if (zv_graph_input(g, a) == input) return zv_graph_state(g, a);
+        }
+        return -1;
+    };
+    // Output labels of the word arcs of a list, in list order.
+    auto labels = [&](const zv_graph_t *g, int32_t s) {
+        std::vector<int32_t> out;
+        for (int32_t a : list(g, s)) {
+            if (zv_graph_output(g, a) != 0) out.push_back(zv_graph_output(g, a));
+        }
+        return out;
+    };
+    auto every = [](int32_t from, int32_t step) {
+        std::vector<int32_t> out;
+        for (int32_t w = from; w < kWords; w += step) out.push_back(w + 1);
+        return out;
+    };
+
+    zv_status_t status;
+    GraphPtr g = zv_test::load_graph(homophones.file(), &status);
+    ASSERT_EQ(status, ZV_STATUS_SUCCESS);
+    expect_like_reference(homophones, g.get());
+    const int32_t s12 = after(g.get(), after(g.get(), 0, 1), 2);
+    const int32_t s123 = after(g.get(), s12, 3);
+    ASSERT_GE(s123, 0);
+    EXPECT_EQ(list(g.get(), s12).size(), static_cast<size_t>(kWords + 1));
+    EXPECT_EQ(labels(g.get(), s12), every(0, 1));
+    EXPECT_EQ(labels(g.get(), s123), every(0, 3));
+    const int32_t b12 = after(g.get(), after(g.get(), bigram_state, 1), 2);
+    EXPECT_EQ(labels(g.get(), b12), every(0, 2));
+    EXPECT_EQ(labels(g.get(), after(g.get(), b12, 3)), every(0, 6));
+
+    g = zv_test::load_graph(distinct.file(), &status);
+    ASSERT_EQ(status, ZV_STATUS_SUCCESS);
+    expect_like_reference(distinct, g.get());
+    for (const auto &[state, step] : {std::pair{0, 1}, std::pair{bigram_state, 2}}) {
+        std::vector<int32_t> inputs;
+        for (int32_t a : list(g.get(), state)) {
+            if (zv_graph_input(g.get(), a) != 0) inputs.push_back(zv_graph_input(g.get(), a));
+        }
+        EXPECT_EQ(inputs, every(0, step)) << "state " << state;
+    }
+}
+
+// One word of P phonemes under a chain of N model nodes builds N * P phone
+// states from about 2.5 N + 0.5 P bytes. A file is refused before anything
+// is built when it could build more than 64 states and arcs per byte; real
+// graphs count 3 to 5.
+TEST(GraphTest, FilesThatWouldBuildFarMoreThanTheirSizeAreRefused) {
+    struct Case {
+        int32_t depth, phonemes;
+        bool loads;
+    };
+    const Case cases[] = {
+        {20000, 1, true},     // 2 states and arcs a byte
+        {1000, 20, true},     // 17
+        {1000, 60, true},     // 50
+        {1000, 100, false},   // 81
+        {1000, 1000, false},  // 680: a million phone states from 2.9 KB
+    };
+    for (const Case &c : cases) {
+        const std::vector<uint8_t> bytes = zv_test::chain_graph_file(c.depth, c.phonemes);
+        SCOPED_TRACE(testing::Message() << c.depth << " x " << c.phonemes << ", " << bytes.size() << " bytes");
+        zv_status_t status;
+        GraphPtr g = zv_test::load_graph(bytes, &status);
+        ASSERT_EQ(status, c.loads ? ZV_STATUS_SUCCESS : ZV_STATUS_INVALID_ARGUMENT);
+        if (!c.loads) continue;
+        const int64_t states = zv_graph_num_states(g.get());
+        EXPECT_EQ(states, 1 + c.depth + int64_t{c.depth} * c.phonemes);
+        EXPECT_LE(states + zv_graph_num_arcs(g.get()), 64 * static_cast<int64_t>(bytes.size()));
+    }
+}
+
 // A language model one word deep per level, 20,000 levels: each state backs
 // off to the one above it, found without walking every suffix of its path.
 TEST(GraphTest, DeepLanguageModelChain) {

@@ -199,4 +199,38 @@ TEST_F(ToolkitAlloc, GraphBuild) {
     }, kFileStatuses);
 }
 
+// 200 homophones: their phone state's list grows long enough to be indexed.
+TEST_F(ToolkitAlloc, GraphBuildWithALongList) {
+    zv_test::GraphSources homophones{{}, 2, {}, {{-1, -1, 127, 0}}};
+    for (int32_t w = 0; w < 200; ++w) {
+        homophones.words.push_back("W" + std::to_string(100 + w));
+        homophones.prons.push_back({{1, 2}});
+        homophones.nodes.push_back({0, w, 5, 0});
+    }
+    const std::string path = dir_.write("homophones.bin", homophones.file());
+    sweep_fails_cleanly("graph", [&] {
+        zv_graph_t *graph = nullptr;
+        const zv_status_t status = zv_graph_init(path.c_str(), &graph);
+        EXPECT_EQ(graph != nullptr, status == ZV_STATUS_SUCCESS);
+        if (graph != nullptr) {
+            EXPECT_EQ(zv_graph_num_arcs(graph), 2 + 200 + 200);
+        }
+        zv_graph_delete(graph);
+        return status;
+    }, kFileStatuses);
+}
+
+// A file that would build a million phone states from 3 KB is refused with
+// nothing allocated but the readers' own blocks, each a few times the file;
+// building it would take megabytes.
+TEST_F(ToolkitAlloc, GraphTooLargeForItsFileIsRefusedBeforeBuilding) {
+    const std::vector<uint8_t> bytes = zv_test::chain_graph_file(1000, 1000);
+    const std::string path = dir_.write("chain.bin", bytes);
+    zv_graph_t *graph = nullptr;
+    zv_failing_alloc_fail_at(0);
+    EXPECT_EQ(zv_graph_init(path.c_str(), &graph), ZV_STATUS_INVALID_ARGUMENT);
+    EXPECT_EQ(graph, nullptr);
+    EXPECT_LE(zv_failing_alloc_largest(), 8 * bytes.size());
+}
+
 }  // namespace

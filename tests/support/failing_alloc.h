@@ -21,6 +21,7 @@ void zv_failing_alloc_fail_at(int64_t n);
 int64_t zv_failing_alloc_calls(void);  // allocation calls since the last fail_at
 int zv_failing_alloc_fired(void);      // 1 once the armed failure has happened
 int64_t zv_failing_alloc_live(void);   // blocks allocated and not yet freed
+uint64_t zv_failing_alloc_largest(void);  // bytes of the largest block asked for since the last fail_at
 // Non-zero: this thread's allocation calls are neither counted nor failed
 // until a call with 0 (for checks made inside a swept operation).
 void zv_failing_alloc_pause(int paused);

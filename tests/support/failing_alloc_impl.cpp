@@ -50,6 +50,7 @@ namespace {
 std::atomic<int64_t> g_fail_at{0};
 std::atomic<int64_t> g_calls{0};
 std::atomic<int> g_fired{0};
+std::atomic<uint64_t> g_largest{0};
 // Where ZV_FAILING_ALLOC_TRACE sends the stack of each failed call: the real
 // standard error, also while a sweep captures descriptor 2.
 std::atomic<int> g_trace_fd{2};
@@ -111,9 +112,12 @@ void table_remove(void *ptr) {
     --g_table_used;
 }
 
-// True when this call is the armed one and must fail.
-bool should_fail() {
+// True when this call, asking for `size` bytes, is the armed one and must fail.
+bool should_fail(size_t size) {
     if (t_hold > 0) return false;
+    for (uint64_t largest = g_largest.load(std::memory_order_relaxed);
+         size > largest && !g_largest.compare_exchange_weak(largest, size, std::memory_order_relaxed);) {
+    }
     const int64_t n = g_calls.fetch_add(1, std::memory_order_relaxed) + 1;
     if (n == g_fail_at.load(std::memory_order_relaxed)) {
         g_fired.store(1, std::memory_order_relaxed);
@@ -131,7 +135,7 @@ bool should_fail() {
 }
 
 void *counted_aligned(size_t alignment, size_t size) {
-    if (should_fail()) return nullptr;
+    if (should_fail(size)) return nullptr;
     void *p = ZV_REAL(memalign)(alignment, size == 0 ? 1 : size);
     table_add(p);
     return p;
@@ -142,7 +146,7 @@ void *counted_aligned(size_t alignment, size_t size) {
 extern "C" {
 
 void *malloc(size_t size) {
-    if (should_fail()) {
+    if (should_fail(size)) {
         errno = ENOMEM;
         return nullptr;
     }
@@ -152,7 +156,7 @@ void *malloc(size_t size) {
 }
 
 void *calloc(size_t count, size_t size) {
-    if (should_fail()) {
+    if (should_fail(count > SIZE_MAX / (size > 0 ? size : 1) ? SIZE_MAX : count * size)) {
         errno = ENOMEM;
         return nullptr;
     }
@@ -162,7 +166,7 @@ void *calloc(size_t count, size_t size) {
 }
 
 void *realloc(void *old, size_t size) {
-    if (should_fail()) {
+    if (should_fail(size)) {
         errno = ENOMEM;
         return nullptr;
     }
@@ -202,11 +206,14 @@ void zv_failing_alloc_fail_at(int64_t n) {
     g_fail_at.store(n, std::memory_order_relaxed);
     g_calls.store(0, std::memory_order_relaxed);
     g_fired.store(0, std::memory_order_relaxed);
+    g_largest.store(0, std::memory_order_relaxed);
 }
 
 int64_t zv_failing_alloc_calls(void) { return g_calls.load(std::memory_order_relaxed); }
 
 int zv_failing_alloc_fired(void) { return g_fired.load(std::memory_order_relaxed); }
+
+uint64_t zv_failing_alloc_largest(void) { return g_largest.load(std::memory_order_relaxed); }
 
 void zv_failing_alloc_pause(int paused) { t_hold += paused ? 1 : -1; }
 

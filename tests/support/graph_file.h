@@ -15,6 +15,7 @@
 
 #include "lm/graph.h"
 #include "support/lm_fixtures.h"
+#include "support/model_writer.h"
 #include "support/pronunciation_fixtures.h"
 #include "support/temp_dir.h"
 
@@ -135,6 +136,23 @@ inline GraphSources long_pronunciation_example(int32_t length) {
     std::vector<int32_t> pron(static_cast<size_t>(length));
     for (int32_t i = 0; i < length; ++i) pron[static_cast<size_t>(i)] = 2 - i % 2;
     return {{"A", "B"}, 2, {{{1}}, {pron}}, {{-1, -1, 127, 0}, {0, 0, 5, 0}, {0, 1, 9, 0}}};
+}
+
+// The graph file of one word, A, of `phonemes` phonemes (2 and 1 by turns)
+// under a language model that is a chain of `depth` nodes below the root,
+// each A's node and A its only child: depth * phonemes phone states from
+// about 2.5 depth + 0.5 phonemes bytes.
+inline std::vector<uint8_t> chain_graph_file(int32_t depth, int32_t phonemes) {
+    std::vector<int32_t> pron(static_cast<size_t>(phonemes));
+    for (int32_t i = 0; i < phonemes; ++i) pron[static_cast<size_t>(i)] = 2 - i % 2;
+    std::vector<LmRow> nodes = {{-1, -1, 127, 0}};
+    for (int32_t d = 1; d <= depth; ++d) nodes.push_back({d - 1, 0, 3, d < depth ? 2 : 0});
+    std::vector<uint8_t> bytes = EncodeLexicon({"A"});
+    const std::vector<uint8_t> dict = EncodeDict(2, 1, {{pron}});
+    const std::vector<uint8_t> model = lm_blob(nodes);
+    bytes.insert(bytes.end(), dict.begin(), dict.end());
+    bytes.insert(bytes.end(), model.begin(), model.end());
+    return bytes;
 }
 
 struct GraphDeleter {
