@@ -4,6 +4,7 @@
 #include <benchmark/benchmark.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <random>
@@ -75,6 +76,46 @@ void BM_DictFromText(benchmark::State &state) {
     state.counters["pronunciations"] = static_cast<double>(prons);
 }
 BENCHMARK(BM_DictFromText)->Unit(benchmark::kMillisecond);
+
+// A phone set of n names (a wide input alphabet) and every name pronounced
+// once, in another order, over lines of words W0000000, W0000001, ... (a line
+// holds at most 1023 bytes): each name is looked up in the full set, so the
+// time must grow as n log n, not n^2.
+void BM_DictFromTextLargePhoneSet(benchmark::State &state) {
+    const int32_t n = static_cast<int32_t>(state.range(0));
+    std::string phones, words_text, lines, line;
+    int32_t words = 0;
+    auto end_line = [&] {
+        char word[16];
+        std::snprintf(word, sizeof(word), "W%07d", words++);
+        words_text += std::string(word) + "\n";
+        lines += std::string(word) + "\t" + line + "\n";
+        line.clear();
+    };
+    for (int32_t i = 0; i < n; ++i) {
+        phones += "P" + std::to_string(i) + "\n";
+        const std::string name = "P" + std::to_string((static_cast<int64_t>(i) * 7919) % n);
+        if (line.size() + name.size() + 1 > 900) end_line();
+        line += name + " ";
+    }
+    end_line();
+    zv_test::TempDir dir;
+    const std::string phones_path = dir.write("phones.txt", phones);
+    const std::string words_path = dir.write("words.txt", words_text);
+    const std::string lines_path = dir.write("lines.txt", lines);
+    zv_lexicon_t *lexicon = nullptr;
+    if (zv_lexicon_init(words_path.c_str(), &lexicon) != ZV_STATUS_SUCCESS) std::abort();
+    for (auto _ : state) {
+        zv_dict_t *dict = nullptr;
+        if (zv_dict_init(phones_path.c_str(), lines_path.c_str(), lexicon, &dict) != ZV_STATUS_SUCCESS) {
+            state.SkipWithError("init");
+        }
+        zv_dict_delete(dict);
+    }
+    zv_lexicon_delete(lexicon);
+    state.counters["names"] = n;
+}
+BENCHMARK(BM_DictFromTextLargePhoneSet)->Arg(10000)->Arg(100000)->Unit(benchmark::kMillisecond);
 
 void BM_LexiconSerialize(benchmark::State &state) {
     Fixture &f = fixture();

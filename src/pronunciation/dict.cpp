@@ -4,6 +4,7 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include <algorithm>
 #include <memory>
 
 #include "foundation/bit_field.h"
@@ -136,10 +137,14 @@ zv_status_t read_line(FILE *file, char *buf, int32_t *got) {
     return ZV_STATUS_SUCCESS;
 }
 
-// The phone set: P names, read whole and kept for the duration of one call.
+// The phone set: P names, read whole and kept for the duration of one call,
+// with their line indices sorted by name (equal names by line), so that a
+// name is found by binary search: a scan of every line for every phoneme of
+// the text made a large phone set cost its size per phoneme read.
 struct PhoneSet {
     Block<char> text;
     Block<char *> names;
+    Block<int32_t> by_name;
     int32_t size = 0;
 
     zv_status_t load(const char *path) {
@@ -150,16 +155,26 @@ struct PhoneSet {
         ZV_TRY(zv_text_lines_split(text.get(), bytes, &size));
         names.reset(static_cast<char **>(allocate(sizeof(char *) * static_cast<uint64_t>(size), false)));
         if (!names) return ZV_STATUS_OUT_OF_MEMORY;
-        return zv_text_lines_index(text.get(), size, names.get());
+        ZV_TRY(zv_text_lines_index(text.get(), size, names.get()));
+        by_name.reset(allocate_ints(static_cast<uint64_t>(size), false));
+        if (!by_name) return ZV_STATUS_OUT_OF_MEMORY;
+        for (int32_t i = 0; i < size; ++i) by_name.get()[i] = i;
+        char *const *line = names.get();
+        std::sort(by_name.get(), by_name.get() + size, [line](int32_t a, int32_t b) {
+            const int order = strcmp(line[a], line[b]);
+            return order != 0 ? order < 0 : a < b;
+        });
+        return ZV_STATUS_SUCCESS;
     }
 
     // Id of the first line equal to name, 0 for none.
     int32_t id(const char *name) const {
-        for (int32_t i = 0; i < size; ++i) {
-            const char *candidate = names.get()[i];
-            if (candidate[0] == name[0] && strcmp(candidate, name) == 0) return i + 1;
-        }
-        return 0;
+        const int32_t *first = by_name.get();
+        char *const *line = names.get();
+        const int32_t *found = std::lower_bound(first, first + size, name, [line](int32_t i, const char *key) {
+            return strcmp(line[i], key) < 0;
+        });
+        return found != first + size && strcmp(line[*found], name) == 0 ? *found + 1 : 0;
     }
 };
 

@@ -147,6 +147,35 @@ TEST(DictText, ReadsGroupsAndTokens) {
     EXPECT_EQ(zv_dict_phoneme_set_size(dict.get()), 3);
 }
 
+TEST(DictText, EveryNameTakesTheIdOfItsFirstLine) {
+    // Random phone sets of short names over a few bytes (prefixes of one
+    // another, repeats, high bytes), and a pronunciation of every line's
+    // name: each id must be that of the first line holding the name.
+    std::mt19937 rng(5);
+    const char alphabet[] = {'A', 'B', '\xC3', '\r'};
+    LexiconPtr lexicon = make_lexicon({"W"});
+    for (int trial = 0; trial < 20; ++trial) {
+        std::vector<std::string> names(1 + rng() % 300);
+        for (std::string &name : names) {
+            name.assign(1 + rng() % 3, 'A');
+            for (char &c : name) c = alphabet[rng() % 4];
+        }
+        std::string phones, prons = "W\t";
+        std::vector<int32_t> want;
+        for (const std::string &name : names) phones += name + "\n";
+        for (size_t i = 0; i < names.size(); ++i) {
+            const std::string &name = names[rng() % names.size()];
+            prons += name + " ";
+            int32_t first = 0;
+            while (names[first] != name) ++first;
+            want.push_back(first + 1);
+        }
+        DictPtr dict;
+        ASSERT_EQ(from_text(lexicon.get(), {phones, prons + "\n"}, &dict), ZV_STATUS_SUCCESS);
+        EXPECT_EQ(contents(dict.get(), 1), Pronunciations{{want}});
+    }
+}
+
 TEST(DictText, MalformedTextsAreRefused) {
     LexiconPtr lexicon = make_lexicon({"ANT", "BEE", "CAT"});
     const std::string phones = "AA\nB\nCH\n";
