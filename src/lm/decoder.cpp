@@ -247,15 +247,20 @@ zv_status_t expand(zv_decoder_t *d, const int16_t *scores, zv_map_t *next) {
 }
 
 // A candidate that comes back, within this closure, to a state on its own
-// epsilon path cheaper than it was there has gone round a cycle of negative
-// weight (a backoff arc of negative cost back to the state a pronunciation of
-// length 0 leaves from); following it would relax for ever. The path within
-// the closure is the chain of parents of equal depth: epsilon steps keep it,
-// frame steps add one.
-bool closes_negative_cycle(const zv_node_t *from, int32_t state, float cost) {
+// epsilon path by a cycle of negative cost (a backoff arc of negative cost
+// back to the state a pronunciation of length 0 leaves from) would relax for
+// ever, one lap after another. The path within the closure is the chain of
+// parents of equal depth: epsilon steps keep it, frame steps add one. The
+// cycle's cost is decided on its weight bytes summed in integers: compared as
+// float costs, a lap of weight 0 can round below where it began, and that lap
+// is one to follow, not to cut.
+bool closes_negative_cycle(const zv_graph_t *g, const zv_node_t *from, int32_t arc, int32_t state, float scale) {
+    if (scale == 0.0f) return false;  // every lap costs 0
+    int64_t weight = g->weights[arc];
     for (const zv_node_t *u = from;; u = u->parent) {
-        if (u->state == state && cost < u->cost) return true;
+        if (u->state == state && (scale > 0.0f ? weight < 0 : weight > 0)) return true;
         if (!u->parent || u->parent->depth != u->depth) return false;
+        weight += g->weights[u->arc];
     }
 }
 
@@ -288,7 +293,7 @@ zv_status_t close_epsilon(zv_decoder_t *d) {
             zv_node_t *held = nullptr;
             const float bar = zv_map_find(map, s, 1, &held) == ZV_STATUS_SUCCESS ? held->cost : kNoCost;
             if (!(bar > c)) continue;
-            if (closes_negative_cycle(t, s, c)) continue;
+            if (closes_negative_cycle(g, t, a, s, d->weight_scale)) continue;
             zv_branch_t *branch = nullptr;
             const int32_t word = zv_graph_output_of(g, a);
             if (word != 0) {

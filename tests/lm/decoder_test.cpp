@@ -563,3 +563,62 @@ TEST(Decoder, ClosureEndsOnANegativeEpsilonCycle) {
         EXPECT_TRUE(text == "" || text == "cat") << text;
     }
 }
+
+// A word of no phonemes (+8) whose backoff (-8) leads back to the start
+// state: a cycle of weight 0. Rounding can make a lap come back a little
+// cheaper (0.1 + 0.025390625 - 0.1 is 0.0253906175 in floats), and then the
+// token made by the lap, the word's, replaces the start state's; only a cycle
+// whose weights sum below 0 is cut. At every scale, negative and 0 included,
+// the decoder keeps what the reference (which has no guard) keeps.
+TEST(Decoder, ClosureFollowsCyclesOfWeightZeroWhereRoundingMakesThemCheaper) {
+    const std::vector<PackedArc> arcs = {{0, 0, 1, 8, 1}, {1, 0, 0, -8, 0}};
+    PackedGraphPtr g = pack_graph(2, {1, 1}, arcs, {"w"}, 1);
+    {
+        DecoderPtr d = make_decoder(g.get(), 16.0f, 64, 0.1f);
+        EXPECT_EQ(process(d.get(), {-26, -20000}), "");
+        zv_node_t *start = nullptr;
+        ASSERT_EQ(zv_map_find(d->active, 0, 1, &start), ZV_STATUS_SUCCESS);
+        EXPECT_EQ(start->cost, 0.1f * -1.0f + (0.1f * 1.0f + 0.025390625f));
+        EXPECT_LT(start->cost, 0.025390625f);
+        EXPECT_EQ(flush(d.get()), "w");
+    }
+    const std::vector<std::vector<int16_t>> frames = {{-26, -20000}, {-26, -3}, {-1000, 0}, {-7, -26}, {-26, -26}};
+    for (const float scale : {0.1f, 0.6f, 0.8f, 1.2f, 1.0f, -0.1f, -0.6f, -1.2f, 0.0f}) {
+        for (const int32_t max_active : {1, 64}) {
+            DecoderPtr d = make_decoder(g.get(), 16.0f, max_active, scale);
+            Reference ref(g.get(), 16.0f, max_active, scale);
+            for (int round = 0; round < 4; ++round) {
+                for (const std::vector<int16_t> &f : frames) {
+                    ASSERT_EQ(process(d.get(), f), ref.process(f)) << scale << " " << max_active;
+                    ASSERT_EQ(active(d.get()), ref.active_tokens()) << scale << " " << max_active;
+                    ASSERT_EQ(flush(d.get()), ref.flush()) << scale << " " << max_active;
+                }
+            }
+        }
+    }
+}
+
+// Under a negative scale a cycle of positive weight is the one that costs
+// less each lap: the closure cuts it, and a scale of 0 leaves nothing to cut.
+TEST(Decoder, ClosureCutsTheCyclesWhoseScaledCostIsNegative) {
+    // 0 -w(-2)-> 1 -backoff(+3)-> 0: weight +1.
+    const std::vector<PackedArc> arcs = {{0, 0, 1, -2, 1}, {1, 0, 0, 3, 0}};
+    PackedGraphPtr g = pack_graph(2, {1, 1}, arcs, {"w"}, 1);
+    for (const float scale : {-1.0f, -0.1f}) {
+        DecoderPtr d = make_decoder(g.get(), 50.0f, 4, scale);
+        for (int32_t frame = 1; frame <= 4; ++frame) {
+            process(d.get(), {0, -2048});
+            zv_node_t *start = nullptr;
+            ASSERT_EQ(zv_map_find(d->active, 0, 1, &start), ZV_STATUS_SUCCESS);
+            // No lap within a frame: only laps begun in earlier frames.
+            EXPECT_GE(start->cost, scale * 0.125f * static_cast<float>(frame - 1) - 1e-6f) << scale << " " << frame;
+        }
+    }
+    DecoderPtr d = make_decoder(g.get(), 50.0f, 4, 0.0f);
+    Reference ref(g.get(), 50.0f, 4, 0.0f);
+    for (int32_t frame = 1; frame <= 4; ++frame) {
+        ASSERT_EQ(process(d.get(), {0, -2048}), ref.process({0, -2048}));
+        ASSERT_EQ(active(d.get()), ref.active_tokens());
+        ASSERT_EQ(flush(d.get()), ref.flush());
+    }
+}
