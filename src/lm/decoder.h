@@ -50,6 +50,8 @@ typedef struct zv_decoder_t {
 // (which states have an epsilon arc, learnt as the closure meets them) and a
 // table of the first arcs of states it expanded lately: 512 bytes for each of
 // 2 * max_active states (at least 16, at most 8,192: 4 MB), filled as it goes.
+// A graph whose phone set has 2^23 phonemes or more gets no table: its arcs
+// are read from the graph each time (any label width decodes alike).
 zv_status_t zv_decoder_init(const zv_graph_t *graph, float beam, int32_t max_active, float weight_scale,
                             zv_decoder_t **decoder);
 
