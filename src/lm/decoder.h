@@ -14,6 +14,14 @@
 // zv_decoder_flush gives the rest of the best complete path. Texts are heap
 // blocks released with free. The graph is only read: decoders on different
 // threads may share it; one decoder serves one thread at a time.
+//
+// A token lives while a token made from it does, so the surviving paths keep
+// their whole history, back to the start of the stream: a token or two a
+// frame (48 bytes each, in pages of 32 * max_active) and a word-tree branch a
+// word, some 60 to 100 bytes a frame, until zv_decoder_reset releases them.
+// That is the design (the flushed text is read from that history), not a
+// leak; a stream of unbounded length is reset between utterances. What a
+// frame costs in time does not grow with the history.
 #ifndef ZV_LM_DECODER_H
 #define ZV_LM_DECODER_H
 
