@@ -41,7 +41,7 @@ extern "C" void zv_page_delete(zv_page_t *page) {
     free(page);
 }
 
-extern "C" void zv_page_free(zv_page_t *page, void *object) {
+static inline void page_free(zv_page_t *page, void *object) {
     const int32_t n = static_cast<int32_t>((static_cast<uint8_t *>(object) - page->block) /
                                            static_cast<ptrdiff_t>(page->slot_size));
     const int32_t p = page->slot_to_position[n];
@@ -56,12 +56,15 @@ extern "C" void zv_page_free(zv_page_t *page, void *object) {
     page->used = l;
 }
 
+extern "C" void zv_page_free(zv_page_t *page, void *object) { page_free(page, object); }
+
 // A pool's pages fill in creation order, and in a long decode the first ones
 // fill up with the tokens of the surviving path's history: a scan over the
 // pages for the first with room, and for the page that holds a freed slot,
-// would grow with the stream. Up to kScannedPages pages the pool scans; from
-// the next one on it keeps, beside its record, which pages have room as bits
-// in levels (the first page with room found from the top word down) and a
+// would grow with the stream. So the pool keeps, beside its record, the first
+// page with room; up to kScannedPages pages it scans for the next one and for
+// a freed slot's page, and from the next page on it keeps which pages have
+// room as bits in levels (the lowest found from the top word down) and a
 // table from block addresses to pages, so that both take constant time.
 namespace {
 
@@ -88,6 +91,9 @@ struct PageKey {
 
 struct PoolRecord {
     zv_pool_t pool;  // first: the pointer handed out points here
+    int32_t first;   // the first page with room; the page count when all are full
+    int32_t recent;  // the page of the slot freed last, tried before the table
+    int32_t page_room;  // entries of the page array, which doubles when full
     RoomBits room;   // words NULL while the pool scans
     PageKey *keys;   // 2^key_bits slots; NULL while the pool scans
     int32_t key_bits;
@@ -153,22 +159,16 @@ void file_page(PageKey *keys, int32_t bits, int32_t shift, const zv_page_t *page
     }
 }
 
-// The page whose block holds p, -1 when none does.
-int32_t page_holding(const PoolRecord *rec, const uint8_t *p) {
-    const zv_pool_t &pool = rec->pool;
-    if (!rec->keys) {
-        for (int32_t i = 0; i < pool.page_count; ++i) {
-            if (pool.pages[i]->block <= p && p < pool.pages[i]->end) return i;
-        }
-        return -1;
-    }
+// The page whose block holds p, -1 when none does: from the table, which
+// the pool keeps once it has more than kScannedPages pages.
+[[gnu::noinline]] int32_t filed_page(const PoolRecord *rec, const uint8_t *p) {
     const uint64_t mask = (uint64_t{1} << rec->key_bits) - 1;
     const uint64_t key = (reinterpret_cast<uintptr_t>(p) >> rec->shift) + 1;
     for (uint64_t h = key_slot(key, rec->key_bits);; h = (h + 1) & mask) {
         const PageKey &k = rec->keys[h];
         if (k.key == 0) return -1;
         if (k.key == key) {
-            const zv_page_t *page = pool.pages[k.page];
+            const zv_page_t *page = rec->pool.pages[k.page];
             if (page->block <= p && p < page->end) return k.page;
         }
     }
@@ -219,13 +219,19 @@ bool make_room_for(PoolRecord *rec, int64_t pages) {
     return true;
 }
 
-void *take_slot(PoolRecord *rec, int32_t index) {
-    zv_page_t *page = rec->pool.pages[index];
-    const int32_t slot = page->position_to_slot[page->used];
-    page->used += 1;
-    if (page->used == page->capacity && rec->room.words) room_clear(&rec->room, index);
-    rec->pool.live += 1;
-    return page->block + static_cast<uint64_t>(slot) * page->slot_size;
+// The first page with room after page `first`, which has just filled up;
+// every page before it is full.
+[[gnu::noinline]] void advance_first(PoolRecord *rec) {
+    const zv_pool_t &pool = rec->pool;
+    if (rec->room.words) {
+        room_clear(&rec->room, rec->first);
+        const int32_t i = room_first(&rec->room);
+        rec->first = i < 0 ? pool.page_count : i;
+        return;
+    }
+    int32_t i = rec->first + 1;
+    while (i < pool.page_count && pool.pages[i]->used == pool.pages[i]->capacity) i += 1;
+    rec->first = i;
 }
 
 }  // namespace
@@ -252,27 +258,54 @@ extern "C" void zv_pool_delete(zv_pool_t *pool) {
 
 extern "C" int32_t zv_pool_size(const zv_pool_t *pool) { return pool->live; }
 
-extern "C" void *zv_pool_alloc(zv_pool_t *pool) {
-    PoolRecord *rec = record_of(pool);
-    if (rec->room.words) {
-        const int32_t i = room_first(&rec->room);
-        if (i >= 0) return take_slot(rec, i);
-    } else {
-        for (int32_t i = 0; i < pool->page_count; ++i) {
-            if (pool->pages[i]->used < pool->pages[i]->capacity) return take_slot(rec, i);
-        }
-    }
-    if (pool->page_count == INT32_MAX) return nullptr;
+// Returns the slot at `object` to page i.
+inline void release_slot(PoolRecord *rec, int32_t i, void *object) {
+    page_free(rec->pool.pages[i], object);
+    rec->pool.live -= 1;
+}
+
+// The same for a page that is full until then. Apart from zv_pool_free, as
+// is the search of the table, so that its common case calls nothing.
+[[gnu::noinline]] void release_slot_of_full_page(PoolRecord *rec, int32_t i, void *object) {
+    if (rec->room.words) room_set(&rec->room, i);
+    if (i < rec->first) rec->first = i;
+    release_slot(rec, i, object);
+}
+
+// Most slots freed lie in the page of the last one (the tokens of a frame
+// come from the same page), which saves a look into a table as large as the
+// pool.
+[[gnu::noinline]] void release_filed_slot(PoolRecord *rec, void *object) {
+    const uint8_t *p = static_cast<const uint8_t *>(object);
+    const zv_page_t *recent = rec->pool.pages[rec->recent];
+    const int32_t i = recent->block <= p && p < recent->end ? rec->recent : filed_page(rec, p);
+    if (i < 0) return;
+    rec->recent = i;
+    const zv_page_t *page = rec->pool.pages[i];
+    if (page->used == page->capacity) return release_slot_of_full_page(rec, i, object);
+    release_slot(rec, i, object);
+}
+
+// A new page at the end, every page before it being full (or none there);
+// false, the pool as it was, when memory runs out. Apart from zv_pool_alloc,
+// whose common case then stays a few instructions.
+[[gnu::noinline]] bool add_page(PoolRecord *rec) {
+    zv_pool_t *pool = &rec->pool;
     const int32_t index = pool->page_count;
-    zv_page_t **pages = static_cast<zv_page_t **>(
-        realloc(pool->pages, sizeof(zv_page_t *) * (static_cast<size_t>(index) + 1)));
-    if (!pages) return nullptr;
-    pool->pages = pages;  // one entry larger; the count says how many are pages
+    if (index == INT32_MAX) return false;
+    if (index == rec->page_room) {  // doubled, not one entry more: a copy per page would grow with the pool
+        const int32_t room = index == 0 ? 1 : (index > INT32_MAX / 2 ? INT32_MAX : 2 * index);
+        zv_page_t **pages =
+            static_cast<zv_page_t **>(realloc(pool->pages, sizeof(zv_page_t *) * static_cast<size_t>(room)));
+        if (!pages) return false;
+        pool->pages = pages;  // larger; the count says how many are pages
+        rec->page_room = room;
+    }
     zv_page_t *page = nullptr;
-    if (zv_page_init(pool->object_size, pool->slots_per_page, &page) != ZV_STATUS_SUCCESS) return nullptr;
+    if (zv_page_init(pool->object_size, pool->slots_per_page, &page) != ZV_STATUS_SUCCESS) return false;
     if (!make_room_for(rec, static_cast<int64_t>(index) + 1)) {
         zv_page_delete(page);
-        return nullptr;
+        return false;
     }
     pool->pages[index] = page;
     pool->page_count += 1;
@@ -280,17 +313,31 @@ extern "C" void *zv_pool_alloc(zv_pool_t *pool) {
         file_page(rec->keys, rec->key_bits, rec->shift, page, index);
         room_set(&rec->room, index);
     }
-    return take_slot(rec, index);
+    return true;
+}
+
+extern "C" void *zv_pool_alloc(zv_pool_t *pool) {
+    PoolRecord *rec = record_of(pool);
+    if (__builtin_expect(rec->first == pool->page_count, 0) && !add_page(rec)) return nullptr;
+    zv_page_t *page = pool->pages[rec->first];
+    const int32_t slot = page->position_to_slot[page->used];
+    page->used += 1;
+    if (page->used == page->capacity) advance_first(rec);
+    pool->live += 1;
+    return page->block + static_cast<uint64_t>(slot) * page->slot_size;
 }
 
 extern "C" void zv_pool_free(zv_pool_t *pool, void *object) {
     PoolRecord *rec = record_of(pool);
-    const int32_t i = page_holding(rec, static_cast<const uint8_t *>(object));
-    if (i < 0) return;
-    zv_page_t *page = pool->pages[i];
-    if (page->used == page->capacity && rec->room.words) room_set(&rec->room, i);
-    zv_page_free(page, object);
-    pool->live -= 1;
+    if (rec->keys) return release_filed_slot(rec, object);
+    const uint8_t *p = static_cast<const uint8_t *>(object);
+    for (int32_t i = 0; i < pool->page_count; ++i) {
+        const zv_page_t *page = pool->pages[i];
+        if (page->block <= p && p < page->end) {
+            if (page->used == page->capacity) return release_slot_of_full_page(rec, i, object);
+            return release_slot(rec, i, object);
+        }
+    }
 }
 
 // ---- map ----

@@ -108,7 +108,8 @@ constexpr int32_t kCacheEntriesPerActive = 2;
 constexpr int32_t kMostCacheEntries = 1 << 13;  // 4 MB
 static_assert(kArcsAhead >= kCachedArcs, "an entry is filled from one gathering");
 
-// kWide: the graph's input labels need more than kPackedInputBits bits.
+// An arc as the expansion reads it. kWide, in what follows: the graph's
+// input labels need more than kPackedInputBits bits.
 struct Arc {
     int32_t arc;
     int32_t target;
