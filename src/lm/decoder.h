@@ -51,7 +51,8 @@ typedef struct zv_decoder_t {
 
 // *decoder is set to NULL first. INVALID_ARGUMENT for a NULL graph or out
 // pointer, max_active below 1 or with a token page (32 * max_active) beyond
-// int32, a NaN or negative beam, or a NaN or infinite weight scale;
+// int32, a NaN or negative beam, or a NaN or infinite weight scale (0 and
+// negative scales are taken);
 // OUT_OF_MEMORY when a member or the start token can't be made (nothing is
 // left allocated). max_active should be a power of two for the map to use
 // all its buckets. Beside its members a decoder keeps 2 bits per graph state
@@ -63,11 +64,14 @@ typedef struct zv_decoder_t {
 zv_status_t zv_decoder_init(const zv_graph_t *graph, float beam, int32_t max_active, float weight_scale,
                             zv_decoder_t **decoder);
 
-// Advances by one frame. With a text pointer, *text is set to the words
-// that became certain in this frame, each followed by one space ("" when
-// none). OUT_OF_MEMORY leaves the frame unfinished (the frame counter
-// advanced, *text NULL); then only zv_decoder_reset and zv_decoder_delete
-// may follow.
+// Advances by one frame. Within the frame, word and backoff arcs are
+// followed from every token as long as they make a token cheaper; a cycle of
+// them whose weights, summed and times the weight scale, come below 0 would
+// do so for ever and is cut where it closes (a scale of 0 leaves none). With
+// a text pointer, *text is set to the words that became certain in this
+// frame, each followed by one space ("" when none). OUT_OF_MEMORY leaves the
+// frame unfinished (the frame counter advanced, *text NULL); then only
+// zv_decoder_reset and zv_decoder_delete may follow.
 zv_status_t zv_decoder_process(zv_decoder_t *decoder, const int16_t *scores, char **text);
 
 // The words of the best token on a final state not yet reported, joined by
