@@ -37,6 +37,9 @@ typedef struct zv_page_t {
     int32_t *slot_to_position;
 } zv_page_t;
 
+// zv_pool_init hands the record out inside a larger one, which from the
+// ninth page on also knows which pages have room and where each block lies:
+// make pools with it only.
 typedef struct zv_pool_t {
     uint64_t object_size;
     int32_t slots_per_page;
@@ -83,7 +86,8 @@ zv_status_t zv_pool_init(uint64_t object_size, int32_t slots_per_page, zv_pool_t
 void zv_pool_delete(zv_pool_t *pool);
 int32_t zv_pool_size(const zv_pool_t *pool);
 // A free slot of the first page with room (a new page when all are full), or
-// NULL when no memory is left; the pool is then as it was.
+// NULL when no memory is left; the pool is then as it was. Like zv_pool_free,
+// constant time however many pages the pool holds.
 void *zv_pool_alloc(zv_pool_t *pool);
 // Returns the slot to the page whose block holds it; other pointers are ignored.
 void zv_pool_free(zv_pool_t *pool, void *object);

@@ -22,12 +22,18 @@ constexpr int64_t kTokensPerActive = 32;        // token pool page: 32 * max_act
 struct ArcEntry;
 struct Batch;
 
+// Widest input label that an arc carries packed with its weight byte in one
+// int32 (input << 8 | weight, kept positive). Graphs with wider labels (a
+// phone set of 2^23 or more) take the plain path: the label alone, the weight
+// read from the graph, and no arc table.
+constexpr int32_t kPackedInputBits = 23;
+
 struct DecoderRecord {
     zv_decoder_t decoder;  // first: the pointer handed out points here
     uint8_t *epsilon;      // ceil(states / 4) bytes
     // The first arcs of the states expanded lately (see expand), and the
     // expansion's work space; the table is NULL for a graph whose input
-    // labels need more than 23 bits.
+    // labels need more than kPackedInputBits bits.
     ArcEntry *arc_table;   // arc_table_mask + 1 entries, aligned in arc_table_block
     void *arc_table_block;
     int32_t arc_table_mask;
@@ -102,15 +108,29 @@ constexpr int32_t kCacheEntriesPerActive = 2;
 constexpr int32_t kMostCacheEntries = 1 << 13;  // 4 MB
 static_assert(kArcsAhead >= kCachedArcs, "an entry is filled from one gathering");
 
+// An arc as the expansion reads it. kWide, in what follows: the graph's
+// input labels need more than kPackedInputBits bits.
 struct Arc {
     int32_t arc;
     int32_t target;
-    int32_t input_weight;  // input << 8 | the weight byte; inputs below 2^23 keep it positive
+    int32_t label;  // input << 8 | the weight byte; with kWide the input alone
 };
 
+template <bool kWide>
 inline Arc read_arc(const zv_graph_t *g, int32_t a) {
-    return {a, zv_graph_target_of(g, a),
-            static_cast<int32_t>(static_cast<uint32_t>(zv_graph_input_of(g, a)) << 8 | static_cast<uint8_t>(g->weights[a]))};
+    const uint32_t input = static_cast<uint32_t>(zv_graph_input_of(g, a));
+    if (kWide) return {a, zv_graph_target_of(g, a), static_cast<int32_t>(input)};
+    return {a, zv_graph_target_of(g, a), static_cast<int32_t>(input << 8 | static_cast<uint8_t>(g->weights[a]))};
+}
+
+template <bool kWide>
+inline int32_t input_of(const Arc &a) {
+    return kWide ? a.label : a.label >> 8;
+}
+
+template <bool kWide>
+inline int8_t weight_byte_of(const zv_graph_t *g, const Arc &a) {
+    return kWide ? g->weights[a.arc] : static_cast<int8_t>(a.label & 0xff);
 }
 
 // A state's first arcs, as read_arc gives them.
@@ -137,6 +157,7 @@ inline void prefetch_arc(const zv_graph_t *g, int32_t arc) {
 }
 
 // Fills b's arcs for its n tokens, from the table where it has them.
+template <bool kWide>
 void gather(const zv_graph_t *g, ArcEntry *table, int32_t mask, Batch *b, int32_t n) {
     for (int32_t k = 0; k < n; ++k) {
         const zv_node_t *t = b->tokens[k];
@@ -170,7 +191,7 @@ void gather(const zv_graph_t *g, ArcEntry *table, int32_t mask, Batch *b, int32_
     }
     for (int32_t k = 0; k < n; ++k) {
         for (int32_t i = b->known[k] < 0 ? 0 : b->known[k]; i < b->count[k]; ++i) {
-            b->arcs[k][i] = read_arc(g, b->arcs[k][i].arc);
+            b->arcs[k][i] = read_arc<kWide>(g, b->arcs[k][i].arc);
         }
         ArcEntry *e = b->entries[k];
         if (!e || b->known[k] >= 0) continue;
@@ -182,6 +203,7 @@ void gather(const zv_graph_t *g, ArcEntry *table, int32_t mask, Batch *b, int32_
     }
 }
 
+template <bool kWide>
 struct Expansion {
     zv_decoder_t *d;
     const int16_t *scores;
@@ -191,9 +213,9 @@ struct Expansion {
 
     // The emitting arc a of token t.
     zv_status_t arc(zv_node_t *t, const Arc &a) {
-        const int32_t input = a.input_weight >> 8;
+        const int32_t input = input_of<kWide>(a);
         if (input == 0) return ZV_STATUS_SUCCESS;
-        const float weight = static_cast<float>(static_cast<int8_t>(a.input_weight & 0xff)) * 0.125f;
+        const float weight = static_cast<float>(weight_byte_of<kWide>(d->graph, a)) * 0.125f;
         const float c = (d->weight_scale * weight + t->cost) - score_of(scores, input);
         if (d->beam + best > c) {
             if (c < best) best = c;
@@ -220,16 +242,16 @@ struct Expansion {
             }
         }
         for (int32_t i = 0; i < b.count[k]; ++i) ZV_TRY(arc(t, b.arcs[k][i]));
-        for (int32_t a = b.rest[k]; a >= 0; a = zv_graph_next_arc_of(d->graph, a)) ZV_TRY(arc(t, read_arc(d->graph, a)));
+        for (int32_t a = b.rest[k]; a >= 0; a = zv_graph_next_arc_of(d->graph, a)) ZV_TRY(arc(t, read_arc<kWide>(d->graph, a)));
         return ZV_STATUS_SUCCESS;
     }
 };
 
 // Every token of the active map moves one frame on into `next`.
-zv_status_t expand(zv_decoder_t *d, const int16_t *scores, zv_map_t *next) {
-    if (zv_map_size(d->active) == 0) return ZV_STATUS_SUCCESS;  // every cost overflowed
+template <bool kWide>
+zv_status_t expand_tokens(zv_decoder_t *d, const int16_t *scores, zv_map_t *next) {
     DecoderRecord *rec = record_of(d);
-    Expansion e{d, scores, next, score_of(scores, 0), kNoCost};
+    Expansion<kWide> e{d, scores, next, score_of(scores, 0), kNoCost};
     Batch &b = *rec->batch;
     zv_map_iterator_t it{};
     zv_map_start_iter(d->active, &it);
@@ -240,22 +262,33 @@ zv_status_t expand(zv_decoder_t *d, const int16_t *scores, zv_map_t *next) {
             b.tokens[n++] = it.cell->token;
             more = zv_map_next(d->active, &it) == ZV_STATUS_SUCCESS;
         } while (more && n < kBatch);
-        gather(d->graph, rec->arc_table, rec->arc_table_mask, &b, n);
+        gather<kWide>(d->graph, rec->arc_table, rec->arc_table_mask, &b, n);
         for (int32_t k = 0; k < n; ++k) ZV_TRY(e.token(b, k));
     }
     return ZV_STATUS_SUCCESS;
 }
 
+zv_status_t expand(zv_decoder_t *d, const int16_t *scores, zv_map_t *next) {
+    if (zv_map_size(d->active) == 0) return ZV_STATUS_SUCCESS;  // every cost overflowed
+    return d->graph->input_bits > kPackedInputBits ? expand_tokens<true>(d, scores, next)
+                                                   : expand_tokens<false>(d, scores, next);
+}
+
 // A candidate that comes back, within this closure, to a state on its own
-// epsilon path cheaper than it was there has gone round a cycle of negative
-// weight (a backoff arc of negative cost back to the state a pronunciation of
-// length 0 leaves from); following it would relax for ever. The path within
-// the closure is the chain of parents of equal depth: epsilon steps keep it,
-// frame steps add one.
-bool closes_negative_cycle(const zv_node_t *from, int32_t state, float cost) {
+// epsilon path by a cycle of negative cost (a backoff arc of negative cost
+// back to the state a pronunciation of length 0 leaves from) would relax for
+// ever, one lap after another. The path within the closure is the chain of
+// parents of equal depth: epsilon steps keep it, frame steps add one. The
+// cycle's cost is decided on its weight bytes summed in integers: compared as
+// float costs, a lap of weight 0 can round below where it began, and that lap
+// is one to follow, not to cut.
+bool closes_negative_cycle(const zv_graph_t *g, const zv_node_t *from, int32_t arc, int32_t state, float scale) {
+    if (scale == 0.0f) return false;  // every lap costs 0
+    int64_t weight = g->weights[arc];
     for (const zv_node_t *u = from;; u = u->parent) {
-        if (u->state == state && cost < u->cost) return true;
+        if (u->state == state && (scale > 0.0f ? weight < 0 : weight > 0)) return true;
         if (!u->parent || u->parent->depth != u->depth) return false;
+        weight += g->weights[u->arc];
     }
 }
 
@@ -288,7 +321,7 @@ zv_status_t close_epsilon(zv_decoder_t *d) {
             zv_node_t *held = nullptr;
             const float bar = zv_map_find(map, s, 1, &held) == ZV_STATUS_SUCCESS ? held->cost : kNoCost;
             if (!(bar > c)) continue;
-            if (closes_negative_cycle(t, s, c)) continue;
+            if (closes_negative_cycle(g, t, a, s, d->weight_scale)) continue;
             zv_branch_t *branch = nullptr;
             const int32_t word = zv_graph_output_of(g, a);
             if (word != 0) {
@@ -410,7 +443,7 @@ bool make_side_tables(DecoderRecord *rec, const zv_graph_t *graph, int32_t max_a
     rec->epsilon = static_cast<uint8_t *>(calloc(static_cast<size_t>(zv_graph_num_states(graph)) / 4 + 1, 1));
     rec->batch = static_cast<Batch *>(calloc(1, sizeof(Batch)));
     if (!rec->epsilon || !rec->batch) return false;
-    if (graph->input_bits > 23) return true;  // no table: every state read from the graph
+    if (graph->input_bits > kPackedInputBits) return true;  // no table: every state read from the graph
     int32_t entries = 16;
     while (entries < kCacheEntriesPerActive * static_cast<int64_t>(max_active) && entries < kMostCacheEntries) entries *= 2;
     rec->arc_table_block = calloc(static_cast<size_t>(entries) * sizeof(ArcEntry) + alignof(ArcEntry), 1);

@@ -14,6 +14,14 @@
 // zv_decoder_flush gives the rest of the best complete path. Texts are heap
 // blocks released with free. The graph is only read: decoders on different
 // threads may share it; one decoder serves one thread at a time.
+//
+// A token lives while a token made from it does, so the surviving paths keep
+// their whole history, back to the start of the stream: a token or two a
+// frame (48 bytes each, in pages of 32 * max_active) and a word-tree branch a
+// word, some 60 to 100 bytes a frame, until zv_decoder_reset releases them.
+// That is the design (the flushed text is read from that history), not a
+// leak; a stream of unbounded length is reset between utterances. What a
+// frame costs in time does not grow with the history.
 #ifndef ZV_LM_DECODER_H
 #define ZV_LM_DECODER_H
 
@@ -43,21 +51,27 @@ typedef struct zv_decoder_t {
 
 // *decoder is set to NULL first. INVALID_ARGUMENT for a NULL graph or out
 // pointer, max_active below 1 or with a token page (32 * max_active) beyond
-// int32, a NaN or negative beam, or a NaN or infinite weight scale;
+// int32, a NaN or negative beam, or a NaN or infinite weight scale (0 and
+// negative scales are taken);
 // OUT_OF_MEMORY when a member or the start token can't be made (nothing is
 // left allocated). max_active should be a power of two for the map to use
 // all its buckets. Beside its members a decoder keeps 2 bits per graph state
 // (which states have an epsilon arc, learnt as the closure meets them) and a
 // table of the first arcs of states it expanded lately: 512 bytes for each of
 // 2 * max_active states (at least 16, at most 8,192: 4 MB), filled as it goes.
+// A graph whose phone set has 2^23 phonemes or more gets no table: its arcs
+// are read from the graph each time (any label width decodes alike).
 zv_status_t zv_decoder_init(const zv_graph_t *graph, float beam, int32_t max_active, float weight_scale,
                             zv_decoder_t **decoder);
 
-// Advances by one frame. With a text pointer, *text is set to the words
-// that became certain in this frame, each followed by one space ("" when
-// none). OUT_OF_MEMORY leaves the frame unfinished (the frame counter
-// advanced, *text NULL); then only zv_decoder_reset and zv_decoder_delete
-// may follow.
+// Advances by one frame. Within the frame, word and backoff arcs are
+// followed from every token as long as they make a token cheaper; a cycle of
+// them whose weights, summed and times the weight scale, come below 0 would
+// do so for ever and is cut where it closes (a scale of 0 leaves none). With
+// a text pointer, *text is set to the words that became certain in this
+// frame, each followed by one space ("" when none). OUT_OF_MEMORY leaves the
+// frame unfinished (the frame counter advanced, *text NULL); then only
+// zv_decoder_reset and zv_decoder_delete may follow.
 zv_status_t zv_decoder_process(zv_decoder_t *decoder, const int16_t *scores, char **text);
 
 // The words of the best token on a final state not yet reported, joined by

@@ -62,6 +62,9 @@ bool zv_tree_is_valid(const zv_tree_t *tree);
 // one "| " mark per level; with a graph the words' texts (the root as "-"),
 // without one their labels.
 void zv_tree_print(const zv_tree_t *tree, const zv_graph_t *graph);
+// The subtree of `branch` as if printed at `indent` (the tree's root is
+// printed at 0, each level 2 further in): a branch d levels down gets
+// (indent + 2 * d) / 2 marks, the division truncating toward zero.
 void zv_tree_print_helper(const zv_branch_t *branch, const zv_graph_t *graph, int32_t indent);
 
 // Makes a branch with count 1 and, with a parent, adds it to the parent's

@@ -22,8 +22,11 @@ extern "C" void zv_tree_print(const zv_tree_t *tree, const zv_graph_t *graph) {
 extern "C" void zv_tree_print_helper(const zv_branch_t *branch, const zv_graph_t *graph, int32_t indent) {
     int32_t depth = 0;
     for (const zv_branch_t *b = branch; b; b = zv_branch_preorder_next(b, branch, &depth)) {
-        const int32_t marks = indent / 2 + depth;
-        for (int32_t i = 0; i < marks; ++i) zv_log(ZV_TREE_MARK);
+        // A branch `depth` levels down is printed at indent + 2 * depth; halved
+        // as one sum, so that a negative odd indent rounds toward zero once
+        // (-1 gives the children no mark). 64 bits: the sum may leave int32.
+        const int64_t marks = (static_cast<int64_t>(indent) + 2 * static_cast<int64_t>(depth)) / 2;
+        for (int64_t i = 0; i < marks; ++i) zv_log(ZV_TREE_MARK);
         if (graph) {
             zv_log(ZV_TREE_TEXT, b->word == 0 ? "-" : zv_graph_word(graph, b->word));
         } else {

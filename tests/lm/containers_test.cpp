@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <random>
 #include <vector>
 
 #include "lm/node.h"
@@ -79,6 +80,85 @@ TEST(Pool, PagesFillInOrderAndTheLastFreedSlotComesBackFirst) {
     EXPECT_EQ(zv_pool_size(pool), 3);
     zv_pool_delete(pool);
     zv_pool_delete(nullptr);
+}
+
+// Long runs of allocations and frees over thousands of pages, where the pool
+// finds the first page with room and the page of a freed slot without a
+// scan: every slot handed out is the one a scan of the pages in creation
+// order gives (the first page with room, its slot at position used), and
+// every free lowers the count of the page that holds the slot.
+TEST(Pool, HandsOutWhatAScanOfThePagesGivesOverThousandsOfPages) {
+    std::mt19937 rng(6);
+    struct Case {
+        int32_t slots;
+        int32_t pages;  // at the peak
+    };
+    for (const Case c : {Case{1, 5000}, Case{3, 600}, Case{64, 300}}) {
+        zv_pool_t *pool = nullptr;
+        ASSERT_EQ(zv_pool_init(40, c.slots, &pool), ZV_STATUS_SUCCESS);
+        std::vector<uint8_t *> held;  // what was handed out, in order
+        auto alloc = [&] {
+            int32_t first = -1;
+            for (int32_t i = 0; i < pool->page_count && first < 0; ++i) {
+                if (pool->pages[i]->used < pool->pages[i]->capacity) first = i;
+            }
+            const int32_t pages = pool->page_count;
+            const zv_page_t *page = first >= 0 ? pool->pages[first] : nullptr;
+            uint8_t *expected = page ? page->block + 40 * page->position_to_slot[page->used] : nullptr;
+            uint8_t *got = static_cast<uint8_t *>(zv_pool_alloc(pool));
+            if (!page) {
+                EXPECT_EQ(pool->page_count, pages + 1);
+                expected = pool->pages[pages]->block;
+            }
+            held.push_back(got);
+            return got == expected;
+        };
+        auto release = [&](size_t k) {
+            uint8_t *slot = held[k];
+            held.erase(held.begin() + static_cast<std::ptrdiff_t>(k));
+            zv_page_t *owner = nullptr;
+            for (int32_t i = 0; i < pool->page_count && !owner; ++i) {
+                if (pool->pages[i]->block <= slot && slot < pool->pages[i]->end) owner = pool->pages[i];
+            }
+            const int32_t used = owner->used;
+            zv_pool_free(pool, slot);
+            return owner->used == used - 1;
+        };
+        int64_t steps = 0;
+        // Grow to the peak, shrink to a few pages, grow again: pages fill and
+        // empty far from the last one.
+        for (const int32_t target : {c.pages * c.slots, 5 * c.slots, c.pages / 2 * c.slots, 0}) {
+            while (static_cast<int32_t>(held.size()) != target) {
+                const bool grow = static_cast<int32_t>(held.size()) < target ? rng() % 4 != 0 : rng() % 4 == 0;
+                steps += 1;
+                if (grow) {
+                    ASSERT_TRUE(alloc()) << "step " << steps;
+                } else if (!held.empty()) {
+                    ASSERT_TRUE(release(rng() % held.size())) << "step " << steps;
+                }
+                ASSERT_EQ(zv_pool_size(pool), static_cast<int32_t>(held.size()));
+            }
+            if (target != c.pages * c.slots) continue;
+            // At the peak every page is full: room in page 5 and page 150 (in
+            // other words of 64 pages); page 5 fills first, then 150.
+            for (int round = 0; round < 3; ++round) {
+                ASSERT_TRUE(release(150 * static_cast<size_t>(c.slots)));
+                ASSERT_TRUE(release(5 * static_cast<size_t>(c.slots)));
+                ASSERT_TRUE(alloc());
+                ASSERT_TRUE(alloc());
+                ASSERT_EQ(pool->page_count, c.pages);
+            }
+        }
+        EXPECT_GE(pool->page_count, c.pages);
+        // Pointers that no page holds are ignored, however many pages there are.
+        int stranger = 0;
+        std::vector<uint8_t> heap(4096);
+        zv_pool_free(pool, &stranger);
+        zv_pool_free(pool, heap.data() + 2048);
+        EXPECT_EQ(zv_pool_size(pool), 0);
+        for (int32_t i = 0; i < pool->page_count; ++i) EXPECT_EQ(pool->pages[i]->used, 0);
+        zv_pool_delete(pool);
+    }
 }
 
 TEST(Map, BucketsChainsReplacementAndLookup) {

@@ -235,3 +235,40 @@ TEST(DecoderAlloc, ContainersAreUnchangedByAFailedGrowth) {
     branch->reference_count -= 1;
     zv_branch_delete(branch);
 }
+
+// A pool past the pages it scans keeps which pages have room and where their
+// blocks lie; a new page that fails at any allocation (the page array, those
+// two when they are made or grow, the page itself) leaves the pool as it was,
+// and it goes on handing out and taking back slots page by page.
+TEST(DecoderAlloc, APoolOfManyPagesIsUnchangedByAFailedPage) {
+    for (const int32_t pages : {8, 32, 64, 100}) {
+        zv_pool_t *pool = nullptr;
+        ASSERT_EQ(zv_pool_init(sizeof(zv_node_t), 1, &pool), ZV_STATUS_SUCCESS);
+        std::vector<void *> slots;
+        for (int32_t i = 0; i < pages; ++i) slots.push_back(zv_pool_alloc(pool));
+        for (int64_t n = 1;; ++n) {
+            const int64_t live = zv_failing_alloc_live();
+            zv_failing_alloc_fail_at(n);
+            void *slot = zv_pool_alloc(pool);
+            const bool fired = zv_failing_alloc_fired() != 0;
+            zv_failing_alloc_fail_at(0);
+            if (!fired) {
+                slots.push_back(slot);
+                break;
+            }
+            EXPECT_EQ(slot, nullptr) << pages << " " << n;
+            EXPECT_EQ(pool->page_count, pages) << pages << " " << n;
+            EXPECT_EQ(zv_pool_size(pool), pages) << pages << " " << n;
+            EXPECT_EQ(zv_failing_alloc_live(), live) << pages << " " << n;  // nothing half made kept
+        }
+        ASSERT_EQ(pool->page_count, pages + 1);
+        for (int32_t i = 0; i <= pages; ++i) ASSERT_EQ(slots[static_cast<size_t>(i)], pool->pages[i]->block);
+        // Slots back from the middle out, then again in page order.
+        for (int32_t i = pages / 2; i >= 0; --i) zv_pool_free(pool, slots[static_cast<size_t>(i)]);
+        for (int32_t i = pages / 2 + 1; i <= pages; ++i) zv_pool_free(pool, slots[static_cast<size_t>(i)]);
+        EXPECT_EQ(zv_pool_size(pool), 0);
+        for (int32_t i = 0; i <= pages; ++i) EXPECT_EQ(zv_pool_alloc(pool), pool->pages[i]->block) << pages << " " << i;
+        EXPECT_EQ(pool->page_count, pages + 1);
+        zv_pool_delete(pool);
+    }
+}

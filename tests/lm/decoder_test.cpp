@@ -13,6 +13,9 @@
 #include <vector>
 
 #include "lm/node.h"
+#include "support/byte_writer.h"
+#include "support/graph_file.h"
+#include "support/lm_fixtures.h"
 #include "support/packed_graph.h"
 
 using zv_test::PackedArc;
@@ -281,8 +284,10 @@ private:
 // arc straight from the state), which can close epsilon cycles; their weights
 // are then small and non-negative, so that cycles of weight 0 are common and
 // none is negative. Each language-model state has 1 to most_words words.
+// Labels run from 1 to phonemes; the graph declares a phone set of
+// declared_phonemes (phonemes when 0), which sets the width of its labels.
 PackedGraphPtr random_graph(std::mt19937 &rng, int32_t phonemes, const std::vector<std::string> &words,
-                            bool epsilon_words, int32_t most_words = 4) {
+                            bool epsilon_words, int32_t most_words = 4, int32_t declared_phonemes = 0) {
     auto pick = [&](int32_t lo, int32_t hi) { return std::uniform_int_distribution<int32_t>(lo, hi)(rng); };
     const int32_t lm_states = pick(1, 4);
     int32_t states = lm_states;
@@ -311,7 +316,7 @@ PackedGraphPtr random_graph(std::mt19937 &rng, int32_t phonemes, const std::vect
     }
     std::vector<uint8_t> finals(static_cast<size_t>(states), 0);
     std::fill(finals.begin(), finals.begin() + lm_states, 1);
-    return pack_graph(states, finals, arcs, words, phonemes);
+    return pack_graph(states, finals, arcs, words, declared_phonemes > 0 ? declared_phonemes : phonemes);
 }
 
 const std::vector<std::string> kWords = {"a", "b", "cat", "d", "dog", "f", "the"};
@@ -520,6 +525,27 @@ TEST(Decoder, MatchesTheReferenceOnWideGraphsWithManyTokens) {
     }
 }
 
+// The same through graphs whose labels are declared 24 and 25 bits wide,
+// which the decoder expands on its plain path (the label alone, the weight
+// read from the graph). Only the labels the arcs carry are read, so the
+// scores hold just those.
+TEST(Decoder, MatchesTheReferenceOnRandomGraphsWithWideLabels) {
+    std::mt19937 rng(23);
+    int32_t reported = 0;
+    for (int round = 0; round < 120; ++round) {
+        const int32_t phonemes = std::uniform_int_distribution<int32_t>(1, 4)(rng);
+        PackedGraphPtr g = random_graph(rng, phonemes, kWords, round % 3 == 1, round % 4 == 0 ? 60 : 4,
+                                        round % 2 == 0 ? 1 << 23 : 1 << 24);
+        ASSERT_GT(g->input_bits, 23);
+        const float beam = std::uniform_real_distribution<float>(0.0f, 12.0f)(rng);
+        const int32_t caps[] = {1, 2, 4, 64};
+        const float scale = round % 3 == 0 ? 1.0f : std::uniform_real_distribution<float>(0.25f, 3.0f)(rng);
+        ASSERT_NO_FATAL_FAILURE(
+            decode_with_reference(rng, g.get(), phonemes, beam, caps[round % 4], scale, round, &reported));
+    }
+    EXPECT_GT(reported, 100);
+}
+
 // One word on a self-loop of its own: a history of 200,000 frames is released
 // without one call per frame.
 TEST(Decoder, AStreamOfTwoHundredThousandFramesThroughAOneWordGraph) {
@@ -561,5 +587,132 @@ TEST(Decoder, ClosureEndsOnANegativeEpsilonCycle) {
         }
         const std::string text = flush(d.get());
         EXPECT_TRUE(text == "" || text == "cat") << text;
+    }
+}
+
+// A word of no phonemes (+8) whose backoff (-8) leads back to the start
+// state: a cycle of weight 0. Rounding can make a lap come back a little
+// cheaper (0.1 + 0.025390625 - 0.1 is 0.0253906175 in floats), and then the
+// token made by the lap, the word's, replaces the start state's; only a cycle
+// whose weights sum below 0 is cut. At every scale, negative and 0 included,
+// the decoder keeps what the reference (which has no guard) keeps.
+TEST(Decoder, ClosureFollowsCyclesOfWeightZeroWhereRoundingMakesThemCheaper) {
+    const std::vector<PackedArc> arcs = {{0, 0, 1, 8, 1}, {1, 0, 0, -8, 0}};
+    PackedGraphPtr g = pack_graph(2, {1, 1}, arcs, {"w"}, 1);
+    {
+        DecoderPtr d = make_decoder(g.get(), 16.0f, 64, 0.1f);
+        EXPECT_EQ(process(d.get(), {-26, -20000}), "");
+        zv_node_t *start = nullptr;
+        ASSERT_EQ(zv_map_find(d->active, 0, 1, &start), ZV_STATUS_SUCCESS);
+        EXPECT_EQ(start->cost, 0.1f * -1.0f + (0.1f * 1.0f + 0.025390625f));
+        EXPECT_LT(start->cost, 0.025390625f);
+        EXPECT_EQ(flush(d.get()), "w");
+    }
+    const std::vector<std::vector<int16_t>> frames = {{-26, -20000}, {-26, -3}, {-1000, 0}, {-7, -26}, {-26, -26}};
+    for (const float scale : {0.1f, 0.6f, 0.8f, 1.2f, 1.0f, -0.1f, -0.6f, -1.2f, 0.0f}) {
+        for (const int32_t max_active : {1, 64}) {
+            DecoderPtr d = make_decoder(g.get(), 16.0f, max_active, scale);
+            Reference ref(g.get(), 16.0f, max_active, scale);
+            for (int round = 0; round < 4; ++round) {
+                for (const std::vector<int16_t> &f : frames) {
+                    ASSERT_EQ(process(d.get(), f), ref.process(f)) << scale << " " << max_active;
+                    ASSERT_EQ(active(d.get()), ref.active_tokens()) << scale << " " << max_active;
+                    ASSERT_EQ(flush(d.get()), ref.flush()) << scale << " " << max_active;
+                }
+            }
+        }
+    }
+}
+
+// Under a negative scale a cycle of positive weight is the one that costs
+// less each lap: the closure cuts it, and a scale of 0 leaves nothing to cut.
+TEST(Decoder, ClosureCutsTheCyclesWhoseScaledCostIsNegative) {
+    // 0 -w(-2)-> 1 -backoff(+3)-> 0: weight +1.
+    const std::vector<PackedArc> arcs = {{0, 0, 1, -2, 1}, {1, 0, 0, 3, 0}};
+    PackedGraphPtr g = pack_graph(2, {1, 1}, arcs, {"w"}, 1);
+    for (const float scale : {-1.0f, -0.1f}) {
+        DecoderPtr d = make_decoder(g.get(), 50.0f, 4, scale);
+        for (int32_t frame = 1; frame <= 4; ++frame) {
+            process(d.get(), {0, -2048});
+            zv_node_t *start = nullptr;
+            ASSERT_EQ(zv_map_find(d->active, 0, 1, &start), ZV_STATUS_SUCCESS);
+            // No lap within a frame: only laps begun in earlier frames.
+            EXPECT_GE(start->cost, scale * 0.125f * static_cast<float>(frame - 1) - 1e-6f) << scale << " " << frame;
+        }
+    }
+    DecoderPtr d = make_decoder(g.get(), 50.0f, 4, 0.0f);
+    Reference ref(g.get(), 50.0f, 4, 0.0f);
+    for (int32_t frame = 1; frame <= 4; ++frame) {
+        ASSERT_EQ(process(d.get(), {0, -2048}), ref.process({0, -2048}));
+        ASSERT_EQ(active(d.get()), ref.active_tokens());
+        ASSERT_EQ(flush(d.get()), ref.flush());
+    }
+}
+
+namespace {
+
+// The dictionary blob of v pronounced 1 and w pronounced p over a phone set
+// of p phonemes, written field by field (a phone-set text of millions of
+// lines would be needed otherwise): the trie root, 1, v's end, p, w's end.
+std::vector<uint8_t> wide_dict_blob(int32_t p) {
+    int32_t e = 0;
+    while ((int64_t{1} << e) <= p) e += 1;
+    const size_t lw = (5 * static_cast<size_t>(e) + 31) / 32;
+    zv_test::ByteWriter out;
+    out.i32(static_cast<int32_t>(20 + 4 * (lw + 1 + 1))).i32(p).i32(5).i32(e).i32(2);
+    zv_test::pack_fields(out, {0, 1, 0, static_cast<uint32_t>(p), 0}, e, lw);
+    zv_test::pack_fields(out, {0, 1}, 2, 1);  // the words of the two end nodes, 2 bits each
+    std::vector<uint32_t> structure;
+    for (char c : std::string("0001100111")) structure.push_back(c == '1');
+    zv_test::pack_fields(out, structure, 1, 1);
+    return out.take();
+}
+
+}  // namespace
+
+// Input labels of 2^23 and more, beyond what an arc's label and weight packed
+// in 32 bits hold: v is pronounced 1 and w the last phoneme P. The scores sit
+// behind a guard zone of 2^23 entries as low as a score goes, so that a label
+// read as a negative index lands there and shows. After a frame that favours
+// P, w is the best path; the decode matches the reference frame by frame,
+// through a graph packed from arcs and one loaded from a file.
+TEST(Decoder, InputLabelsOfAnyWidthReadTheirOwnScores) {
+    const size_t guard = size_t{1} << 23;
+    for (const int32_t p : {1 << 23, 1 << 24}) {
+        // 0 -1-> 4 -v-> 3, 0 -P-> 2 -w-> 1, with backoff arcs back to 0.
+        const std::vector<PackedArc> arcs = {{0, p, 0, 0, 2}, {0, 1, 0, 4, 4}, {2, 0, 2, 3, 1},
+                                             {4, 0, 1, 0, 3}, {1, 0, 0, -2, 0}, {3, 0, 0, 1, 0}};
+        PackedGraphPtr packed = pack_graph(5, {1, 1, 0, 1, 0}, arcs, {"v", "w"}, p);
+        std::vector<uint8_t> file = zv_test::lexicon_blob(zv_test::make_lexicon({"v", "w"}).get());
+        const std::vector<uint8_t> dict = wide_dict_blob(p);
+        const std::vector<uint8_t> lm = zv_test::lm_blob({{-1, -1, 127, 0}, {0, 0, 4, 0}, {0, 1, 3, 0}});
+        file.insert(file.end(), dict.begin(), dict.end());
+        file.insert(file.end(), lm.begin(), lm.end());
+        zv_status_t status = ZV_STATUS_RUNTIME_ERROR;
+        zv_test::GraphPtr loaded = zv_test::load_graph(file, &status);
+        ASSERT_EQ(status, ZV_STATUS_SUCCESS) << p;
+        ASSERT_EQ(zv_graph_num_states(loaded.get()), 5) << p;
+        for (const zv_graph_t *g : {static_cast<const zv_graph_t *>(packed.get()), static_cast<const zv_graph_t *>(loaded.get())}) {
+            std::vector<int16_t> block(guard + static_cast<size_t>(p) + 1, INT16_MIN);
+            int16_t *scores = block.data() + guard;
+            std::vector<int16_t> same(static_cast<size_t>(p) + 1, INT16_MIN);
+            DecoderPtr d = make_decoder(g, 100.0f, 8);
+            Reference ref(g, 100.0f, 8, 1.0f);
+            const int16_t frames[][3] = {{INT16_MIN, INT16_MIN, 0}, {INT16_MIN, INT16_MIN, 0}, {0, INT16_MIN, INT16_MIN},
+                                         {INT16_MIN, 0, INT16_MIN}, {INT16_MIN, -300, 0},        {-512, -1024, -26}};
+            for (size_t f = 0; f < std::size(frames); ++f) {
+                for (const size_t i : {size_t{0}, size_t{1}, static_cast<size_t>(p)}) {
+                    scores[i] = same[i] = frames[f][i == 0 ? 0 : (i == 1 ? 1 : 2)];
+                }
+                char *text = nullptr;
+                ASSERT_EQ(zv_decoder_process(d.get(), scores, &text), ZV_STATUS_SUCCESS);
+                ASSERT_EQ(take(text), ref.process(same)) << p << " frame " << f;
+                ASSERT_EQ(active(d.get()), ref.active_tokens()) << p << " frame " << f;
+                ASSERT_EQ(flush(d.get()), ref.flush()) << p << " frame " << f;
+                if (f == 0) {
+                    EXPECT_EQ(flush(d.get()), "w") << p;
+                }
+            }
+        }
     }
 }

@@ -220,3 +220,34 @@ TEST(WordTree, PrintsOneLinePerBranchIndentedByLevel) {
     release(root);
     zv_tree_delete(tree);
 }
+
+// A subtree printed at indent i puts (i + 2 * level) / 2 marks, C's truncating
+// division, before a branch: a negative odd indent gives its children one mark
+// fewer than i / 2 + level would.
+TEST(WordTree, PrintsMarksForAnyIndentAsTheTruncatedHalfOfIndentAndLevels) {
+    zv_branch_t *root = child(nullptr, 0, 0);
+    zv_branch_t *three = child(root, 3, 0);
+    zv_branch_t *five = child(three, 5, 0);
+    struct Case {
+        int32_t indent;
+        int marks[3];  // root, its child, its grandchild
+    };
+    const Case cases[] = {
+        {3, {1, 2, 3}},  {0, {0, 1, 2}},  {-1, {0, 0, 1}}, {-2, {0, 0, 1}},
+        {-3, {0, 0, 0}}, {-5, {0, 0, 0}}, {-6, {0, 0, 0}}, {INT32_MIN, {0, 0, 0}},
+    };
+    const std::string mark = "\x1b[32m| \x1b[0m";
+    zv_log_enable();
+    for (const Case &c : cases) {
+        std::string expected;
+        for (int level = 0; level < 3; ++level) {
+            for (int m = 0; m < c.marks[level]; ++m) expected += mark;
+            expected += "\x1b[32m" + std::to_string(level == 0 ? 0 : 2 * level + 1) + "\n\x1b[0m";
+        }
+        EXPECT_EQ(zv_test::capture_stdout([&] { zv_tree_print_helper(root, nullptr, c.indent); }), expected)
+            << "indent " << c.indent;
+    }
+    release(five);
+    release(three);
+    release(root);
+}
