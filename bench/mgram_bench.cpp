@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "foundation/bit_field.h"
 #include "lm/mgram.h"
 #include "support/lm_fixtures.h"
 #include "support/temp_dir.h"
@@ -50,7 +51,7 @@ struct Fixture {
             u.children = random_children(rng, static_cast<int32_t>(rng() % 13));
             for (zv_test::LmNode &b : u.children) b.children = random_children(rng, static_cast<int32_t>(rng() % 2));
         }
-        blob = zv_test::lm_blob_bytes(root, {.word_bits = zv_lm_blob_word_bits(kVocabulary)});
+        blob = zv_test::lm_blob_bytes(root, {.word_bits = zv_bit_field_width(kVocabulary)});
         path = dir.write("lm.bin", blob);
         const void *cursor = blob.data();
         if (zv_mgram_deserialize_bounded(&cursor, blob.size(), &model) != ZV_STATUS_SUCCESS) std::abort();

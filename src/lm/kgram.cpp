@@ -9,6 +9,7 @@
 #include <new>
 #include <vector>
 
+#include "foundation/bit_field.h"
 #include "foundation/file.h"
 #include "foundation/status.h"
 #include "foundation/tree_bits.h"
@@ -108,7 +109,7 @@ extern "C" zv_status_t zv_kgram_save(const zv_kgram_t *model, const char *path) 
     Block<int32_t> stack(allocate<int32_t>(n));
     if (!stack) return ZV_STATUS_OUT_OF_MEMORY;
     zv_lm_blob_writer_t writer;
-    ZV_TRY(zv_lm_blob_writer_init(&writer, n, leaves, zv_lm_blob_word_bits(static_cast<uint64_t>(largest))));
+    ZV_TRY(zv_lm_blob_writer_init(&writer, n, leaves, zv_bit_field_width(static_cast<uint64_t>(largest))));
     zv_tree_preorder_t walk;
     zv_tree_preorder_init(&walk, model->first_child, model->next_sibling, n, stack.get());
     zv_status_t status = ZV_STATUS_SUCCESS;

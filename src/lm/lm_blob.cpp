@@ -31,8 +31,6 @@ extern "C" int8_t zv_lm_cost_to_disk(uint8_t memory) {
     return static_cast<int8_t>(-m);
 }
 
-extern "C" int32_t zv_lm_blob_word_bits(uint64_t value) { return zv_bit_field_width(value); }
-
 extern "C" uint64_t zv_lm_blob_size(uint64_t num_nodes, uint64_t num_leaves, int32_t word_bits) {
     return ZV_LM_BLOB_HEADER_BYTES + 4 * zv_bit_field_size_uint32(num_nodes, word_bits) +
            zv_tree_bits_size_bytes(num_nodes) + num_nodes + (num_nodes - num_leaves);

@@ -55,11 +55,6 @@ int8_t zv_lm_cost_to_disk(uint8_t memory);
 
 enum { ZV_LM_BLOB_HEADER_BYTES = 16 };
 
-// ceil(log2(value + 1)): the bits that hold every value up to `value`
-// (0 for 0). The compact and editable models pass their largest word id + 1,
-// the estimator its lexicon size.
-int32_t zv_lm_blob_word_bits(uint64_t value);
-
 // Bytes the layout of N nodes, L leaves and width B takes (64-bit sum; the
 // caller keeps N >= L >= 0 and 0 <= B <= 31).
 uint64_t zv_lm_blob_size(uint64_t num_nodes, uint64_t num_leaves, int32_t word_bits);

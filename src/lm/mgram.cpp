@@ -7,6 +7,7 @@
 
 #include <memory>
 
+#include "foundation/bit_field.h"
 #include "foundation/byte_reader.h"
 #include "foundation/file.h"
 #include "foundation/status.h"
@@ -159,7 +160,7 @@ extern "C" zv_status_t zv_mgram_serialize(const zv_mgram_t *mgram, uint64_t *siz
     Block<int32_t> next(static_cast<int32_t *>(allocate(4 * static_cast<uint64_t>(n), false)));
     if (!stack || !next) return ZV_STATUS_OUT_OF_MEMORY;
     zv_lm_blob_writer_t writer;
-    ZV_TRY(zv_lm_blob_writer_init(&writer, n, leaves, zv_lm_blob_word_bits(static_cast<uint64_t>(largest))));
+    ZV_TRY(zv_lm_blob_writer_init(&writer, n, leaves, zv_bit_field_width(static_cast<uint64_t>(largest))));
     int32_t depth = 0;
     auto enter = [&](int32_t node) {
         const bool inner = mgram->child_offsets[node + 1] > mgram->child_offsets[node];

@@ -8,6 +8,7 @@
 #include <new>
 #include <vector>
 
+#include "foundation/bit_field.h"
 #include "foundation/file.h"
 #include "foundation/status.h"
 #include "foundation/tree_bits.h"
@@ -593,7 +594,7 @@ extern "C" zv_status_t zv_ngram_save(const zv_ngram_t *model, const char *path) 
     if (!counted) return ZV_STATUS_OUT_OF_MEMORY;
     zv_lm_blob_writer_t writer;
     ZV_TRY(zv_lm_blob_writer_init(&writer, nodes, leaves,
-                                  zv_lm_blob_word_bits(static_cast<uint64_t>(zv_lexicon_size(model->lexicon)))));
+                                  zv_bit_field_width(static_cast<uint64_t>(zv_lexicon_size(model->lexicon)))));
     const bool written = zv_trie::preorder(
         root, model->order,
         [&](const zv_ngram_node_t *node, int64_t) {

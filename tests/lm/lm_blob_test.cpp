@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <limits>
 
+#include "foundation/bit_field.h"
 #include "support/lm_fixtures.h"
 #include "support/temp_dir.h"
 
@@ -60,7 +61,7 @@ TEST(LmBlobLayout, WordWidthHoldsTheLargestValue) {
         uint64_t value;
         int32_t bits;
     } cases[] = {{0, 0}, {1, 1}, {2, 2}, {3, 2}, {4, 3}, {7, 3}, {8, 4}, {130000, 17}, {(1u << 30), 31}};
-    for (const auto &c : cases) EXPECT_EQ(zv_lm_blob_word_bits(c.value), c.bits) << c.value;
+    for (const auto &c : cases) EXPECT_EQ(zv_bit_field_width(c.value), c.bits) << c.value;
     // 16 + 4 ceil(N B / 32) + 4 ceil(2N / 32) + N + (N - L)
     EXPECT_EQ(zv_lm_blob_size(4, 2, 2), 30u);
     EXPECT_EQ(zv_lm_blob_size(1, 1, 0), 21u);
