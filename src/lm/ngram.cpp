@@ -74,9 +74,56 @@ size_t pool_size(const zv_ngram_pool_t *pool) {
 
 using zv_trie::lower_bound;
 
-// The tree breadth first, each node with the entry of its first child and
-// its backoff history: the node of the longest proper suffix of its n-gram
-// that the tree holds (the root for a unigram, none for the root).
+// The tree level by level, each level in preorder (its nodes ordered by
+// their paths), with every entry's parent as an index into the level above
+// and the entry of its first child in the level below.
+struct Levels {
+    struct Entry {
+        const zv_ngram_node_t *node;
+        int64_t parent;
+        int64_t first;  // entry of node->children[0]
+    };
+    std::vector<Entry> entries;
+    std::vector<int64_t> start;  // level d is entries[start[d] .. start[d + 1])
+
+    int32_t depth() const { return static_cast<int32_t>(start.size()) - 1; }
+    int64_t size(int32_t d) const { return d < depth() ? start[d + 1] - start[d] : 0; }
+
+    // The ids of the path of the entry at depth d into words[0 .. d - 1].
+    void path(int64_t entry, int32_t d, int32_t *words) const {
+        for (int32_t i = d - 1; i >= 0; --i) {
+            words[i] = entries[entry].node->word;
+            entry = entries[entry].parent;
+        }
+    }
+};
+
+// `bound`, when given, is room for the entries to reserve at once.
+zv_status_t build_levels(const zv_ngram_node_t *root, Levels *levels, size_t bound = 0) {
+    try {
+        levels->entries.reserve(bound);
+        levels->entries.push_back({root, -1, 1});
+        levels->start = {0, 1};
+        for (;;) {
+            const int64_t begin = levels->start[levels->start.size() - 2];
+            const int64_t end = levels->start.back();
+            for (int64_t e = begin; e < end; ++e) {
+                const zv_ngram_node_t *node = levels->entries[e].node;
+                levels->entries[e].first = static_cast<int64_t>(levels->entries.size());
+                for (int32_t i = 0; i < node->num_children; ++i) levels->entries.push_back({node->children[i], e, 0});
+            }
+            if (static_cast<int64_t>(levels->entries.size()) == end) break;
+            levels->start.push_back(static_cast<int64_t>(levels->entries.size()));
+        }
+    } catch (const std::bad_alloc &) {
+        return ZV_STATUS_OUT_OF_MEMORY;
+    }
+    return ZV_STATUS_SUCCESS;
+}
+
+// The tree breadth first (Levels), each node with its backoff history: the
+// node of the longest proper suffix of its n-gram that the tree holds (the
+// root for a unigram, none for the root).
 //
 // The histories that a backed-off probability after a node's n-gram without
 // its first word passes through, the proper suffixes of that n-gram from the
@@ -92,20 +139,17 @@ using zv_trie::lower_bound;
 // the weights of all of them, one by one in the order of the suffixes,
 // which no probability can share with another without changing its bits.
 struct Histories {
-    struct Entry {
-        zv_ngram_node_t *node;
-        int64_t first;   // entry of node->children[0]
-        int64_t suffix;  // entry of the backoff history; -1 for the root
-    };
-    std::vector<Entry> entries;
-    std::vector<int64_t> start;  // depth d is entries[start[d] .. start[d + 1])
+    Levels levels;
+    std::vector<int64_t> suffix;  // per entry, that of its backoff history; -1 for the root
     // Every walk that finds nothing sooner ends at the root, whose children
     // are many: their positions by word (-1 for none) take the place of a
     // search there, where the words are dense enough for the table to stay
     // within a few words per unigram (empty otherwise).
     std::vector<int32_t> unigram;
 
-    int32_t levels() const { return static_cast<int32_t>(start.size()) - 1; }
+    // The node of entry e, which estimation and pruning change.
+    zv_ngram_node_t *node(int64_t e) const { return const_cast<zv_ngram_node_t *>(levels.entries[e].node); }
+    int64_t first(int64_t e) const { return levels.entries[e].first; }
 
     // Position of the child with the word among the children of entry s
     // (node): where it has none, a position holding another word, or the
@@ -121,26 +165,14 @@ struct Histories {
 // Only the root's backoff history is known; each other node's is set by
 // link_children or estimate from its parent's.
 zv_status_t build_histories(zv_ngram_node_t *root, size_t bound, Histories *h) {
+    ZV_TRY(build_levels(root, &h->levels, bound));
     try {
-        h->entries.reserve(bound);
-        h->entries.push_back({root, 1, -1});
+        h->suffix.assign(h->levels.entries.size(), -1);
         const int32_t k = root->num_children;
         if (k > 0 && root->children[0]->word >= 0 &&
             static_cast<int64_t>(root->children[k - 1]->word) < 8 * static_cast<int64_t>(k)) {
             h->unigram.assign(static_cast<size_t>(root->children[k - 1]->word) + 1, -1);
             for (int32_t i = 0; i < k; ++i) h->unigram[root->children[i]->word] = i;
-        }
-        h->start = {0, 1};
-        for (;;) {
-            const int64_t begin = h->start[h->start.size() - 2];
-            const int64_t end = h->start.back();
-            for (int64_t e = begin; e < end; ++e) {
-                zv_ngram_node_t *node = h->entries[e].node;
-                h->entries[e].first = static_cast<int64_t>(h->entries.size());
-                for (int32_t i = 0; i < node->num_children; ++i) h->entries.push_back({node->children[i], 0, 0});
-            }
-            if (static_cast<int64_t>(h->entries.size()) == end) break;
-            h->start.push_back(static_cast<int64_t>(h->entries.size()));
         }
     } catch (const std::bad_alloc &) {
         return ZV_STATUS_OUT_OF_MEMORY;
@@ -159,14 +191,14 @@ zv_status_t build_histories(zv_ngram_node_t *root, size_t bound, Histories *h) {
 // valid while the children are as the table was built.
 double backed_off(const Histories &h, int64_t e, int32_t word, double V, int64_t *found) {
     double x = 1.0;
-    for (int64_t s = h.entries[e].suffix; s >= 0; s = h.entries[s].suffix) {
-        const zv_ngram_node_t *history = h.entries[s].node;
+    for (int64_t s = h.suffix[e]; s >= 0; s = h.suffix[s]) {
+        const zv_ngram_node_t *history = h.node(s);
         if (history->num_children == kRemoved) continue;
         const int32_t i = h.position(s, history, word);
         if (i < history->num_children) {
             const zv_ngram_node_t *child = history->children[i];
             if (child->word == word && child->num_children != kRemoved) {
-                if (found) *found = h.entries[s].first + i;
+                if (found) *found = h.first(s) + i;
                 return x * child->probability;
             }
         }
@@ -178,54 +210,12 @@ double backed_off(const Histories &h, int64_t e, int32_t word, double V, int64_t
 
 // The backoff histories of every node, parents before children.
 void link_children(Histories &h, double V) {
-    for (int64_t e = 0; e < static_cast<int64_t>(h.entries.size()); ++e) {
-        const zv_ngram_node_t *node = h.entries[e].node;
+    for (int64_t e = 0; e < static_cast<int64_t>(h.suffix.size()); ++e) {
+        const zv_ngram_node_t *node = h.node(e);
         for (int32_t n = 0; n < node->num_children; ++n) {
-            backed_off(h, e, node->children[n]->word, V, &h.entries[h.entries[e].first + n].suffix);
+            backed_off(h, e, node->children[n]->word, V, &h.suffix[h.first(e) + n]);
         }
     }
-}
-
-// The tree level by level, each level in preorder (its nodes ordered by
-// their paths), with every entry's parent as an index into the level above.
-struct Levels {
-    struct Entry {
-        const zv_ngram_node_t *node;
-        int64_t parent;
-    };
-    std::vector<Entry> entries;
-    std::vector<int64_t> start;  // level d is entries[start[d] .. start[d + 1])
-
-    int32_t depth() const { return static_cast<int32_t>(start.size()) - 1; }
-    int64_t size(int32_t d) const { return d < depth() ? start[d + 1] - start[d] : 0; }
-
-    // The ids of the path of the entry at depth d into words[0 .. d - 1].
-    void path(int64_t entry, int32_t d, int32_t *words) const {
-        for (int32_t i = d - 1; i >= 0; --i) {
-            words[i] = entries[entry].node->word;
-            entry = entries[entry].parent;
-        }
-    }
-};
-
-zv_status_t build_levels(const zv_ngram_node_t *root, Levels *levels) {
-    try {
-        levels->entries.push_back({root, -1});
-        levels->start = {0, 1};
-        for (;;) {
-            const int64_t begin = levels->start[levels->start.size() - 2];
-            const int64_t end = levels->start.back();
-            for (int64_t e = begin; e < end; ++e) {
-                const zv_ngram_node_t *node = levels->entries[e].node;
-                for (int32_t i = 0; i < node->num_children; ++i) levels->entries.push_back({node->children[i], e});
-            }
-            if (static_cast<int64_t>(levels->entries.size()) == end) break;
-            levels->start.push_back(static_cast<int64_t>(levels->entries.size()));
-        }
-    } catch (const std::bad_alloc &) {
-        return ZV_STATUS_OUT_OF_MEMORY;
-    }
-    return ZV_STATUS_SUCCESS;
 }
 
 // Probabilities of the children of every history at depths 0 .. order - 1
@@ -237,8 +227,8 @@ zv_status_t estimate(zv_ngram_t *model) {
     ZV_TRY(build_histories(model->root, pool_size(model->pool), &h));
     const double V = static_cast<double>(zv_lexicon_size(model->lexicon));
     for (int32_t i = 0; i < model->order; ++i) {
-        for (int64_t e = h.start[i]; e < h.start[i + 1]; ++e) {
-            zv_ngram_node_t *c = h.entries[e].node;
+        for (int64_t e = h.levels.start[i]; e < h.levels.start[i + 1]; ++e) {
+            zv_ngram_node_t *c = h.node(e);
             const double T = static_cast<double>(c->count);
             int64_t child_counts = 0;
             double lower = 0.0;
@@ -248,7 +238,7 @@ zv_status_t estimate(zv_ngram_t *model) {
                 child_counts += x->count;
                 // The lower-order n-gram of x, found on c's chain, is also
                 // where x's own chain starts.
-                lower += backed_off(h, e, x->word, V, &h.entries[h.entries[e].first + n].suffix);
+                lower += backed_off(h, e, x->word, V, &h.suffix[h.first(e) + n]);
             }
             const double b = 1.0 - lower;
             if (b <= 1e-8) {
@@ -402,13 +392,13 @@ extern "C" void zv_ngram_prune(zv_ngram_t *model, double threshold) {
         int32_t next;  // child handled now, counting down
     };
     zv_trie::Stack<Frame> stack;
-    if (!stack.reserve(h.levels())) return;
+    if (!stack.reserve(h.levels.depth())) return;
     // A leaf x under the node of entry c: kept when its own probability
     // beats the backed-off one by enough, weighted by its share of the data.
     auto judge = [&](int64_t c, zv_ngram_node_t *x) {
         x->backoff = 1.0;
         const double lp = log10(x->probability);
-        const double lb = log10(backed_off(h, c, x->word, V, nullptr) * h.entries[c].node->backoff);
+        const double lb = log10(backed_off(h, c, x->word, V, nullptr) * h.node(c)->backoff);
         if (lb >= lp || threshold > fabs(lb - lp) * static_cast<double>(x->count) / total) {
             // Kept in the array, invisible to lookups, until c's children are
             // all judged: then the array closes up in one pass.
@@ -442,7 +432,7 @@ extern "C" void zv_ngram_prune(zv_ngram_t *model, double threshold) {
         zv_ngram_node_t *x = top.node->children[top.next];
         if (x->num_children > 0) {
             // Positions hold until the node closes up, after all its children.
-            stack.push({x, h.entries[top.entry].first + top.next, x->num_children - 1});
+            stack.push({x, h.first(top.entry) + top.next, x->num_children - 1});
         } else {
             judge(top.entry, x);
             top.next -= 1;
