@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "bigram_graph.h"
 #include "lm/decoder.h"
 #include "lm/graph.h"
 #include "lm/node.h"
@@ -65,15 +66,12 @@ zv_graph_t *small_graph() {
         std::abort();
     }
     std::vector<uint8_t> file;
-    for (int blob = 0; blob < 2; ++blob) {
-        uint64_t size = 0;
-        void *bytes = nullptr;
-        const zv_status_t status =
-            blob == 0 ? zv_lexicon_serialize(lexicon, &size, &bytes) : zv_dict_serialize(dict, &size, &bytes);
-        if (status != ZV_STATUS_SUCCESS) std::abort();
-        file.insert(file.end(), static_cast<uint8_t *>(bytes), static_cast<uint8_t *>(bytes) + size);
-        std::free(bytes);
-    }
+    uint64_t size = 0;
+    void *blob = nullptr;
+    zv_status_t status = zv_lexicon_serialize(lexicon, &size, &blob);
+    zv_bench::append_blob(file, status, size, blob);
+    status = zv_dict_serialize(dict, &size, &blob);
+    zv_bench::append_blob(file, status, size, blob);
     const std::vector<uint8_t> lm = zv_test::lm_blob_bytes(root);
     file.insert(file.end(), lm.begin(), lm.end());
     zv_dict_delete(dict);
