@@ -9,6 +9,8 @@
 # build/test.log and build-asan/test.log.
 #
 #   JOBS=4 bash scripts/test.sh     # parallel jobs (default: every core)
+#   ZV_WINDOWS_CHECK=required ...   # a skipped part of the Windows check fails
+#                                   # the run (CI, which installs its packages)
 set -eu -o pipefail
 cd "$(dirname "$0")/.."
 jobs=${JOBS:-$(nproc)}
