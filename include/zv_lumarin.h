@@ -26,7 +26,10 @@
  * Column 0 is the blank and column p phoneme p; each value is a Q31
  * probability (2147483647 = 1.0), and a row sums to about 1.0. Its size in
  * bytes is rows x W x 4. A host may store it as it likes; it is meaningful
- * only to an engine made from the same model file.
+ * only to an engine made from the same model file. The search checks its
+ * size alone and trusts its values: an index from another model (whose size
+ * happens to be whole rows of this one's W) or one altered since gives
+ * meaningless matches, or none, not an error.
  *
  * Phrases: a NUL-terminated byte string of words separated by spaces (0x20
  * only: a tab or any other byte belongs to a word; leading, trailing and
@@ -43,6 +46,17 @@
  * that many is at most 889,192,236 bytes (German, the widest rows). An audio
  * file may hold at most INT32_MAX samples per channel at its own rate (about
  * 12.4 hours at 48 kHz); a longer one is refused with INVALID_ARGUMENT.
+ *
+ * Cost: indexing holds, for each row of 512 samples, 160 bytes of features,
+ * the index's W x 4 bytes and the outputs of up to two of the classifier's
+ * levels at once (2 bytes a unit each: 1,024 bytes for two of 256 units);
+ * zv_lumarin_index_file holds the whole recording at 16 kHz besides (1,024
+ * bytes a row). With an English model of three 256-unit levels a file takes
+ * about 2,368 bytes a row: 266 MB an hour of audio, 9.25 GiB at INT32_MAX
+ * samples (1,344 bytes a row for PCM the caller holds). A search takes time
+ * in proportion to the index's rows times the phrase's phonemes (a new
+ * phrase also the pronunciation of its words); no limit is set on a phrase's
+ * length, and a long one costs accordingly.
  *
  * Threads: the library starts no threads and takes no locks. An engine and a
  * downsampler hold mutable state (the phrase cache, filter memory): use each
@@ -116,13 +130,15 @@ typedef struct zv_lumarin zv_lumarin_t;
 
 /*
  * One match, in seconds from the start of the indexed audio. For a phrase
- * that ends in row i after lasting d rows, start_sec = (i - d) x 0.032 and
- * end_sec = (i + 8) x 0.032 (single precision): the span starts 2 rows
- * (0.064 s) before the phrase's first row and ends 7 rows (0.224 s) after
- * its last, so start_sec may be as low as -0.064 and end_sec may lie past
- * the end of the audio. probability is in (0, 1]: 1.0 when the phrase's
- * probability per phoneme is 10^-0.25 (about 0.56) or more, falling linearly
- * in its log10 to 0 at 0.1, below which a row is no match.
+ * found in rows a to i (its likeliest path enters the phrase at row a and
+ * ends in row i), end_sec = ((i + 8) x 512) / 16000 and start_sec = end_sec
+ * - ((i - a + 10) x 512) / 16000 in single precision, that is (i + 8) x
+ * 0.032 and (a - 2) x 0.032: rows 20 to 23 give 0.576 to 0.992. The span
+ * starts 2 rows (0.064 s) before the phrase's first row and ends 7 rows
+ * (0.224 s) after its last, so start_sec may be as low as -0.064 and end_sec
+ * may lie past the end of the audio. probability is in (0, 1]: 1.0 when the
+ * phrase's probability per phoneme is 10^-0.25 (about 0.56) or more, falling
+ * linearly in its log10 to 0 at 0.1, below which a row is no match.
  */
 typedef struct {
     float start_sec;
@@ -177,10 +193,27 @@ ZV_API zv_status_t zv_lumarin_index(zv_lumarin_t *engine, const int16_t *pcm, in
 
 /*
  * Indexes an audio file: WAV, FLAC, MP3, Ogg Opus, Ogg Vorbis or WebM (Opus
- * or Vorbis), recognised from its first 35 bytes, at 16000 Hz or above, its
- * channels mixed to mono; other rates are brought to 16 kHz by a
- * downsampler of order 50. The index is that of the 16 kHz samples, exactly
- * as zv_lumarin_index gives it for them.
+ * or Vorbis), recognised from its first 35 bytes, at 16000 Hz or above. The
+ * index is that of the file's 16 kHz mono samples, exactly as
+ * zv_lumarin_index gives it for them; those samples are:
+ *   - Values. WAV and FLAC as libsndfile decodes them: integer PCM of 8 to
+ *     32 bits is brought to 16 (8 bits shifted up; wider samples keep their
+ *     top 16 bits, rounding down), floating point is scaled by 32768,
+ *     rounded to nearest and clamped (NaN gives 0), and A-law, mu-law and
+ *     ADPCM are decoded to 16 bits. MP3 and Opus as libmpg123 and libopus
+ *     decode them to 16 bits. Vorbis: the floats scaled by 32767, rounded
+ *     half away from zero and clamped.
+ *   - Channels. A stereo pair of 16-bit samples becomes (L + R) / 2,
+ *     truncated toward zero; Vorbis mixes the floats, (L + R) x 0.5, before
+ *     scaling them. A WebM Vorbis track of more channels mixes its first two.
+ *   - Rate. At R Hz other than 16000, with r = R / 16000 in single
+ *     precision, S samples give (int)((float)S / r) - 2 samples at 16 kHz
+ *     (or fewer, if the downsampler can give no more). They come from a
+ *     downsampler of order 50 (see below) fed in pieces of
+ *     k = zv_downsampler_convert_num_samples_to_input_sample_rate(ds, m)
+ *     source samples, m the 16 kHz samples still wanted, k at least 1 and at
+ *     most 1,024. Its values may depend on how the stream is split, so a
+ *     caller reproduces this index only by feeding it the same way.
  *   engine      an engine from zv_lumarin_init.
  *   path        the audio file's path.
  *   index, index_size  as for zv_lumarin_index.
@@ -189,15 +222,21 @@ ZV_API zv_status_t zv_lumarin_index(zv_lumarin_t *engine, const int16_t *pcm, in
  * INVALID_ARGUMENT  a NULL pointer (nothing is written); a format not
  *                   recognised; a file its reader doesn't take (malformed,
  *                   more than two channels in most formats, a rate below
- *                   16000 Hz or above 1947 x 16000 Hz, more than INT32_MAX
- *                   samples per channel, no sample at 16 kHz).
+ *                   16000 Hz or above 31,152,001 Hz, where r passes 1947 in
+ *                   single precision, more than INT32_MAX samples per
+ *                   channel, no sample at 16 kHz); a file without audio: a
+ *                   WAV file whose data chunk is empty, a FLAC file of no
+ *                   frames, an Ogg Opus or WebM file of headers only, a WebM
+ *                   file without an Opus or Vorbis track.
  * IO_ERROR          the file can't be opened or holds under 35 bytes, or its
- *                   audio can't be read to the end.
- * INVALID_STATE     the decoding library reported an error.
+ *                   audio can't be read to the end; an MP3 file without a
+ *                   frame that decodes (an ID3 tag alone, for one).
+ * INVALID_STATE     the decoding library reported an error; an Ogg Vorbis
+ *                   file of headers only (its decoder was never set up).
  * OUT_OF_MEMORY     an allocation failed.
  * After any other failure *index is NULL and *index_size as it was. The
- * whole recording is held in memory at 16 kHz (2 bytes a sample) while it is
- * indexed.
+ * whole recording is held in memory at 16 kHz while it is indexed (see
+ * "Cost" above).
  */
 ZV_API zv_status_t zv_lumarin_index_file(zv_lumarin_t *engine, const char *path, int32_t **index,
                                          int32_t *index_size);
@@ -207,15 +246,18 @@ ZV_API zv_status_t zv_lumarin_index_file(zv_lumarin_t *engine, const char *path,
  *   engine       an engine made from the model file that made the index.
  *   index        the index; only read.
  *   index_size   its size in bytes, 1 or more: whole int32 values (up to 3
- *                trailing bytes are ignored) that form whole rows of W.
+ *                trailing bytes are ignored) that form whole rows of W. So
+ *                1 to 3 bytes are 0 rows, searched with SUCCESS and no
+ *                match, while 0 bytes are refused.
  *   phrase       the phrase (see "Phrases" above).
  *   matches      receives the matches, in time order.
  *   num_matches  receives their count.
  * SUCCESS           *matches is a new malloc block of *num_matches records
  *                   (free it), or NULL with *num_matches 0 when there is none.
- *                   A phrase is found where it lasts at most about 5 rows
- *                   (0.16 s) per phoneme; overlapping hits are merged into
- *                   the likeliest of them (the later one on a tie).
+ *                   A phrase of e phonemes is found where it lasts at most
+ *                   5 x e - 1 rows (about 0.16 s a phoneme); overlapping
+ *                   hits are merged into the likeliest of them (the later
+ *                   one on a tie).
  * INVALID_ARGUMENT  a NULL pointer; index_size below 1 (so the 0-byte index
  *                   of a clip under 512 samples) or not whole rows; an empty
  *                   phrase or one of spaces only; a word outside the lexicon
@@ -243,10 +285,24 @@ ZV_API zv_status_t zv_lumarin_search(zv_lumarin_t *engine, const int32_t *index,
  * r = input rate / output rate (single precision, 1 or more): a windowed-sinc
  * low-pass filter of 2 x order taps, then linear interpolation. The stream
  * may come in blocks of any size: the filter memory and the position carry
- * over from call to call, and how many samples come out doesn't depend on
- * how the stream is split. Output sample K (counting from 1) stands at input
- * position K x r and is written by the call that brings the input sample at
- * ceil(K x r), so a call may write nothing.
+ * over from call to call.
+ *
+ * Timing: input samples count from 0 after init or reset, outputs from 1.
+ * Output K stands at input position K x r and is written by the call that
+ * brings input sample ceil(K x r), the (ceil(K x r) + 1)-th: at 48 to
+ * 16 kHz (r = 3) output 1 comes with the 4th sample, so 3 samples give none.
+ * After S samples the outputs K with ceil(K x r) <= S - 1 are out, however
+ * the stream was split; a call may write nothing.
+ *
+ * Splits: how many samples come out doesn't depend on how the stream is
+ * split into calls, but their values can, where r isn't a whole number. The
+ * interpolation point is taken in single precision from the start of each
+ * pass (of at most 2048 samples), so between two splits it may move by up
+ * to 2^-13 of a sample: an output moves by that share of the step between
+ * its two filtered samples, plus one unit where it is truncated, a few units
+ * at most (8 at full scale). At whole ratios (32, 48 or 96 kHz to 16 kHz)
+ * every output is a filtered sample, whatever the split.
+ * zv_lumarin_index_file's split is given with it.
  *
  * Sizing the output:
  *   - process never writes more samples than it is given (at equal rates it
@@ -271,8 +327,9 @@ typedef struct zv_downsampler zv_downsampler_t;
  * SUCCESS           *downsampler is new; release it with zv_downsampler_delete.
  * INVALID_ARGUMENT  downsampler is NULL (nothing is written); an output rate
  *                   below 1 or an input rate below it; order below 1; or
- *                   2 x order + ceil(r) above 2047 (order 50 takes ratios up
- *                   to 1947).
+ *                   2 x order + ceil(r) above 2047, r in single precision
+ *                   (order 50 takes ratios up to 1947: into 16000 Hz, input
+ *                   rates up to 31,152,001 Hz, whose r rounds to 1947).
  * OUT_OF_MEMORY     an allocation failed.
  * After any other failure *downsampler is NULL.
  */
