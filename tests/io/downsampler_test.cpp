@@ -80,6 +80,7 @@ TEST(Downsampler, InitRefusesBadArguments) {
         {16000, -16000, 50},         // negative output rate
         {48000, 16000, 1023},        // 2046 + 3 > 2047: no room in a pass
         {1948 * 16000, 16000, 50},   // 100 + 1948 > 2047
+        {31152002, 16000, 50},       // r rounds to 1947.0001 in single precision
         {INT32_MAX, 1, 1},           // ratio far beyond a pass
         {48000, 16000, INT32_MAX},   // 2 x order overflows 32 bits
     };
@@ -90,8 +91,8 @@ TEST(Downsampler, InitRefusesBadArguments) {
         EXPECT_EQ(d, nullptr);
     }
     EXPECT_EQ(zv_downsampler_init(16000, 16000, 50, nullptr), ZV_STATUS_INVALID_ARGUMENT);
-    // The edges of the limit are accepted.
-    for (const Case &c : {Case{48000, 16000, 1022}, Case{1947 * 16000, 16000, 50}}) {
+    // The edges of the limit are accepted: 31152001 / 16000 rounds to 1947.
+    for (const Case &c : {Case{48000, 16000, 1022}, Case{1947 * 16000, 16000, 50}, Case{31152001, 16000, 50}}) {
         Owned o;
         EXPECT_EQ(zv_downsampler_init(c.in, c.out, c.order, &o.d), ZV_STATUS_SUCCESS);
     }
@@ -174,10 +175,48 @@ TEST(Downsampler, ThreeToOneCountsAndValues) {
     }
 }
 
+// Input samples count from 0: output K comes with the call that brings
+// sample ceil(K r), the (ceil(K r) + 1)-th. Fed one sample at a time, the
+// outputs come with these samples (counting from 1).
+TEST(Downsampler, OutputKComesWithInputSampleCeilKr) {
+    const struct {
+        int32_t in;
+        std::vector<int32_t> arrivals;  // the sample that brings output K, K = 1, 2, ...
+    } cases[] = {
+        {48000, {4, 7, 10, 13, 16}},    // r = 3: samples 3, 6, 9, ... counting from 0
+        {44100, {4, 7, 10, 13, 15}},    // r = 2.75625: ceil 2.76, 5.51, 8.27, 11.03, 13.78
+        {22050, {3, 4, 6, 7, 8}},       // r = 1.378125
+        {32000, {3, 5, 7, 9, 11}},      // r = 2
+    };
+    const std::vector<int16_t> x = random_signal(20, 9);
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.in);
+        Owned o;
+        zv_downsampler_t *d = make(c.in, 16000, 50, o);
+        std::vector<int32_t> arrivals;
+        int16_t out[4];
+        for (int32_t s = 0; arrivals.size() < c.arrivals.size(); ++s) {
+            const int32_t written = zv_downsampler_process(d, x.data() + s, 1, out);
+            ASSERT_LE(written, 1);
+            if (written == 1) arrivals.push_back(s + 1);
+        }
+        EXPECT_EQ(arrivals, c.arrivals);
+    }
+    // In one call: 3 samples at 48 kHz give nothing, 4 give output 1.
+    for (int32_t n : {3, 4}) {
+        Owned o;
+        zv_downsampler_t *d = make(48000, 16000, 50, o);
+        int16_t out[4];
+        EXPECT_EQ(zv_downsampler_process(d, x.data(), n, out), n - 3) << n;
+    }
+}
+
 // Counts never depend on how the stream is split; values match the
 // whole-stream model exactly at whole ratios. Otherwise the split moves the
-// single-precision interpolation point by up to 2^-12 of a sample, which
-// changes a value by one unit plus that share of its neighbours' step.
+// single-precision interpolation point (below 2048) by up to 2^-13 of a
+// sample, which changes a value by that share of its neighbours' step plus
+// one unit of truncation: at most 8 units at full scale. The point may cross
+// a whole position, so the steps on either side count too.
 TEST(Downsampler, SplitsAgreeWithTheStreamModel) {
     struct Case {
         int32_t in, order;
@@ -205,7 +244,11 @@ TEST(Downsampler, SplitsAgreeWithTheStreamModel) {
             if (whole) {
                 ASSERT_EQ(one[k - 1], y[static_cast<size_t>(pos)]) << k;
             } else {
-                slack.push_back(1 + std::abs(hi - lo) / 4096 + 1);
+                const size_t f = static_cast<size_t>(std::floor(pos));
+                int step = std::abs(hi - lo);
+                if (f > 0) step = std::max(step, std::abs(y[f] - y[f - 1]));
+                if (f + 2 < y.size()) step = std::max(step, std::abs(y[f + 2] - y[f + 1]));
+                slack.push_back(1 + step / 8192);
                 ASSERT_GE(one[k - 1], std::min(lo, hi) - 1) << k;
                 ASSERT_LE(one[k - 1], std::max(lo, hi) + 1) << k;
             }
