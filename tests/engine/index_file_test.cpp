@@ -109,6 +109,112 @@ TEST_F(IndexFileTest, FewerThan512SamplesGiveNoRows) {
     EXPECT_TRUE(index.empty());
 }
 
+// A stereo pair is mixed to (L + R) / 2 truncated toward zero, not rounded
+// down: odd negative sums tell the two apart.
+TEST_F(IndexFileTest, StereoIsMixedToTheTruncatedMean) {
+    std::vector<int16_t> stereo = tone(2 * 5120);
+    for (size_t i = 0; i < stereo.size(); i += 2) stereo[i + 1] = static_cast<int16_t>(-stereo[i] / 3 - 1);
+    std::vector<int16_t> truncated(5120), floored(5120);
+    for (size_t i = 0; i < truncated.size(); ++i) {
+        const int32_t sum = stereo[2 * i] + stereo[2 * i + 1];
+        truncated[i] = static_cast<int16_t>(sum / 2);
+        floored[i] = static_cast<int16_t>(sum >> 1);
+    }
+    ASSERT_NE(truncated, floored);
+    std::vector<int32_t> index;
+    ASSERT_EQ(index_file(dir_.write("stereo.wav", zv_test::wav_bytes(stereo, 16000, 2)), &index), ZV_STATUS_SUCCESS);
+    auto index_of = [this](const std::vector<int16_t> &pcm) {
+        int32_t *block = nullptr;
+        int32_t size = 0;
+        EXPECT_EQ(zv_lumarin_index(engine_, pcm.data(), static_cast<int32_t>(pcm.size()), &block, &size),
+                  ZV_STATUS_SUCCESS);
+        std::vector<int32_t> out(block, block + size / 4);
+        free(block);
+        return out;
+    };
+    EXPECT_EQ(index, index_of(truncated));
+    EXPECT_NE(index, index_of(floored));
+}
+
+// At another rate the file's S samples give (int)(S / r) - 2 at 16 kHz, from
+// the public downsampler fed as the header says: pieces of the input
+// conversion of what is still wanted, 1 to 1024 samples. A caller doing the
+// same gets the same index; the whole stream in one call gives other values.
+TEST_F(IndexFileTest, ACallerReproducesTheResampledIndex) {
+    const std::vector<int16_t> source = tone(44100);
+    std::vector<int32_t> index;
+    ASSERT_EQ(index_file(dir_.write("44k.wav", zv_test::wav_bytes(source, 44100)), &index), ZV_STATUS_SUCCESS);
+
+    zv_downsampler_t *ds = nullptr;
+    ASSERT_EQ(zv_downsampler_init(44100, 16000, 50, &ds), ZV_STATUS_SUCCESS);
+    const int32_t n = static_cast<int32_t>(static_cast<float>(source.size()) / (44100.0f / 16000.0f)) - 2;
+    EXPECT_EQ(n, 15998);
+    std::vector<int16_t> pieces(static_cast<size_t>(n));
+    int32_t pos = 0, made = 0;
+    while (made < n) {
+        int32_t k = zv_downsampler_convert_num_samples_to_input_sample_rate(ds, n - made);
+        k = k < 1 ? 1 : (k > 1024 ? 1024 : k);
+        ASSERT_LE(pos + k, static_cast<int32_t>(source.size()));
+        made += zv_downsampler_process(ds, source.data() + pos, k, pieces.data() + made);
+        pos += k;
+    }
+    ASSERT_EQ(made, n);
+    zv_downsampler_reset(ds);
+    std::vector<int16_t> whole(source.size());
+    whole.resize(static_cast<size_t>(
+        zv_downsampler_process(ds, source.data(), static_cast<int32_t>(source.size()), whole.data())));
+    zv_downsampler_delete(ds);
+    ASSERT_GE(whole.size(), pieces.size());
+    whole.resize(pieces.size());
+
+    int32_t *block = nullptr;
+    int32_t size = 0;
+    ASSERT_EQ(zv_lumarin_index(engine_, pieces.data(), n, &block, &size), ZV_STATUS_SUCCESS);
+    EXPECT_EQ(index, std::vector<int32_t>(block, block + size / 4));
+    free(block);
+    EXPECT_NE(whole, pieces);  // the split changes values, by a few units at most
+    for (size_t i = 0; i < pieces.size(); ++i) ASSERT_LE(std::abs(whole[i] - pieces[i]), 8) << i;
+}
+
+// The ratio to 16000 is single precision: 31,152,001 Hz rounds to 1947, the
+// most a downsampler of order 50 takes, and is read; the next rate is not.
+TEST_F(IndexFileTest, RateLimitIsTheSinglePrecisionRatio) {
+    const struct {
+        int32_t rate;
+        zv_status_t status;
+    } cases[] = {
+        {31152000, ZV_STATUS_SUCCESS},
+        {31152001, ZV_STATUS_SUCCESS},
+        {31152002, ZV_STATUS_INVALID_ARGUMENT},
+    };
+    for (const auto &c : cases) {
+        std::vector<int32_t> index;
+        const std::string path = dir_.write(std::to_string(c.rate) + ".wav", zv_test::wav_bytes(tone(8000), c.rate));
+        EXPECT_EQ(index_file(path, &index), c.status) << c.rate;
+    }
+}
+
+// A file that holds no audio is refused with its reader's status.
+TEST_F(IndexFileTest, FilesWithoutAudio) {
+    const struct {
+        std::string path;
+        zv_status_t status;
+    } cases[] = {
+        {std::string(ZV_TEST_DATA_DIR) + "/wav_empty.wav", ZV_STATUS_INVALID_ARGUMENT},  // empty data chunk
+        {audio_fixture("flac_empty.flac"), ZV_STATUS_INVALID_ARGUMENT},                   // no frames
+        {std::string(ZV_TEST_DATA_DIR) + "/mp3_id3_only.mp3", ZV_STATUS_IO_ERROR},       // an ID3 tag, no frame
+        {audio_fixture("opus_headers_only.opus"), ZV_STATUS_INVALID_ARGUMENT},
+        {audio_fixture("vorbis_headers_only.ogg"), ZV_STATUS_INVALID_STATE},              // decoder never set up
+        {audio_fixture("webm_headers_only.webm"), ZV_STATUS_INVALID_ARGUMENT},
+        {audio_fixture("webm_video_only.webm"), ZV_STATUS_INVALID_ARGUMENT},              // no audio track
+        {dir_.write("empty.wav", std::string()), ZV_STATUS_IO_ERROR},                     // under 35 bytes
+    };
+    for (const auto &c : cases) {
+        std::vector<int32_t> index;
+        EXPECT_EQ(index_file(c.path, &index), c.status) << c.path;
+    }
+}
+
 TEST_F(IndexFileTest, Failures) {
     // Header total beyond the frames the file holds: it opens, then can't be
     // read to the end.
