@@ -564,6 +564,57 @@ TEST_F(SearchTest, HitAtRowZeroStartsBeforeTheAudio) {
     EXPECT_FLOAT_EQ(found.matches[0].start_sec, -0.064f);
 }
 
+// A phrase held in rows a to i spans (a - 2) x 0.032 to (i + 8) x 0.032: the
+// scorer's duration counts one row more than the phrase's own.
+TEST_F(SearchTest, SpanOfAPhraseFoundInRowsAToI) {
+    const struct {
+        int32_t first, last;
+        float start, end;
+    } cases[] = {
+        {20, 23, 0.576f, 0.992f},
+        {0, 0, -0.064f, 0.256f},
+        {7, 9, 0.16f, 0.544f},
+        {3, 4, 0.032f, 0.384f},
+    };
+    for (const auto &c : cases) {
+        HandMadeIndex index(30);
+        for (int32_t r = c.first; r <= c.last; ++r) index.set(r, 1, kOne);
+        const Found found = Search(engine_.get(), index.values(), "zebra");
+        ASSERT_EQ(found.status, ZV_STATUS_SUCCESS);
+        ASSERT_EQ(found.matches.size(), 1u) << c.first;
+        EXPECT_FLOAT_EQ(found.matches[0].start_sec, c.start) << c.first;
+        EXPECT_FLOAT_EQ(found.matches[0].end_sec, c.end) << c.first;
+        EXPECT_EQ(found.matches[0].probability, 1.0f);
+    }
+}
+
+// The search checks only the index's size: values no model would write, or
+// another model's rows, are scored like any, giving matches or none but no
+// error, and a match keeps its probability in (0, 1].
+TEST_F(SearchTest, IndexValuesAreTrusted) {
+    std::mt19937 random(4);
+    std::uniform_int_distribution<int32_t> any(INT32_MIN, INT32_MAX);
+    std::vector<int32_t> garbage(200 * kWidth);
+    for (int32_t &v : garbage) v = any(random);
+    std::vector<int32_t> all_max(200 * kWidth, INT32_MAX), all_min(200 * kWidth, INT32_MIN);
+    // A German index (53 values a row) of 40 rows is 53 rows of 40 values.
+    std::vector<int32_t> german(40 * 53, kOne / 53);
+    size_t found_any = 0;
+    for (const std::vector<int32_t> *index : {&garbage, &all_max, &all_min, &german}) {
+        for (const char *phrase : {"zebra", "cat dog"}) {
+            const Found found = Search(engine_.get(), *index, phrase);
+            ASSERT_EQ(found.status, ZV_STATUS_SUCCESS) << phrase;
+            for (const zv_lumarin_match_t &m : found.matches) {
+                EXPECT_GT(m.probability, 0.0f);
+                EXPECT_LE(m.probability, 1.0f);
+                EXPECT_LT(m.start_sec, m.end_sec);
+            }
+            found_any += found.matches.size();
+        }
+    }
+    EXPECT_GT(found_any, 0u);
+}
+
 TEST_F(SearchTest, OverlappingHitsMergeByProbability) {
     const int32_t v_half = 683212743;    // log10 about -0.4975
     const int32_t v_high = 1500000000;   // about -0.156: probability 1
