@@ -19,6 +19,9 @@ done
 if find "$prefix" -name '*.a' -o -name '*.h' ! -name zv_lumarin.h | grep .; then
   echo "installed beyond the public interface"; exit 1
 fi
+# The one program is the demonstration (the README says how to get a model
+# for it: make_sample_model stays in the build tree).
+[ "$(ls "$prefix/bin")" = lumarin_demo ] || { echo "bin/ holds more than lumarin_demo:" $(ls "$prefix/bin"); exit 1; }
 [ "$(readlink "$prefix/lib/libzv_lumarin.so")" = libzv_lumarin.so.1 ]
 objdump -p "$prefix/lib/libzv_lumarin.so.1.1.0" | grep -q 'SONAME *libzv_lumarin.so.1$'
 

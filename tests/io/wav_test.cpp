@@ -155,6 +155,36 @@ TEST(Wav, FloatingPointFullScale) {
     }
 }
 
+// Integer PCM of other widths keeps its top 16 bits, the rest dropped
+// (rounding down, so -1 stays -1); 8-bit samples are unsigned.
+TEST(Wav, IntegerPcmKeepsItsTop16Bits) {
+    const struct {
+        uint16_t bits;
+        std::vector<int32_t> values;  // as stored, little-endian in bits / 8 bytes
+        std::vector<int16_t> expected;
+    } cases[] = {
+        {8, {0, 1, 127, 128, 129, 255}, {-32768, -32512, -256, 0, 256, 32512}},
+        {24, {0, 255, 256, -1, -256, -257, 0x7FFFFF, -0x800000}, {0, 0, 1, -1, -1, -2, 32767, -32768}},
+        {32, {65535, 65536, -1, -65537, INT32_MAX, INT32_MIN}, {0, 1, -1, -2, 32767, -32768}},
+    };
+    zv_test::TempDir dir;
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.bits);
+        std::vector<uint8_t> data;
+        for (int32_t v : c.values) {
+            for (int b = 0; b < c.bits / 8; ++b) data.push_back(static_cast<uint8_t>(static_cast<uint32_t>(v) >> (8 * b)));
+        }
+        const std::string path =
+            dir.write("pcm" + std::to_string(c.bits) + ".wav", zv_test::wav_bytes(1, 1, 16000, c.bits, data));
+        Wav a;
+        ASSERT_EQ(zv_wav_init(path.c_str(), &a.w), ZV_STATUS_SUCCESS);
+        ASSERT_EQ(zv_wav_num_samples(a.w), static_cast<int32_t>(c.values.size()));
+        std::vector<int16_t> out(c.values.size());
+        ASSERT_EQ(zv_wav_read(a.w, static_cast<int32_t>(out.size()), out.data()), ZV_STATUS_SUCCESS);
+        EXPECT_EQ(out, c.expected);
+    }
+}
+
 // A header that claims more data than the file holds: the count is what is there.
 TEST(Wav, TruncatedDataChunk) {
     std::vector<uint8_t> bytes = zv_test::wav_pcm16(1, 16000, std::vector<int16_t>(1000, 7));
