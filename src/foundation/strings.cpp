@@ -259,9 +259,9 @@ extern "C" int32_t zv_string_to_float(const char *text, float *value) {
         // rounding, as on x86-64) a result below the normal range that
         // isn't exact. Just below the least normal float, rounding to 24
         // bits still gives a tiny value where the subnormal rounding gives
-        // the least normal one: an error too. (glibc's hex reading misses
-        // an inexact subnormal whose one extra bit is the 25th; such a
-        // value is taken here as its decimal reading takes it.)
+        // the least normal one: an error too. (glibc's hex reading drops the
+        // 25th bit of a subnormal, and so can round it the wrong way or miss
+        // that it is inexact; here it reads as its decimal form does.)
         constexpr float kLeastNormal = std::numeric_limits<float>::min();
         constexpr double kTinyBelow = 0x1p-126 - 0x1p-151;
         if (read.ec == std::errc::result_out_of_range) {

@@ -53,7 +53,7 @@ int32_t zv_string_fixed(double value, int32_t precision, char *buffer, size_t si
 // text ignored. 0 where they report a range error (ERANGE: an overflow, or a
 // float below the normal range that isn't exact), with the value they give
 // then (HUGE_VALF, a signed zero or the rounded value; LONG_MIN or LONG_MAX);
-// else 1.
+// else 1. Values are correctly rounded, hex subnormals too.
 int32_t zv_string_to_float(const char *text, float *value);
 int32_t zv_string_to_long(const char *text, long *value);
 
