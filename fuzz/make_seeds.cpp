@@ -180,6 +180,8 @@ int main(int argc, char **argv) {
     seed("foundation", "language", "\x01" "en");
     seed("foundation", "phoneme", "\x02" "AH");
     seed("foundation", "split", "\x03" " a b  c ");
+    seed("foundation", "number", "\x03" " -1.17549431e-38");
+    seed("foundation", "number_hex", "\x03" "+0x1.000001p-150");
     toolkit_seeds();
     return 0;
 }

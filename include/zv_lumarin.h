@@ -33,8 +33,8 @@
  *
  * Phrases: a NUL-terminated byte string of words separated by spaces (0x20
  * only: a tab or any other byte belongs to a word; leading, trailing and
- * repeated spaces are ignored). Each word is upper-cased with toupper (a-z
- * only, in the C locale) and looked up in the model's lexicon, whose words
+ * repeated spaces are ignored). Each word is upper-cased (ASCII a-z only,
+ * whatever the host's locale) and looked up in the model's lexicon, whose words
  * may hold any bytes. A word the lexicon doesn't hold is pronounced from its
  * spelling, which must use only the letters A-Z (either case) and the
  * apostrophe: "hello, world!", "room 101" and "caf\xC3\xA9" are refused with

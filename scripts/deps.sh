@@ -3,7 +3,8 @@
 # packages named as arguments (scripts/deps-windows.sh names its own).
 set -eu
 packages="build-essential cmake pkg-config googletest libgtest-dev libbenchmark-dev
-  libogg-dev libvorbis-dev libopus-dev libsndfile1-dev libmpg123-dev libwebm-dev graphviz"
+  libogg-dev libvorbis-dev libopus-dev libsndfile1-dev libmpg123-dev libwebm-dev graphviz
+  locales"
 [ $# -eq 0 ] || packages="$*"
 missing=""
 for p in $packages; do

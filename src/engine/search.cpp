@@ -1,7 +1,6 @@
 // Phrase search: the phrase's phoneme ids (lexicon and dictionary first, the
 // grapheme-to-phoneme engine for other words), kept in the engine's phrase
 // cache, scored over the index rows and merged into matches.
-#include <ctype.h>
 #include <math.h>
 #include <stdlib.h>
 #include <string.h>
@@ -9,6 +8,7 @@
 #include "engine/engine.h"
 #include "engine/scorer.h"
 #include "foundation/language.h"
+#include "foundation/strings.h"
 
 namespace {
 
@@ -86,8 +86,9 @@ zv_status_t append_word(const zv_lumarin_t *engine, const char *word, Ids *ids) 
     return ZV_STATUS_SUCCESS;
 }
 
-// Splits at spaces only, upper-cases each word and concatenates the words'
-// ids. Fails before touching the cache.
+// Splits at spaces only, upper-cases each word (a-z alone, whatever the
+// host's locale) and concatenates the words' ids. Fails before touching the
+// cache.
 zv_status_t build_pronunciation(const zv_lumarin_t *engine, const char *phrase, Ids *ids) {
     const size_t length = strlen(phrase);
     char *word = static_cast<char *>(malloc(length + 1));
@@ -104,7 +105,7 @@ zv_status_t build_pronunciation(const zv_lumarin_t *engine, const char *phrase, 
         }
         size_t n = 0;
         while (i < length && phrase[i] != ' ') {
-            word[n++] = static_cast<char>(toupper(static_cast<unsigned char>(phrase[i++])));
+            word[n++] = static_cast<char>(zv_ascii_toupper(static_cast<unsigned char>(phrase[i++])));
         }
         word[n] = '\0';
         ++num_words;

@@ -1,10 +1,10 @@
 #include "foundation/args.h"
 
-#include <errno.h>
 #include <stdlib.h>
 #include <string.h>
 
 #include "foundation/log.h"
+#include "foundation/strings.h"
 
 namespace {
 
@@ -75,18 +75,11 @@ int32_t parse_bool(const char *value) {
 }
 
 // Only range errors fail: text that isn't a number reads as what the
-// conversion takes from its start.
-bool parse_float(const char *value, float *out) {
-    errno = 0;
-    *out = strtof(value, nullptr);
-    return errno == 0;
-}
+// conversion takes from its start. Both read as strtof and strtol do in the
+// C locale, so that a host's decimal comma can't turn 0.5 into 0.
+bool parse_float(const char *value, float *out) { return zv_string_to_float(value, out) != 0; }
 
-bool parse_long(const char *value, long *out) {
-    errno = 0;
-    *out = strtol(value, nullptr, 10);
-    return errno == 0;
-}
+bool parse_long(const char *value, long *out) { return zv_string_to_long(value, out) != 0; }
 
 bool value_fits(int32_t type, const char *value) {
     float f;

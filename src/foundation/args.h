@@ -1,7 +1,8 @@
 // Command-line parser for the library's tools: arguments come in pairs of a
 // key ("-name") and a value, each key declared as an option with a type.
 // Every error prints the usage through the log and ends the process with exit
-// status 1; nothing returns an error.
+// status 1; nothing returns an error. Numbers are read as strtof and strtol
+// read them in the C locale, whatever locale the tool has set.
 #ifndef ZV_FOUNDATION_ARGS_H
 #define ZV_FOUNDATION_ARGS_H
 

@@ -7,6 +7,7 @@
 
 #include "foundation/file.h"
 #include "foundation/status.h"
+#include "foundation/strings.h"
 #include "pronunciation/lexicon.h"
 
 namespace {
@@ -58,7 +59,7 @@ zv_status_t write_neighbourhood(const zv_graph_t *graph, FILE *file, const char 
         const char *text = n >= 1 ? names[n - 1] : "";
         const float x = zv_graph_weight(graph, a);
         if (x != 0.0f) {
-            fprintf(file, "    s%d->s%d [label=\"%s/%.1f\"]\n", s, t, text, static_cast<double>(x));
+            fprintf(file, "    s%d->s%d [label=\"%s/%s\"]\n", s, t, text, zv_fixed_text(x, 1).text);
         } else {
             fprintf(file, "    s%d->s%d [label=\"%s\"]\n", s, t, text);
         }
@@ -104,8 +105,8 @@ extern "C" zv_status_t zv_graph_create_dot(const zv_graph_t *graph, const char *
             const int32_t o = zv_graph_output(graph, a);
             const float w = zv_graph_weight(graph, a);
             if (w != 0.0f) {
-                fprintf(file, "   s%d->s%d [label=\"%d/%s/%.1f\"]\n", i, t, n, o >= 1 ? zv_graph_word(graph, o) : "",
-                        static_cast<double>(w));
+                fprintf(file, "   s%d->s%d [label=\"%d/%s/%s\"]\n", i, t, n, o >= 1 ? zv_graph_word(graph, o) : "",
+                        zv_fixed_text(w, 1).text);
             } else {
                 fprintf(file, "   s%d->s%d [label=\"%d/\"]\n", i, t, n);
             }

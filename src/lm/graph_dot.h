@@ -6,7 +6,8 @@
 //
 // `names` holds one text per phoneme id, indexed by id - 1; the
 // neighbourhood writers label phone arcs with them. Labels are written as
-// they are, without escaping. Every writer makes a new text file and gives
+// they are, without escaping; weights with one decimal and a point, whatever
+// the host's locale. Every writer makes a new text file and gives
 // IO_ERROR when it can't be opened, written or closed.
 #ifndef ZV_LM_GRAPH_DOT_H
 #define ZV_LM_GRAPH_DOT_H

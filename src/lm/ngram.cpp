@@ -11,6 +11,7 @@
 #include "foundation/bit_field.h"
 #include "foundation/file.h"
 #include "foundation/status.h"
+#include "foundation/strings.h"
 #include "foundation/tree_bits.h"
 #include "lm/count.h"
 #include "lm/lm_blob.h"
@@ -505,7 +506,8 @@ extern "C" zv_status_t zv_ngram_save_weights(const zv_ngram_t *model, const char
         if (i < levels.depth()) {
             for (int64_t e = levels.start[i]; e < levels.start[i + 1]; ++e) {
                 const zv_ngram_node_t *node = levels.entries[e].node;
-                fprintf(file, "%.3f %.3f ", cost(node->probability), cost(node->backoff));
+                fprintf(file, "%s %s ", zv_fixed_text(cost(node->probability), 3).text,
+                        zv_fixed_text(cost(node->backoff), 3).text);
             }
         }
         fputs("\n", file);
@@ -552,15 +554,18 @@ extern "C" zv_status_t zv_ngram_save_arpa(const zv_ngram_t *model, const char *p
         for (int64_t e = first; e < end; ++e) {
             const zv_ngram_node_t *node = levels.entries[e].node;
             levels.path(e, i, words.data());
-            fprintf(file, "%f\t", log10(node->probability));
+            fprintf(file, "%s\t", zv_fixed_text(log10(node->probability), 6).text);
             for (int32_t k = 0; k + 1 < i; ++k) fprintf(file, "%s ", zv_lexicon_decode(model->lexicon, words[k]));
             fputs(zv_lexicon_decode(model->lexicon, words[i - 1]), file);
-            if (i < model->order && node->backoff < 1.0) fprintf(file, "\t%f", log10(node->backoff));
+            if (i < model->order && node->backoff < 1.0) {
+                fprintf(file, "\t%s", zv_fixed_text(log10(node->backoff), 6).text);
+            }
             fputs("\n", file);
         }
         if (i == 1) {
-            const double unseen = log10(root->backoff / static_cast<double>(V));
-            for_each_missing([&](int32_t w) { fprintf(file, "%f\t%s\n", unseen, zv_lexicon_decode(model->lexicon, w)); });
+            const zv_fixed_text unseen(log10(root->backoff / static_cast<double>(V)), 6);
+            for_each_missing(
+                [&](int32_t w) { fprintf(file, "%s\t%s\n", unseen.text, zv_lexicon_decode(model->lexicon, w)); });
         }
         fputs("\n", file);
     }

@@ -71,8 +71,9 @@ zv_status_t zv_ngram_add_singletons(zv_ngram_t *model);
 
 // Weights text: one line per order from 0 (the root) up, each node in
 // preorder as "%.3f %.3f " of the costs -log10 of its probability and its
-// backoff (16 for a value of 0 or less). IO_ERROR when the file can't be
-// opened, written or closed.
+// backoff (16 for a value of 0 or less). Numbers in both texts are written
+// as the C locale writes them, whatever the host's locale. IO_ERROR when the
+// file can't be opened, written or closed.
 zv_status_t zv_ngram_save_weights(const zv_ngram_t *model, const char *path);
 
 // ARPA back-off text; the 1-gram section lists every lexicon word (those

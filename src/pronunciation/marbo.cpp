@@ -7,6 +7,7 @@
 
 #include "foundation/language.h"
 #include "foundation/status.h"
+#include "foundation/strings.h"
 #include "nn/fixed_point.h"
 #include "nn/offline_token_classifier.h"
 
@@ -67,10 +68,7 @@ zv_status_t create(Load load, zv_marbo_t **marbo) {
 // 2i; the odd frames stay zero.
 zv_status_t spell(const char *word, size_t length, int16_t *frames) {
     for (size_t i = 0; i < length; ++i) {
-        unsigned char c = static_cast<unsigned char>(word[i]);
-        if (c >= 'a' && c <= 'z') {
-            c = static_cast<unsigned char>(c - 'a' + 'A');
-        }
+        const int32_t c = zv_ascii_toupper(static_cast<unsigned char>(word[i]));
         const char *at = c != 0 ? strchr(kAlphabet, c) : nullptr;
         if (at == nullptr) {
             return ZV_STATUS_INVALID_ARGUMENT;

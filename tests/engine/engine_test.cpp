@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cctype>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
@@ -18,6 +19,7 @@
 #include "nn/fc.h"
 #include "support/model_writer.h"
 #include "nn/softmax.h"
+#include "support/host_locale.h"
 #include "support/temp_dir.h"
 
 namespace {
@@ -469,6 +471,50 @@ TEST_F(SearchTest, RefusedPhrasesLeaveTheCache) {
         EXPECT_EQ(Search(engine_.get(), index, phrase).status, ZV_STATUS_INVALID_ARGUMENT);
         EXPECT_STREQ(engine_->cached_phrase, "dog");
         EXPECT_EQ(CachedIds(engine_.get()), (std::vector<int32_t>{9, 4, 15}));
+    }
+}
+
+// A host that set a Turkish locale, where toupper turns i into the dotted
+// capital (0xDD in ISO-8859-9) and the bytes of ç and ı into Ç and I, reads
+// every phrase as the C locale does: only a-z change.
+TEST_F(EngineTest, PhrasesReadTheSameUnderATurkishLocale) {
+    zv_test::HostLocale turkish("tr_TR", "ISO-8859-9");
+    if (!turkish.missing().empty()) GTEST_SKIP() << turkish.missing();
+    SmallModelOptions options;
+    options.words.push_back("\xC7OK");  // ÇOK, after the ASCII words
+    options.pronunciations.push_back({{20, 27}});
+    const std::string path = Write(SmallModel(options));
+    const std::vector<int32_t> index(kWidth, 0);
+    struct Case {
+        const char *phrase;
+        zv_status_t status;
+        std::vector<int32_t> ids;
+    };
+    const Case cases[] = {
+        {"silent cat", ZV_STATUS_SUCCESS, {20, 2, 31}},  // SILENT in the lexicon
+        {"this is", ZV_STATUS_SUCCESS, {1, 1}},         // spelled: every letter sounds AA
+        {"liquid", ZV_STATUS_SUCCESS, {1}},
+        {"finish it", ZV_STATUS_SUCCESS, {1, 1}},
+        {"\xC7OK", ZV_STATUS_SUCCESS, {20, 27}},
+        {"\xE7ok", ZV_STATUS_INVALID_ARGUMENT, {}},  // ç stays: neither the lexicon's word nor spelled
+        {"\xFD", ZV_STATUS_INVALID_ARGUMENT, {}},    // ı stays
+    };
+    for (const bool use_turkish : {false, true}) {
+        if (use_turkish) {
+            ASSERT_TRUE(turkish.use());
+            ASSERT_EQ(std::toupper('i'), 0xDD);  // the locale bites
+        }
+        // A new engine each time: its phrase cache would skip the reading.
+        Engine engine = Create(path);
+        ASSERT_NE(engine, nullptr);
+        for (const Case &c : cases) {
+            SCOPED_TRACE(std::string(c.phrase) + (use_turkish ? " under " + turkish.name() : " in the C locale"));
+            const Found found = Search(engine.get(), index, c.phrase);
+            EXPECT_EQ(found.status, c.status);
+            if (found.status == ZV_STATUS_SUCCESS) {
+                EXPECT_EQ(CachedIds(engine.get()), c.ids);
+            }
+        }
     }
 }
 

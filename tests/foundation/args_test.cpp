@@ -2,12 +2,14 @@
 
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <functional>
 #include <string>
 #include <vector>
 
 #include "foundation/log.h"
 #include "support/child_process.h"
+#include "support/host_locale.h"
 
 using zv_test::capture_stdout;
 using zv_test::run_in_child;
@@ -239,4 +241,40 @@ TEST(Args, GetterConversionFailuresExit) {
         expect_usage_exit(run_in_child(c.call), c.message + kUsage, c.message);
     }
     EXPECT_EQ(zv_arg_parser_get_int_value(&parser, "n"), 1);  // strtol stops at 'e'
+}
+
+// A tool that sets a locale with a decimal comma for its messages still
+// reads its command line as the C locale does: the same values, the same
+// refusals (range errors alone), whatever follows the number ignored.
+TEST(Args, FloatsReadAsInTheCLocaleUnderADecimalCommaLocale) {
+    zv_test::HostLocale german("de_DE", "UTF-8");
+    if (!german.missing().empty()) GTEST_SKIP() << german.missing();
+    struct Case {
+        const char *value;
+        bool accepted;
+        float as_float;
+    };
+    const Case cases[] = {
+        {"0.5", true, 0.5f},          {"2,5", true, 2.0f},      {" -1.25e-3", true, -1.25e-3f},
+        {"0x1.8p1", true, 3.0f},      {"inf", true, INFINITY},  {"16beam", true, 16.0f},
+        {"0x1p-149", true, 0x1p-149f}, {"1e99", false, 0.0f},   {"1e-50", false, 0.0f},
+        {"1e-40", false, 0.0f},
+    };
+    for (const bool use_german : {false, true}) {
+        if (use_german) {
+            ASSERT_TRUE(german.use());
+        }
+        for (const Case &c : cases) {
+            SCOPED_TRACE(std::string(c.value) + (use_german ? " under " + german.name() : " in the C locale"));
+            Argv a({"prog", "-n", "1", "-f", c.value});
+            if (!c.accepted) {
+                EXPECT_EQ(init_in_child(a.strings).exit_code, 1);
+                continue;
+            }
+            zv_arg_parser_t parser;
+            zv_arg_parser_init(a.argc(), a.argv(), kNumOptions, kOptions, &parser);
+            EXPECT_EQ(zv_arg_parser_get_float_value(&parser, "f"), c.as_float);
+            EXPECT_EQ(zv_arg_parser_get_float_value_with_default(&parser, "f", 7.0f), c.as_float);
+        }
+    }
 }

@@ -13,7 +13,9 @@
 #include <vector>
 
 #include "foundation/file.h"
+#include "support/child_process.h"
 #include "support/graph_file.h"
+#include "support/host_locale.h"
 #include "support/temp_dir.h"
 
 namespace {
@@ -150,6 +152,44 @@ TEST(GraphDotTest, NeighbourhoodTexts) {
         EXPECT_EQ(read_text(path), c.text);
         expect_dot_parses(path);
     }
+}
+
+// Weights keep their point under a host locale with a decimal comma, in
+// every writer's text, and the language model's picture stays as it is.
+TEST(GraphDotTest, TextsIgnoreADecimalCommaLocale) {
+    zv_test::HostLocale german("de_DE", "UTF-8");
+    if (!german.missing().empty()) GTEST_SKIP() << german.missing();
+    Loaded example(zv_test::worked_example());
+    Loaded trigram(zv_test::trigram_example());
+    zv_test::TempDir dir;
+    const char *const b[] = {"B"};
+    const int32_t b_id = 1;
+    auto write_all = [&](const std::string &tag) {
+        std::vector<std::string> texts;
+        const std::string path = dir.path(tag + ".dot");
+        EXPECT_EQ(zv_graph_create_dot(example.graph.get(), path.c_str()), ZV_STATUS_SUCCESS);
+        texts.push_back(read_text(path));
+        EXPECT_EQ(zv_graph_create_focal_dot(trigram.graph.get(), path.c_str(), trigram.mgram.get(), kNames, b, 1),
+                  ZV_STATUS_SUCCESS);
+        texts.push_back(read_text(path));
+        EXPECT_EQ(zv_graph_create_focal_dot_from_state(example.graph.get(), path.c_str(), nullptr, kNames, 0),
+                  ZV_STATUS_SUCCESS);
+        texts.push_back(read_text(path));
+        texts.push_back(zv_test::capture_stdout([&] {
+            EXPECT_EQ(zv_mgram_create_dot(trigram.mgram.get(), path.c_str(), trigram.graph->lexicon, 1, &b_id),
+                      ZV_STATUS_SUCCESS);
+        }));
+        texts.push_back(read_text(path));
+        return texts;
+    };
+    const std::vector<std::string> in_c = write_all("c");
+    ASSERT_NE(in_c[0].find("1//1.2"), std::string::npos) << in_c[0];
+    ASSERT_NE(in_c[1].find("/0.5"), std::string::npos) << in_c[1];
+    ASSERT_NE(in_c[2].find("AA/1.2"), std::string::npos) << in_c[2];
+    ASSERT_TRUE(german.use());
+    const std::vector<std::string> in_german = write_all("de");
+    german.restore();
+    EXPECT_EQ(in_german, in_c);
 }
 
 TEST(GraphDotTest, RefusedBeforeAnyFileIsOpened) {

@@ -19,6 +19,7 @@
 
 #include "lm/kgram.h"
 #include "lm/mgram.h"
+#include "support/host_locale.h"
 #include "support/lm_fixtures.h"
 #include "support/ngram_fixtures.h"
 #include "support/ngram_reference.h"
@@ -153,6 +154,24 @@ TEST_F(NgramTest, WritesTheWorkedTreeAsWeightsArpaAndBlob) {
     blob.i32(36).i32(8).i32(4).i32(3).u32(words).u32(structure);
     blob.array_i8(std::vector<int>{-128, -3, 0, -3, -4, -4, -1, -5}).array_i8(std::vector<int>{-3, -24, -1, -2});
     EXPECT_EQ(zv_test::file_bytes(dir.path("lm.bin")), blob.data());
+}
+
+// Other programs read these files: a host's decimal comma must not reach
+// them.
+TEST_F(NgramTest, WeightsAndArpaIgnoreADecimalCommaLocale) {
+    zv_test::HostLocale german("de_DE", "UTF-8");
+    if (!german.missing().empty()) GTEST_SKIP() << german.missing();
+    Ngram model = estimate(dir, count_file(kWorked), abcd.get());
+    ASSERT_TRUE(model);
+    ASSERT_EQ(zv_ngram_save_weights(model.get(), dir.path("c.txt").c_str()), ZV_STATUS_SUCCESS);
+    ASSERT_EQ(zv_ngram_save_arpa(model.get(), dir.path("c.arpa").c_str()), ZV_STATUS_SUCCESS);
+    ASSERT_TRUE(german.use());
+    ASSERT_EQ(zv_ngram_save_weights(model.get(), dir.path("de.txt").c_str()), ZV_STATUS_SUCCESS);
+    ASSERT_EQ(zv_ngram_save_arpa(model.get(), dir.path("de.arpa").c_str()), ZV_STATUS_SUCCESS);
+    german.restore();
+    EXPECT_EQ(read_text(dir.path("de.txt")), read_text(dir.path("c.txt")));
+    EXPECT_EQ(read_text(dir.path("de.arpa")), read_text(dir.path("c.arpa")));
+    EXPECT_NE(read_text(dir.path("c.arpa")).find("-0.397940\ta\t-3.000000\n"), std::string::npos);
 }
 
 TEST_F(NgramTest, PrunesLastChildFirstAndEachSubtreeBeforeItsNode) {
