@@ -32,6 +32,23 @@ constexpr uint64_t kNowhere = std::numeric_limits<uint64_t>::max();
 constexpr int32_t kBadInput = 1;
 constexpr int32_t kOutOfMemory = 2;
 
+// Elements whose whole value the parser holds (strings and binaries): it
+// makes room for all of them as soon as it begins one.
+bool held_whole(webm::Id id) {
+    switch (id) {
+        case webm::Id::kDocType: case webm::Id::kSeekId: case webm::Id::kTitle: case webm::Id::kMuxingApp:
+        case webm::Id::kWritingApp: case webm::Id::kBlockVirtual: case webm::Id::kBlockAdditional:
+        case webm::Id::kName: case webm::Id::kLanguage: case webm::Id::kCodecId: case webm::Id::kCodecPrivate:
+        case webm::Id::kCodecName: case webm::Id::kProjectionPrivate: case webm::Id::kContentEncKeyId:
+        case webm::Id::kChapterStringUid: case webm::Id::kChapString: case webm::Id::kChapLanguage:
+        case webm::Id::kChapCountry: case webm::Id::kTargetType: case webm::Id::kTagName:
+        case webm::Id::kTagLanguage: case webm::Id::kTagString: case webm::Id::kTagBinary:
+            return true;
+        default:
+            return false;
+    }
+}
+
 struct Track {
     uint64_t number = 0;
     webm::TrackType type = webm::TrackType::kVideo;
@@ -86,6 +103,14 @@ struct zv_webm_demuxer final : public webm::Callback, public webm::Reader {
     // ---- Parser events ----
     webm::Status OnElementBegin(const webm::ElementMetadata &metadata, webm::Action *action) override {
         *action = webm::Action::kRead;
+        // A value that claims more bytes than the file has left ends the
+        // file here, as reading it would, before the parser makes room for
+        // it: a few bytes can't ask for gigabytes.
+        if (held_whole(metadata.id) && size != kNowhere && metadata.size != webm::kUnknownElementSize &&
+            metadata.header_size != webm::kUnknownHeaderSize) {
+            const uint64_t body = metadata.position + metadata.header_size;
+            if (body > size || metadata.size > size - body) return webm::Status(webm::Status::kEndOfFile);
+        }
         if (metadata.id == webm::Id::kCluster && !headers_done) {
             headers_done = true;  // stop here: the tracks are known
             paused_at = metadata.position;
