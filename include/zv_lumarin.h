@@ -194,7 +194,7 @@ ZV_API zv_status_t zv_lumarin_index(zv_lumarin_t *engine, const int16_t *pcm, in
  * IO_ERROR          the file can't be opened or holds under 35 bytes, or its
  *                   audio can't be read to the end.
  * INVALID_STATE     the decoding library reported an error.
- * OUT_OF_MEMORY     an allocation failed.
+ * OUT_OF_MEMORY     an allocation failed, a decoding library's own too.
  * After any other failure *index is NULL and *index_size as it was. The
  * whole recording is held in memory at 16 kHz (2 bytes a sample) while it is
  * indexed.
