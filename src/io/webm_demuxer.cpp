@@ -186,10 +186,10 @@ struct zv_webm_demuxer final : public webm::Callback, public webm::Reader {
             return webm::Status(kBadInput);
         }
         const size_t start = building->bytes.size();
+        const size_t end = start + static_cast<size_t>(*bytes_remaining);
         try {
-            // Room for the frame's end as well, so that nothing below can fail.
-            building->ends.reserve(building->ends.size() + 1);
-            building->bytes.resize(start + static_cast<size_t>(*bytes_remaining));
+            building->bytes.resize(end);
+            building->ends.push_back(end);  // a frame cut short fails the whole block
         } catch (const std::bad_alloc &) {
             return webm::Status(kOutOfMemory);
         }
@@ -202,7 +202,6 @@ struct zv_webm_demuxer final : public webm::Callback, public webm::Reader {
             if (!s.ok()) return s;
             if (got == 0) return webm::Status(kBadInput);
         }
-        building->ends.push_back(at);
         return webm::Status(webm::Status::kOkCompleted);
     }
 
