@@ -233,7 +233,7 @@ ZV_API zv_status_t zv_lumarin_index(zv_lumarin_t *engine, const int16_t *pcm, in
  *                   frame that decodes (an ID3 tag alone, for one).
  * INVALID_STATE     the decoding library reported an error; an Ogg Vorbis
  *                   file of headers only (its decoder was never set up).
- * OUT_OF_MEMORY     an allocation failed.
+ * OUT_OF_MEMORY     an allocation failed, a decoding library's own too.
  * After any other failure *index is NULL and *index_size as it was. The
  * whole recording is held in memory at 16 kHz while it is indexed (see
  * "Cost" above).

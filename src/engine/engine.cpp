@@ -87,7 +87,7 @@ zv_status_t build(const char *model_path, zv_lumarin_t *engine) {
     ZV_TRY(zv_filterbank_init(engine->memory, kFrameLength, &engine->filterbank));
     FILE *file = zv_fopen(model_path, "rb");
     if (file == NULL) {
-        return ZV_STATUS_IO_ERROR;
+        return zv_fopen_failure();
     }
     int32_t ignored = 0;
     zv_status_t status = zv_offline_token_classifier_param_load2(file, "lumarin", "1.1.0", &ignored,

@@ -31,9 +31,11 @@ zv_status_t zv_lumarin_index_file(zv_lumarin_t *engine, const char *path, int32_
     }
     const zv_status_t read = zv_audio_file_read(file, n, samples);
     zv_audio_file_delete(file);
+    // Any failure to read the audio to the end is an I/O error, whatever the
+    // reader blamed, unless memory ran out.
     if (read != ZV_STATUS_SUCCESS) {
         free(samples);
-        return ZV_STATUS_IO_ERROR;
+        return read == ZV_STATUS_OUT_OF_MEMORY ? read : ZV_STATUS_IO_ERROR;
     }
     const zv_status_t status = zv_lumarin_index(engine, samples, n, index, index_size);
     free(samples);

@@ -17,14 +17,17 @@ namespace {
 wchar_t *to_wide(const char *text) {
     const int n = MultiByteToWideChar(ZV_WIN32_CP_UTF8, 0, text, -1, nullptr, 0);
     if (n <= 0) {
+        errno = EINVAL;
         return nullptr;
     }
     wchar_t *wide = static_cast<wchar_t *>(malloc(sizeof(wchar_t) * static_cast<size_t>(n)));
     if (!wide) {
+        errno = ENOMEM;
         return nullptr;
     }
     if (MultiByteToWideChar(ZV_WIN32_CP_UTF8, 0, text, -1, wide, n) != n) {
         free(wide);
+        errno = EINVAL;
         return nullptr;
     }
     return wide;
@@ -52,22 +55,26 @@ extern "C" int64_t zv_file_tell(FILE *file) {
 extern "C" FILE *zv_fopen(const char *path, const char *mode) {
 #if defined(_WIN32)
     wchar_t *wpath = to_wide(path);
-    wchar_t *wmode = to_wide(mode);
+    wchar_t *wmode = wpath ? to_wide(mode) : nullptr;
     FILE *file = (wpath && wmode) ? _wfopen(wpath, wmode) : nullptr;
+    const int error = errno;  // why it failed, for zv_fopen_failure
     free(wpath);
     free(wmode);
+    errno = error;
     return file;
 #else
     return fopen(path, mode);
 #endif
 }
 
+extern "C" zv_status_t zv_fopen_failure(void) { return errno == ENOMEM ? ZV_STATUS_OUT_OF_MEMORY : ZV_STATUS_IO_ERROR; }
+
 extern "C" zv_status_t zv_file_load(const char *path, int32_t *size, void **data) {
     *size = 0;
     *data = nullptr;
     FILE *file = zv_fopen(path, "rb");
     if (!file) {
-        return ZV_STATUS_IO_ERROR;
+        return zv_fopen_failure();
     }
     zv_status_t status = ZV_STATUS_IO_ERROR;
     if (zv_file_seek(file, 0, SEEK_END) == 0) {
@@ -97,7 +104,7 @@ extern "C" zv_status_t zv_file_save(const char *path, int32_t size, const void *
     }
     FILE *file = zv_fopen(path, "wb");
     if (!file) {
-        return ZV_STATUS_IO_ERROR;
+        return zv_fopen_failure();
     }
     const size_t n = static_cast<size_t>(size);
     const bool written = n == 0 || fwrite(data, 1, n, file) == n;

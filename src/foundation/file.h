@@ -12,6 +12,10 @@ extern "C" {
 #endif
 
 FILE *zv_fopen(const char *path, const char *mode);
+// The status of a zv_fopen that just gave NULL: OUT_OF_MEMORY when it ran out
+// of memory (for the stream record, or the path's conversion), IO_ERROR for
+// any other failure.
+zv_status_t zv_fopen_failure(void);
 // Whole file into a new heap block (release with free). Files of 2^31 bytes
 // or more give IO_ERROR.
 zv_status_t zv_file_load(const char *path, int32_t *size, void **data);

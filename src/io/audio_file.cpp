@@ -85,7 +85,7 @@ zv_status_t zv_audio_file_get_format(const char *path, zv_audio_format_t *format
     }
     FILE *f = zv_fopen(path, "rb");
     if (f == nullptr) {
-        return ZV_STATUS_IO_ERROR;
+        return zv_fopen_failure();
     }
     uint8_t h[kHeaderBytes];
     const size_t got = fread(h, 1, kHeaderBytes, f);

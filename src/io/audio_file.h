@@ -41,7 +41,8 @@ typedef struct zv_audio_file {
 zv_status_t zv_audio_file_init(const char *path, zv_audio_file_t **file);
 void zv_audio_file_delete(zv_audio_file_t *file);
 // The format from the first 35 bytes: UNKNOWN (with SUCCESS) when none fits;
-// IO_ERROR for a file that can't be opened or is shorter.
+// IO_ERROR for a file that can't be opened or is shorter, OUT_OF_MEMORY when
+// opening it ran out of memory.
 zv_status_t zv_audio_file_get_format(const char *path, zv_audio_format_t *format);
 // "UNKNOWN", "FLAC", ...; NULL outside 0..6.
 const char *zv_audio_format_to_string(zv_audio_format_t format);

@@ -21,7 +21,8 @@ void zv_flac_delete(zv_flac_t *flac);
 int32_t zv_flac_num_samples(zv_flac_t *flac);
 int32_t zv_flac_num_channels(zv_flac_t *flac);
 int32_t zv_flac_sample_rate(zv_flac_t *flac);
-// Exactly num_samples mono samples, continuing where the last read stopped, or IO_ERROR.
+// Exactly num_samples mono samples, continuing where the last read stopped, or
+// IO_ERROR (OUT_OF_MEMORY when the decoder ran out of memory).
 zv_status_t zv_flac_read(zv_flac_t *flac, int32_t num_samples, int16_t *pcm);
 
 #ifdef __cplusplus

@@ -54,8 +54,16 @@ mpg123_handle *new_handle() {
     return h;
 }
 
-// Up to `frames` interleaved frames into out; gives the number decoded. A
-// change of rate or channel count mid-stream ends the data.
+// True when the handle's last call failed for want of memory (the frame
+// buffers are libmpg123's one failure of its own for it).
+bool out_of_memory(mpg123_handle *h, int result) {
+    const int code = result == MPG123_ERR ? mpg123_errcode(h) : result;
+    return code == MPG123_OUT_OF_MEM || code == MPG123_NO_BUFFERS;
+}
+
+// Up to `frames` interleaved frames into out; gives the number decoded, or
+// -1 when the decoder ran out of memory. A change of rate or channel count
+// mid-stream ends the data.
 int64_t read_frames(zv_mp3 *m, int32_t frames, int16_t *out) {
     const size_t frame_bytes = sizeof(int16_t) * static_cast<size_t>(m->channels);
     const size_t want = frame_bytes * static_cast<size_t>(frames);
@@ -74,6 +82,9 @@ int64_t read_frames(zv_mp3 *m, int32_t frames, int16_t *out) {
             }
             continue;
         }
+        if (out_of_memory(m->handle, ret)) {
+            return -1;
+        }
         if (ret != MPG123_OK || done == 0) {
             break;
         }
@@ -81,10 +92,15 @@ int64_t read_frames(zv_mp3 *m, int32_t frames, int16_t *out) {
     return static_cast<int64_t>(got / frame_bytes);
 }
 
-// Opens the file and reads the format of its first frame.
+// Opens the file and reads the format of its first frame: IO_ERROR when
+// either fails, OUT_OF_MEMORY when that was for want of memory.
 zv_status_t open_stream(zv_mp3 *m, const char *path, long *rate, int *channels, int *encoding) {
-    if (mpg123_open(m->handle, path) != MPG123_OK || mpg123_getformat(m->handle, rate, channels, encoding) != MPG123_OK) {
-        return ZV_STATUS_IO_ERROR;
+    int result = mpg123_open(m->handle, path);
+    if (result == MPG123_OK) {
+        result = mpg123_getformat(m->handle, rate, channels, encoding);
+    }
+    if (result != MPG123_OK) {
+        return out_of_memory(m->handle, result) ? ZV_STATUS_OUT_OF_MEMORY : ZV_STATUS_IO_ERROR;
     }
     return ZV_STATUS_SUCCESS;
 }
@@ -98,8 +114,8 @@ zv_status_t count_frames(zv_mp3 *m, const char *path) {
     mpg123_close(m->handle);
     long rate = 0;
     int channels = 0, encoding = 0;
-    if (open_stream(m, path, &rate, &channels, &encoding) != ZV_STATUS_SUCCESS || rate != m->sample_rate ||
-        channels != m->channels || encoding != MPG123_ENC_SIGNED_16) {
+    ZV_TRY(open_stream(m, path, &rate, &channels, &encoding));
+    if (rate != m->sample_rate || channels != m->channels || encoding != MPG123_ENC_SIGNED_16) {
         return ZV_STATUS_IO_ERROR;
     }
     m->frames = total;
@@ -125,9 +141,10 @@ extern "C" zv_status_t zv_mp3_init(const char *path, zv_mp3_t **out) {
     long rate = 0;
     int channels = 0, encoding = 0;
     // A NULL path, a failed open, or no decodable first frame.
-    if (path == nullptr || open_stream(m, path, &rate, &channels, &encoding) != ZV_STATUS_SUCCESS) {
+    const zv_status_t opened = path == nullptr ? ZV_STATUS_IO_ERROR : open_stream(m, path, &rate, &channels, &encoding);
+    if (opened != ZV_STATUS_SUCCESS) {
         zv_mp3_delete(m);
-        return ZV_STATUS_IO_ERROR;
+        return opened;
     }
     if ((channels != 1 && channels != 2) || encoding != MPG123_ENC_SIGNED_16 || rate <= 0 || rate > INT32_MAX) {
         zv_mp3_delete(m);

@@ -20,7 +20,8 @@ void zv_mp3_delete(zv_mp3_t *mp3);
 int32_t zv_mp3_num_samples(zv_mp3_t *mp3);
 int32_t zv_mp3_num_channels(zv_mp3_t *mp3);
 int32_t zv_mp3_sample_rate(zv_mp3_t *mp3);
-// Exactly num_samples mono samples, continuing where the last read stopped, or IO_ERROR.
+// Exactly num_samples mono samples, continuing where the last read stopped, or
+// IO_ERROR (OUT_OF_MEMORY when the decoder ran out of memory).
 zv_status_t zv_mp3_read(zv_mp3_t *mp3, int32_t num_samples, int16_t *pcm);
 
 #ifdef __cplusplus

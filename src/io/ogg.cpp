@@ -33,8 +33,9 @@ zv_status_t zv_ogg_init(const char *path, zv_ogg_t **ogg) {
     }
     o->file = zv_fopen(path, "rb");
     if (o->file == nullptr) {
+        const zv_status_t status = zv_fopen_failure();
         zv_ogg_delete(o);
-        return ZV_STATUS_IO_ERROR;
+        return status;
     }
     if (ogg_sync_init(o->sync) != 0) {
         zv_ogg_delete(o);
@@ -65,13 +66,17 @@ zv_status_t zv_ogg_read_ogg_page(zv_ogg_t *ogg) {
             ogg_stream_clear(ogg->stream);
             ogg->stream_ready = 0;
         }
+        // Its one failure is a failed allocation of the state's buffers.
         if (ogg_stream_init(ogg->stream, ogg_page_serialno(ogg->page)) != 0) {
-            return ZV_STATUS_INVALID_STATE;
+            return ZV_STATUS_OUT_OF_MEMORY;
         }
         ogg->stream_ready = 1;
     }
+    // A page the state refuses leaves it as it was; a failure to grow its
+    // buffers clears it, which the check then reports.
+    const bool usable = ogg_stream_check(ogg->stream) == 0;
     if (ogg_stream_pagein(ogg->stream, ogg->page) != 0) {
-        return ZV_STATUS_INVALID_STATE;
+        return usable && ogg_stream_check(ogg->stream) != 0 ? ZV_STATUS_OUT_OF_MEMORY : ZV_STATUS_INVALID_STATE;
     }
     return ZV_STATUS_SUCCESS;
 }

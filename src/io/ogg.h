@@ -23,7 +23,9 @@ typedef struct zv_ogg {
 
 // Opens the file (UTF-8 path); no page is read yet.
 zv_status_t zv_ogg_init(const char *path, zv_ogg_t **ogg);
-// One more page into the stream state; IO_ERROR at the end of the file.
+// One more page into the stream state; IO_ERROR at the end of the file,
+// INVALID_STATE for a page the stream state refuses, OUT_OF_MEMORY when libogg
+// ran out of memory.
 zv_status_t zv_ogg_read_ogg_page(zv_ogg_t *ogg);
 // ogg_stream_packetout: 1 a packet (valid until the next call), 0 needs a
 // page, -1 a gap in the data.

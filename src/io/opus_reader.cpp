@@ -30,7 +30,7 @@ zv_status_t make_decoder(zv_opus_t *o) {
             opus_decoder_destroy(o->decoder);
             o->decoder = nullptr;
         }
-        return ZV_STATUS_INVALID_STATE;
+        return error == OPUS_ALLOC_FAIL ? ZV_STATUS_OUT_OF_MEMORY : ZV_STATUS_INVALID_STATE;
     }
     return ZV_STATUS_SUCCESS;
 }
@@ -89,7 +89,13 @@ zv_status_t take_packet(zv_opus_t *o, const ogg_packet *p, bool *audio) {
 }
 
 zv_status_t count_samples(zv_opus_t *o) {
-    while (zv_ogg_read_ogg_page(o->ogg) == ZV_STATUS_SUCCESS) {
+    for (;;) {
+        // A read, sync or stream error ends the count like the end of the
+        // file; memory that ran out fails it, or the count would come short.
+        const zv_status_t page = zv_ogg_read_ogg_page(o->ogg);
+        if (page != ZV_STATUS_SUCCESS) {
+            return page == ZV_STATUS_OUT_OF_MEMORY ? page : ZV_STATUS_SUCCESS;
+        }
         while (zv_ogg_stream_packetout(o->ogg, o->packet) == 1) {
             const ogg_packet *p = o->packet;
             bool audio = false;
@@ -104,7 +110,7 @@ zv_status_t count_samples(zv_opus_t *o) {
             const int n =
                 opus_decode(o->decoder, p->packet, static_cast<opus_int32>(p->bytes), o->decode, ZV_OPUS_MAX_FRAME, 0);
             if (n < 0) {
-                return ZV_STATUS_INVALID_STATE;
+                return n == OPUS_ALLOC_FAIL ? ZV_STATUS_OUT_OF_MEMORY : ZV_STATUS_INVALID_STATE;
             }
             if (n > INT32_MAX - o->total) {
                 return ZV_STATUS_INVALID_ARGUMENT;  // more samples than a count can hold
@@ -112,8 +118,6 @@ zv_status_t count_samples(zv_opus_t *o) {
             o->total += n;
         }
     }
-    // A read, sync or stream error ends the count like the end of the file.
-    return ZV_STATUS_SUCCESS;
 }
 
 }  // namespace
@@ -137,7 +141,7 @@ zv_status_t zv_opus_read_packet(OpusDecoder *decoder, ogg_packet *packet, int32_
     const int n = opus_decode(decoder, packet->packet, static_cast<opus_int32>(packet->bytes), decode,
                               ZV_OPUS_MAX_FRAME, 0);
     if (n < 0) {
-        return ZV_STATUS_IO_ERROR;
+        return n == OPUS_ALLOC_FAIL ? ZV_STATUS_OUT_OF_MEMORY : ZV_STATUS_IO_ERROR;
     }
     if (channels == 1) {
         memcpy(mono, decode, static_cast<size_t>(n) * sizeof(int16_t));

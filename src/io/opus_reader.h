@@ -52,7 +52,8 @@ zv_status_t zv_opus_read(zv_opus_t *opus, int32_t num_samples, int16_t *pcm);
 int32_t zv_opus_decoder_rate(uint32_t input_rate);
 
 // Decodes one packet into mono (at least ZV_OPUS_MAX_FRAME samples) through
-// decode (2 * ZV_OPUS_MAX_FRAME); IO_ERROR when the packet can't be decoded.
+// decode (2 * ZV_OPUS_MAX_FRAME); IO_ERROR when the packet can't be decoded,
+// OUT_OF_MEMORY when libopus ran out of memory.
 zv_status_t zv_opus_read_packet(OpusDecoder *decoder, ogg_packet *packet, int32_t channels, int16_t *mono,
                                 int16_t *decode, int32_t *num_samples);
 

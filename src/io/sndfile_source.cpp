@@ -1,5 +1,6 @@
 #include "io/sndfile_source.h"
 
+#include <errno.h>
 #include <math.h>
 #include <sndfile.h>
 #include <stdlib.h>
@@ -43,8 +44,22 @@ bool is_container(int format, zv_sndfile_container_t container) {
     return type == SF_FORMAT_FLAC;
 }
 
-// Up to `frames` interleaved 16-bit frames into out; gives the number decoded.
-int64_t read_frames(zv_sndfile_source *s, int32_t frames, int16_t *out) {
+// libsndfile reports neither a failed allocation of its own nor one of its
+// decoders: errno, cleared before the call, tells it.
+bool ran_out_of_memory() { return errno == ENOMEM; }
+
+// libsndfile's open, OUT_OF_MEMORY when it failed for want of memory and
+// INVALID_ARGUMENT for any other failure.
+zv_status_t open_file(const char *path, SF_INFO *info, SNDFILE **file) {
+    errno = 0;
+    *file = sf_open(path, SFM_READ, info);
+    if (*file == nullptr) {
+        return ran_out_of_memory() ? ZV_STATUS_OUT_OF_MEMORY : ZV_STATUS_INVALID_ARGUMENT;
+    }
+    return ZV_STATUS_SUCCESS;
+}
+
+int64_t read_frames_of(zv_sndfile_source *s, int32_t frames, int16_t *out) {
     if (s->float_scratch == nullptr) {
         return sf_readf_short(s->file, out, frames);
     }
@@ -65,6 +80,14 @@ int64_t read_frames(zv_sndfile_source *s, int32_t frames, int16_t *out) {
     return total;
 }
 
+// Up to `frames` interleaved 16-bit frames into out; gives the number
+// decoded, or -1 when the decoder ran out of memory before the end.
+int64_t read_frames(zv_sndfile_source *s, int32_t frames, int16_t *out) {
+    errno = 0;
+    const int64_t got = read_frames_of(s, frames, out);
+    return got < frames && ran_out_of_memory() ? -1 : got;
+}
+
 // Decodes the whole stream to count its frames, then opens it afresh at its
 // start: the frames a read can deliver are the frames that decode. A decoding
 // error ends the count like the end of the data.
@@ -76,9 +99,8 @@ zv_status_t count_frames(zv_sndfile_source *s, const char *path, int format) {
     }
     sf_close(s->file);
     SF_INFO info = {};
-    s->file = sf_open(path, SFM_READ, &info);
-    if (s->file == nullptr || info.format != format || info.channels != s->channels ||
-        info.samplerate != s->sample_rate) {
+    ZV_TRY(open_file(path, &info, &s->file));
+    if (info.format != format || info.channels != s->channels || info.samplerate != s->sample_rate) {
         return ZV_STATUS_INVALID_ARGUMENT;
     }
     s->frames = total;
@@ -100,10 +122,10 @@ extern "C" zv_status_t zv_sndfile_source_init(const char *path, zv_sndfile_conta
         return ZV_STATUS_INVALID_ARGUMENT;
     }
     SF_INFO info = {};
-    s->file = sf_open(path, SFM_READ, &info);
-    if (s->file == nullptr) {
+    const zv_status_t opened = open_file(path, &info, &s->file);
+    if (opened != ZV_STATUS_SUCCESS) {
         free(s);
-        return ZV_STATUS_INVALID_ARGUMENT;
+        return opened;
     }
     // libsndfile gives SF_COUNT_MAX for a stream of unknown length.
     const int64_t frames = info.frames == SF_COUNT_MAX ? 0 : info.frames;

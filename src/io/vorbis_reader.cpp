@@ -25,7 +25,7 @@ zv_status_t set_up_dsp(zv_vorbis_t *v) {
 }
 
 // Back to records that hold no stream, for a link's own headers to fill.
-void clear_link(zv_vorbis_t *v) {
+zv_status_t clear_link(zv_vorbis_t *v) {
     if (v->dsp_ready) {
         vorbis_block_clear(v->block);
         vorbis_dsp_clear(v->dsp);
@@ -35,6 +35,8 @@ void clear_link(zv_vorbis_t *v) {
     vorbis_info_clear(v->info);
     vorbis_info_init(v->info);
     vorbis_comment_init(v->comment);
+    // vorbis_info_init doesn't check the allocation of its set-up record.
+    return v->info->codec_setup != nullptr ? ZV_STATUS_SUCCESS : ZV_STATUS_OUT_OF_MEMORY;
 }
 
 // The first link gives the rate and channel count that the reader reports; a
@@ -72,7 +74,7 @@ zv_status_t take_packet(zv_vorbis_t *v, ogg_packet *p, bool *audio) {
             v->set_up_kept = 0;
             v->link_packets = 3;
         } else {
-            clear_link(v);
+            ZV_TRY(clear_link(v));
             v->link_packets = 0;
         }
     }
@@ -103,7 +105,13 @@ zv_status_t take_packet(zv_vorbis_t *v, ogg_packet *p, bool *audio) {
 }
 
 zv_status_t count_samples(zv_vorbis_t *v) {
-    while (zv_ogg_read_ogg_page(v->ogg) == ZV_STATUS_SUCCESS) {
+    for (;;) {
+        // A read, sync or stream error ends the count like the end of the
+        // file; memory that ran out fails it, or the count would come short.
+        const zv_status_t page = zv_ogg_read_ogg_page(v->ogg);
+        if (page != ZV_STATUS_SUCCESS) {
+            return page == ZV_STATUS_OUT_OF_MEMORY ? page : ZV_STATUS_SUCCESS;
+        }
         while (zv_ogg_stream_packetout(v->ogg, v->packet) == 1) {
             ogg_packet *p = v->packet;
             bool audio = false;
@@ -122,8 +130,6 @@ zv_status_t count_samples(zv_vorbis_t *v) {
             v->total += n;
         }
     }
-    // A read, sync or stream error ends the count like the end of the file.
-    return ZV_STATUS_SUCCESS;
 }
 
 }  // namespace
@@ -193,8 +199,9 @@ zv_status_t zv_vorbis_init(const char *path, zv_vorbis_t **vorbis) {
     v->dsp = static_cast<vorbis_dsp_state *>(calloc(1, sizeof(vorbis_dsp_state)));
     v->block = static_cast<vorbis_block *>(calloc(1, sizeof(vorbis_block)));
     v->samples = static_cast<int16_t *>(calloc(ZV_VORBIS_MAX_FRAME, sizeof(int16_t)));
-    if (v->packet == nullptr || v->info == nullptr || v->comment == nullptr || v->dsp == nullptr ||
-        v->block == nullptr || v->samples == nullptr) {
+    // vorbis_info_init doesn't check the allocation of its set-up record.
+    if (v->packet == nullptr || v->info == nullptr || v->info->codec_setup == nullptr || v->comment == nullptr ||
+        v->dsp == nullptr || v->block == nullptr || v->samples == nullptr) {
         zv_vorbis_delete(v);
         return ZV_STATUS_OUT_OF_MEMORY;
     }

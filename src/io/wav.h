@@ -19,7 +19,8 @@ void zv_wav_delete(zv_wav_t *wav);
 int32_t zv_wav_num_samples(zv_wav_t *wav);
 int32_t zv_wav_num_channels(zv_wav_t *wav);
 int32_t zv_wav_sample_rate(zv_wav_t *wav);
-// Exactly num_samples mono samples, continuing where the last read stopped, or IO_ERROR.
+// Exactly num_samples mono samples, continuing where the last read stopped, or
+// IO_ERROR (OUT_OF_MEMORY when the decoder ran out of memory).
 zv_status_t zv_wav_read(zv_wav_t *wav, int32_t num_samples, int16_t *pcm);
 
 #ifdef __cplusplus

@@ -26,9 +26,28 @@ struct zv_webm_packet {
 namespace {
 
 constexpr uint64_t kNowhere = std::numeric_limits<uint64_t>::max();
-// A status of our own (positive, as the parser asks) for a frame that claims
-// more bytes than the file holds, or a failed read.
+// Statuses of our own (positive, as the parser asks): a frame that claims
+// more bytes than the file holds, or a failed read; and memory that ran out
+// in one of the callbacks below, which let no exception into the parser.
 constexpr int32_t kBadInput = 1;
+constexpr int32_t kOutOfMemory = 2;
+
+// Elements whose whole value the parser holds (strings and binaries): it
+// makes room for all of them as soon as it begins one.
+bool held_whole(webm::Id id) {
+    switch (id) {
+        case webm::Id::kDocType: case webm::Id::kSeekId: case webm::Id::kTitle: case webm::Id::kMuxingApp:
+        case webm::Id::kWritingApp: case webm::Id::kBlockVirtual: case webm::Id::kBlockAdditional:
+        case webm::Id::kName: case webm::Id::kLanguage: case webm::Id::kCodecId: case webm::Id::kCodecPrivate:
+        case webm::Id::kCodecName: case webm::Id::kProjectionPrivate: case webm::Id::kContentEncKeyId:
+        case webm::Id::kChapterStringUid: case webm::Id::kChapString: case webm::Id::kChapLanguage:
+        case webm::Id::kChapCountry: case webm::Id::kTargetType: case webm::Id::kTagName:
+        case webm::Id::kTagLanguage: case webm::Id::kTagString: case webm::Id::kTagBinary:
+            return true;
+        default:
+            return false;
+    }
+}
 
 struct Track {
     uint64_t number = 0;
@@ -84,6 +103,14 @@ struct zv_webm_demuxer final : public webm::Callback, public webm::Reader {
     // ---- Parser events ----
     webm::Status OnElementBegin(const webm::ElementMetadata &metadata, webm::Action *action) override {
         *action = webm::Action::kRead;
+        // A value that claims more bytes than the file has left ends the
+        // file here, as reading it would, before the parser makes room for
+        // it: a few bytes can't ask for gigabytes.
+        if (held_whole(metadata.id) && size != kNowhere && metadata.size != webm::kUnknownElementSize &&
+            metadata.header_size != webm::kUnknownHeaderSize) {
+            const uint64_t body = metadata.position + metadata.header_size;
+            if (body > size || metadata.size > size - body) return webm::Status(webm::Status::kEndOfFile);
+        }
         if (metadata.id == webm::Id::kCluster && !headers_done) {
             headers_done = true;  // stop here: the tracks are known
             paused_at = metadata.position;
@@ -97,16 +124,20 @@ struct zv_webm_demuxer final : public webm::Callback, public webm::Reader {
 
     webm::Status OnTrackEntry(const webm::ElementMetadata &, const webm::TrackEntry &entry) override {
         if (headers_done) return webm::Status(webm::Status::kOkCompleted);
-        Track t;
-        t.number = entry.track_number.value();
-        t.type = entry.track_type.value();
-        t.codec = entry.codec_id.value();
-        t.has_private = entry.codec_private.is_present();
-        t.codec_private = entry.codec_private.value();
-        t.has_audio = entry.audio.is_present();
-        t.rate = entry.audio.value().sampling_frequency.value();
-        t.channels = entry.audio.value().channels.value();
-        tracks.push_back(std::move(t));
+        try {
+            Track t;
+            t.number = entry.track_number.value();
+            t.type = entry.track_type.value();
+            t.codec = entry.codec_id.value();
+            t.has_private = entry.codec_private.is_present();
+            t.codec_private = entry.codec_private.value();
+            t.has_audio = entry.audio.is_present();
+            t.rate = entry.audio.value().sampling_frequency.value();
+            t.channels = entry.audio.value().channels.value();
+            tracks.push_back(std::move(t));
+        } catch (const std::bad_alloc &) {
+            return webm::Status(kOutOfMemory);
+        }
         return webm::Status(webm::Status::kOkCompleted);
     }
 
@@ -114,7 +145,8 @@ struct zv_webm_demuxer final : public webm::Callback, public webm::Reader {
         *action = webm::Action::kSkip;
         for (size_t i = 0; i < tracks.size(); ++i) {
             if (tracks[i].number == block.track_number) {
-                building = std::make_unique<zv_webm_packet>();
+                building.reset(new (std::nothrow) zv_webm_packet());
+                if (!building) return webm::Status(kOutOfMemory);
                 building->track = static_cast<uint32_t>(i);
                 *action = webm::Action::kRead;
                 break;
@@ -154,7 +186,13 @@ struct zv_webm_demuxer final : public webm::Callback, public webm::Reader {
             return webm::Status(kBadInput);
         }
         const size_t start = building->bytes.size();
-        building->bytes.resize(start + static_cast<size_t>(*bytes_remaining));
+        const size_t end = start + static_cast<size_t>(*bytes_remaining);
+        try {
+            building->bytes.resize(end);
+            building->ends.push_back(end);  // a frame cut short fails the whole block
+        } catch (const std::bad_alloc &) {
+            return webm::Status(kOutOfMemory);
+        }
         size_t at = start;
         while (*bytes_remaining > 0) {
             std::uint64_t got = 0;
@@ -164,7 +202,6 @@ struct zv_webm_demuxer final : public webm::Callback, public webm::Reader {
             if (!s.ok()) return s;
             if (got == 0) return webm::Status(kBadInput);
         }
-        building->ends.push_back(at);
         return webm::Status(webm::Status::kOkCompleted);
     }
 
@@ -176,7 +213,9 @@ struct zv_webm_demuxer final : public webm::Callback, public webm::Reader {
             webm::Status s(webm::Status::kOkCompleted);
             try {
                 s = parser.Feed(this, this);
-            } catch (...) {  // an allocation failure inside the parser or here
+            } catch (const std::bad_alloc &) {  // the parser's own allocations
+                s = webm::Status(kOutOfMemory);
+            } catch (...) {  // no exception leaves the demuxer
                 s = webm::Status(kBadInput);
             }
             if (s.code == webm::Status::kWouldBlock) {
@@ -187,6 +226,8 @@ struct zv_webm_demuxer final : public webm::Callback, public webm::Reader {
                 end_result = 0;
             } else if (s.code == webm::Status::kOkPartial && position != before) {
                 continue;
+            } else if (s.code == kOutOfMemory) {
+                end_result = ZV_WEBM_OUT_OF_MEMORY;
             } else {
                 // The end of the file at a block boundary is its end too (a
                 // stream written without sizes); anywhere else it is a cut.
@@ -211,23 +252,25 @@ bool xiph_item(const std::vector<uint8_t> &data, uint32_t item, size_t *offset, 
     const uint32_t count = static_cast<uint32_t>(data[0]) + 1;
     if (item >= count) return false;
     size_t at = 1;
-    std::vector<uint64_t> sizes(count, 0);
-    uint64_t laced = 0;
+    uint64_t laced = 0;   // sizes of all items but the last
+    uint64_t before = 0;  // sizes of the items before `item`
+    uint64_t size = 0;    // the size of `item`, unless it is the last
     for (uint32_t i = 0; i + 1 < count; ++i) {
+        uint64_t s = 0;
         uint8_t b = 0;
         do {
             if (at >= data.size()) return false;
             b = data[at++];
-            sizes[i] += b;
+            s += b;
         } while (b == 255);
-        laced += sizes[i];
+        laced += s;
+        if (i < item) before += s;
+        if (i == item) size = s;
     }
     if (laced > data.size() - at) return false;
-    sizes[count - 1] = data.size() - at - laced;
-    uint64_t start = at;
-    for (uint32_t i = 0; i < item; ++i) start += sizes[i];
-    *offset = static_cast<size_t>(start);
-    *length = static_cast<size_t>(sizes[item]);
+    if (item == count - 1) size = data.size() - at - laced;
+    *offset = static_cast<size_t>(at + before);
+    *length = static_cast<size_t>(size);
     return true;
 }
 
@@ -242,8 +285,8 @@ int32_t zv_webm_demuxer_init(FILE *file, zv_webm_demuxer_t **demuxer) {
     zv_webm_demuxer_t *d = nullptr;
     try {
         d = new zv_webm_demuxer_t();
-    } catch (...) {
-        return -1;
+    } catch (const std::bad_alloc &) {
+        return ZV_WEBM_OUT_OF_MEMORY;
     }
     d->file = file;
     const int64_t start = zv_file_tell(file);
@@ -259,7 +302,7 @@ int32_t zv_webm_demuxer_init(FILE *file, zv_webm_demuxer_t **demuxer) {
     const int32_t r = d->advance();
     if ((r != 1 && r != 0) || d->tracks.empty()) {
         delete d;
-        return -1;
+        return r == ZV_WEBM_OUT_OF_MEMORY ? r : -1;
     }
     *demuxer = d;
     return 0;

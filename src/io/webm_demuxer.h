@@ -17,6 +17,10 @@ extern "C" {
 #define ZV_WEBM_TRACK_AUDIO 1
 #define ZV_WEBM_TRACK_OTHER 2
 
+// What init and read_packet give when memory ran out, beside their -1 for a
+// file they can't read.
+#define ZV_WEBM_OUT_OF_MEMORY (-2)
+
 #define ZV_WEBM_CODEC_UNKNOWN (-1)
 #define ZV_WEBM_CODEC_VORBIS 1
 #define ZV_WEBM_CODEC_OPUS 3
@@ -26,7 +30,8 @@ typedef struct zv_webm_packet zv_webm_packet_t;
 
 // Parses the headers, from the file's current position (its start) up to the
 // first cluster. 0 on success; -1 when the headers can't be parsed or name
-// no track. The file stays the caller's and must outlive the demuxer.
+// no track; ZV_WEBM_OUT_OF_MEMORY. The file stays the caller's and must
+// outlive the demuxer.
 int32_t zv_webm_demuxer_init(FILE *file, zv_webm_demuxer_t **demuxer);
 void zv_webm_demuxer_destroy(zv_webm_demuxer_t *demuxer);
 
@@ -52,8 +57,9 @@ int32_t zv_webm_demuxer_track_codec_data(zv_webm_demuxer_t *demuxer, uint32_t tr
 
 // The next block of any track: 1 with *packet set (release it with
 // zv_webm_packet_free), 0 at the end of the file, -1 on an error (a cut or
-// malformed file, a read error). *packet is NULL unless a block was read.
-// After 0 or -1 every further call gives the same.
+// malformed file, a read error), ZV_WEBM_OUT_OF_MEMORY. *packet is NULL
+// unless a block was read. After a result other than 1 every further call
+// gives the same.
 int32_t zv_webm_demuxer_read_packet(zv_webm_demuxer_t *demuxer, zv_webm_packet_t **packet);
 
 // The block's track index, and its frame count.

@@ -12,6 +12,11 @@
 
 namespace {
 
+// The status of a demuxer that failed to start.
+zv_status_t demuxer_failure(int32_t result) {
+    return result == ZV_WEBM_OUT_OF_MEMORY ? ZV_STATUS_OUT_OF_MEMORY : ZV_STATUS_INVALID_STATE;
+}
+
 void release_packet(zv_webm_t *w) {
     if (w->packet != nullptr) {
         zv_webm_packet_free(w->packet);
@@ -31,7 +36,7 @@ zv_status_t make_opus_decoder(zv_webm_t *w) {
             opus_decoder_destroy(w->opus_decoder);
             w->opus_decoder = nullptr;
         }
-        return ZV_STATUS_INVALID_STATE;
+        return error == OPUS_ALLOC_FAIL ? ZV_STATUS_OUT_OF_MEMORY : ZV_STATUS_INVALID_STATE;
     }
     return ZV_STATUS_SUCCESS;
 }
@@ -99,7 +104,11 @@ zv_status_t set_up_vorbis(zv_webm_t *w) {
 zv_status_t count_samples(zv_webm_t *w) {
     for (;;) {
         release_packet(w);
-        if (zv_webm_demuxer_read_packet(w->demuxer, &w->packet) <= 0) {
+        const int32_t r = zv_webm_demuxer_read_packet(w->demuxer, &w->packet);
+        if (r == ZV_WEBM_OUT_OF_MEMORY) {
+            return ZV_STATUS_OUT_OF_MEMORY;  // not the end: the count would come short
+        }
+        if (r <= 0) {
             return ZV_STATUS_SUCCESS;  // the end, or an error, ends the count
         }
         if (zv_webm_packet_track(w->packet) != w->track) {
@@ -118,7 +127,7 @@ zv_status_t count_samples(zv_webm_t *w) {
                 n = opus_decode(w->opus_decoder, data, static_cast<opus_int32>(length), w->decode,
                                 ZV_WEBM_MAX_FRAME, 0);
                 if (n < 0) {
-                    return ZV_STATUS_INVALID_STATE;
+                    return n == OPUS_ALLOC_FAIL ? ZV_STATUS_OUT_OF_MEMORY : ZV_STATUS_INVALID_STATE;
                 }
             } else {
                 memset(w->ogg_packet, 0, sizeof(ogg_packet));
@@ -143,8 +152,9 @@ zv_status_t start_again(zv_webm_t *w) {
     release_packet(w);
     zv_webm_demuxer_destroy(w->demuxer);
     w->demuxer = nullptr;
-    if (zv_webm_demuxer_init(w->file, &w->demuxer) != 0) {
-        return ZV_STATUS_INVALID_STATE;
+    const int32_t started = zv_webm_demuxer_init(w->file, &w->demuxer);
+    if (started != 0) {
+        return demuxer_failure(started);
     }
     if (w->codec == ZV_WEBM_CODEC_OPUS) {
         ZV_TRY(make_opus_decoder(w));
@@ -159,10 +169,11 @@ zv_status_t start_again(zv_webm_t *w) {
 zv_status_t open_and_count(zv_webm_t *w, const char *path) {
     w->file = zv_fopen(path, "rb");
     if (w->file == nullptr) {
-        return ZV_STATUS_IO_ERROR;
+        return zv_fopen_failure();
     }
-    if (zv_webm_demuxer_init(w->file, &w->demuxer) != 0) {
-        return ZV_STATUS_INVALID_STATE;
+    const int32_t started = zv_webm_demuxer_init(w->file, &w->demuxer);
+    if (started != 0) {
+        return demuxer_failure(started);
     }
     ZV_TRY(choose_track(w));
     if (w->codec == ZV_WEBM_CODEC_OPUS) {
@@ -224,8 +235,9 @@ zv_status_t zv_webm_init(const char *path, zv_webm_t **webm) {
     w->ogg_packet = static_cast<ogg_packet *>(calloc(1, sizeof(ogg_packet)));
     w->mono = static_cast<int16_t *>(calloc(ZV_WEBM_MAX_FRAME, sizeof(int16_t)));
     w->decode = static_cast<int16_t *>(calloc(2 * ZV_WEBM_MAX_FRAME, sizeof(int16_t)));
-    if (w->info == nullptr || w->comment == nullptr || w->dsp == nullptr || w->block == nullptr ||
-        w->ogg_packet == nullptr || w->mono == nullptr || w->decode == nullptr) {
+    // vorbis_info_init doesn't check the allocation of its set-up record.
+    if (w->info == nullptr || w->info->codec_setup == nullptr || w->comment == nullptr || w->dsp == nullptr ||
+        w->block == nullptr || w->ogg_packet == nullptr || w->mono == nullptr || w->decode == nullptr) {
         zv_webm_delete(w);
         return ZV_STATUS_OUT_OF_MEMORY;
     }
@@ -288,6 +300,9 @@ zv_status_t zv_webm_read(zv_webm_t *webm, int32_t num_samples, int16_t *pcm) {
             r = zv_webm_demuxer_read_packet(webm->demuxer, &webm->packet);
         } while (r > 0 && zv_webm_packet_track(webm->packet) != webm->track);
         webm->frame_index = 0;
+        if (r == ZV_WEBM_OUT_OF_MEMORY) {
+            return ZV_STATUS_OUT_OF_MEMORY;
+        }
         // The demuxer ended while samples are still owed (the file changed
         // since it was counted): nothing more will come.
         return r <= 0 ? ZV_STATUS_IO_ERROR : ZV_STATUS_SUCCESS;

@@ -54,8 +54,10 @@ std::atomic<uint64_t> g_largest{0};
 // Where ZV_FAILING_ALLOC_TRACE sends the stack of each failed call: the real
 // standard error, also while a sweep captures descriptor 2.
 std::atomic<int> g_trace_fd{2};
-// Allocations made while held are neither counted nor failed.
+// Allocations made while held are neither counted nor failed, except for the
+// first t_checked ones of a call that checks only those.
 thread_local int t_hold = 0;
+thread_local int t_checked = 0;
 
 // Open-addressing table of the live blocks this allocator handed out.
 constexpr size_t kTableBits = 21;
@@ -114,7 +116,10 @@ void table_remove(void *ptr) {
 
 // True when this call, asking for `size` bytes, is the armed one and must fail.
 bool should_fail(size_t size) {
-    if (t_hold > 0) return false;
+    if (t_hold > 0) {
+        if (t_checked == 0) return false;
+        --t_checked;
+    }
     for (uint64_t largest = g_largest.load(std::memory_order_relaxed);
          size > largest && !g_largest.compare_exchange_weak(largest, size, std::memory_order_relaxed);) {
     }
@@ -184,23 +189,28 @@ void free(void *p) {
 }
 
 // Two codec libraries don't survive a failed allocation inside some of their
-// calls: libsndfile's sf_open, libvorbis's vorbis_synthesis_headerin,
-// vorbis_synthesis_init and vorbis_synthesis use allocations they never check. Allocations made inside those calls are left
+// calls, which use blocks they never check: libsndfile's sf_open after its
+// first allocation (the file's record, which it checks), and libvorbis's
+// vorbis_synthesis_headerin, vorbis_synthesis_init and vorbis_synthesis.
+// Allocations made inside those calls (but for the checked ones) are left
 // unfailed and uncounted; every other allocation of theirs is swept.
-#define ZV_UNFAILED_CALL(result, name, params, args)                                     \
+#define ZV_UNFAILED_CALL(checked, result, name, params, args)                            \
     result name params {                                                                \
         using fn = result(*) params;                                                    \
         ++t_hold;                                                                       \
         static fn real = reinterpret_cast<fn>(dlsym(RTLD_NEXT, #name));                 \
+        const int outer_checked = t_checked;                                            \
+        t_checked = checked;                                                            \
         result r = real args;                                                           \
+        t_checked = outer_checked;                                                      \
         --t_hold;                                                                       \
         return r;                                                                       \
     }
-ZV_UNFAILED_CALL(SNDFILE *, sf_open, (const char *path, int mode, SF_INFO *info), (path, mode, info))
-ZV_UNFAILED_CALL(int, vorbis_synthesis_headerin, (vorbis_info * info, vorbis_comment *comment, ogg_packet *packet),
+ZV_UNFAILED_CALL(1, SNDFILE *, sf_open, (const char *path, int mode, SF_INFO *info), (path, mode, info))
+ZV_UNFAILED_CALL(0, int, vorbis_synthesis_headerin, (vorbis_info * info, vorbis_comment *comment, ogg_packet *packet),
                  (info, comment, packet))
-ZV_UNFAILED_CALL(int, vorbis_synthesis_init, (vorbis_dsp_state * dsp, vorbis_info *info), (dsp, info))
-ZV_UNFAILED_CALL(int, vorbis_synthesis, (vorbis_block * block, ogg_packet *packet), (block, packet))
+ZV_UNFAILED_CALL(0, int, vorbis_synthesis_init, (vorbis_dsp_state * dsp, vorbis_info *info), (dsp, info))
+ZV_UNFAILED_CALL(0, int, vorbis_synthesis, (vorbis_block * block, ogg_packet *packet), (block, packet))
 
 void zv_failing_alloc_fail_at(int64_t n) {
     g_fail_at.store(n, std::memory_order_relaxed);
