@@ -27,8 +27,8 @@ constexpr int32_t kMaxFieldBits = 31;
 
 // A graph file may make the build look up at most this many arcs, and make
 // at most this many states and arcs together, per byte of it, both counted
-// before anything is built, so that loading takes time and memory in
-// proportion to the file. Pronunciation chains repeat under every
+// before anything is built (as are the states passed in finding the backoff
+// states), so that loading takes time and memory in proportion to the file. Pronunciation chains repeat under every
 // language-model state that holds their word, so without a bound a few
 // kilobytes build gigabytes: one word of P phonemes under a model that is a
 // chain of N nodes, each with that word as its child, makes N * P states
@@ -317,12 +317,19 @@ int32_t child_with_word(const zv_mgram_t *mgram, int32_t s, int32_t w) {
 // gives the answer, without walking every suffix from the root. The chain
 // holds only shallower nodes, so the nodes are taken breadth first. When not
 // even w alone is a unigram, the shorter history is the empty one, state 0.
-void backoff_states(const zv_mgram_t *mgram, std::vector<int32_t> &backoff_of) {
+//
+// In a model that holds the suffixes of its n-grams, as estimation makes
+// them, the first state of the chain has the child; a pruned one passes at
+// most its order. But a file may ask for far more: the children of the end
+// of a long path of one word, each word a unigram only, each walk the whole
+// path. So the walk stops after `budget` states, giving false.
+bool backoff_states(const zv_mgram_t *mgram, uint64_t budget, std::vector<int32_t> &backoff_of) {
     const int32_t num_nodes = zv_mgram_size(mgram);
     backoff_of.assign(static_cast<size_t>(num_nodes), 0);
     std::vector<int32_t> queue;
     queue.reserve(static_cast<size_t>(num_nodes));
     queue.push_back(0);
+    uint64_t steps = 0;
     for (size_t next = 0; next < queue.size(); ++next) {
         const int32_t n = queue[next];
         const int32_t count = zv_mgram_num_children(mgram, n);
@@ -333,6 +340,7 @@ void backoff_states(const zv_mgram_t *mgram, std::vector<int32_t> &backoff_of) {
             if (n == 0) continue;  // a unigram's shorter history is the empty one
             const int32_t w = zv_mgram_word(mgram, c);
             for (int32_t s = backoff_of[static_cast<size_t>(n)];; s = backoff_of[static_cast<size_t>(s)]) {
+                if (++steps > budget) return false;
                 const int32_t x = child_with_word(mgram, s, w);
                 if (x >= 0) {
                     backoff_of[static_cast<size_t>(c)] = x;
@@ -342,6 +350,7 @@ void backoff_states(const zv_mgram_t *mgram, std::vector<int32_t> &backoff_of) {
             }
         }
     }
+    return true;
 }
 
 // The arcs from language-model state n for each of its children: a
@@ -418,10 +427,9 @@ zv_status_t build_children(Builder &b, ArcIndex &index, const zv_mgram_t *mgram,
 // Every language-model node's children, node by node in preorder (the
 // model's numbering), so that a parent is built before its children, and
 // without recursion: the model's depth comes from the file.
-zv_status_t build_arcs(Builder &b, const zv_mgram_t *mgram, const zv_dict_t *dict) {
+zv_status_t build_arcs(Builder &b, const zv_mgram_t *mgram, const zv_dict_t *dict,
+                       const std::vector<int32_t> &backoff_of) {
     const int32_t num_nodes = zv_mgram_size(mgram);
-    std::vector<int32_t> backoff_of;
-    backoff_states(mgram, backoff_of);
     ArcIndex index;
     for (int32_t n = 0; n < num_nodes; ++n) ZV_TRY(build_children(b, index, mgram, dict, n, backoff_of));
     return ZV_STATUS_SUCCESS;
@@ -611,7 +619,8 @@ zv_status_t load(FILE *file, zv_graph_t **out) {
     // backoff arc when it has any; only when that passes the limit are
     // shared prefixes counted, as the build shares them. Each pronunciation
     // counts at least two lookups, so the first count stops within `limit`
-    // steps; the second stops once past the limit too.
+    // steps; the second stops once past the limit too, and so does the walk
+    // that finds the backoff states.
     const int32_t num_nodes = zv_mgram_size(mgram.get());
     if (num_nodes > kMaxCount) return ZV_STATUS_INVALID_ARGUMENT;  // more states than fields can number
     const int32_t num_words = zv_lexicon_size(graph->lexicon);
@@ -638,9 +647,13 @@ zv_status_t load(FILE *file, zv_graph_t **out) {
         if (built > limit) return ZV_STATUS_INVALID_ARGUMENT;
     }
 
+    std::vector<int32_t> backoff_of;
+    if (!backoff_states(mgram.get(), limit, backoff_of)) return ZV_STATUS_INVALID_ARGUMENT;
+
     Builder b;
     ZV_TRY(b.init(num_nodes));
-    ZV_TRY(build_arcs(b, mgram.get(), dict.get()));
+    ZV_TRY(build_arcs(b, mgram.get(), dict.get(), backoff_of));
+    std::vector<int32_t>().swap(backoff_of);
     const int32_t num_phonemes = zv_dict_phoneme_set_size(dict.get());
     mgram.reset();
     dict.reset();

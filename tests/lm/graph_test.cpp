@@ -751,4 +751,35 @@ TEST(GraphTest, DeepLanguageModelChain) {
     }
 }
 
+// A path of 2,000 times one word, with 2,000 children at its end whose
+// words only the start state holds besides: finding each child's backoff
+// state passes every state of the path, four million steps from 27 KB (at
+// ten times that, 1.8 s of loading, and four times as long for each
+// doubling). A file is refused when that walk passes more than 96 states per
+// byte; the path of 500 passes 250,000 from 6 KB and loads.
+TEST(GraphTest, BackoffStatesFoundInTimeBoundedByTheFile) {
+    for (const auto &[length, loads] : {std::pair{500, true}, std::pair{2000, false}}) {
+        SCOPED_TRACE(length);
+        Model model{{}, 2, {}, {{-1, -1, 127, 0}}};
+        for (int32_t w = 0; w <= length; ++w) {
+            char word[12];
+            std::snprintf(word, sizeof word, "W%05d", w);
+            model.words.push_back(word);
+            model.prons.push_back({{1 + w % 2}});
+        }
+        for (int32_t d = 1; d <= length; ++d) model.nodes.push_back({d - 1, 0, 5, 1});
+        for (int32_t w = 1; w <= length; ++w) model.nodes.push_back({length, w, 5, 0});
+        for (int32_t w = 1; w <= length; ++w) model.nodes.push_back({0, w, 5, 0});
+        zv_status_t status;
+        GraphPtr g = zv_test::load_graph(model.file(), &status);
+        ASSERT_EQ(status, loads ? ZV_STATUS_SUCCESS : ZV_STATUS_INVALID_ARGUMENT);
+        if (!loads) continue;
+        // Each child of the path's end backs off to its unigram.
+        for (int32_t i = 0; i < length; ++i) {
+            const int32_t backoff = zv_graph_state_arc(g.get(), length + 1 + i, -1);
+            ASSERT_EQ(zv_graph_state(g.get(), backoff), 2 * length + 1 + i);
+        }
+    }
+}
+
 }  // namespace
