@@ -24,8 +24,9 @@ extern "C" {
 // in *count, so its time is in proportion to the smaller of the two (and to
 // the model's nodes and the phonemes of its words' pronunciations, each
 // word's walked once). Its memory is in proportion to the distinct prefixes
-// of those pronunciations, at most the dictionary blob's nodes.
-// OUT_OF_MEMORY when that memory can't be had (*count is then 0).
+// of those pronunciations (at most the dictionary blob's nodes) and to the
+// model's words. OUT_OF_MEMORY when that memory can't be had (*count is then
+// 0).
 zv_status_t zv_graph_count_built(const zv_mgram_t *mgram, const zv_dict_t *dict, uint64_t limit, uint64_t *count);
 
 #ifdef __cplusplus
