@@ -5,6 +5,9 @@
 // three blobs, building, pushing, packing), and walking every arc through
 // the accessors as a decoder does. Then graph files whose lists are long:
 // thousands of homophones, or thousands of phonemes each starting a word.
+// Then the bound on what a file may build: files of pronunciation variants
+// under a dense bigram model, loaded and counted, and a chain model that
+// would build nine million phone states from 8.7 KB, refused.
 #include <benchmark/benchmark.h>
 
 #include <algorithm>
@@ -21,6 +24,12 @@
 #include "bigram_graph.h"
 #include "foundation/bit_field.h"
 #include "lm/graph.h"
+#include "lm/graph_count.h"
+#include "support/graph_file.h"
+#include "support/model_writer.h"
+
+// The blob writers of the tests, compiled into this benchmark.
+#include "support/model_writer.cpp"
 
 namespace {
 
@@ -153,5 +162,106 @@ BENCHMARK(BM_GraphLoadHomophones)->Arg(30000)->Arg(300000)->Unit(benchmark::kMil
 
 void BM_GraphLoadDistinctPhonemes(benchmark::State &state) { load_long_lists(state, false); }
 BENCHMARK(BM_GraphLoadDistinctPhonemes)->Arg(30000)->Arg(300000)->Unit(benchmark::kMillisecond)->Iterations(1);
+
+// A graph file held in a file, and its language model and dictionary read
+// back from it for the count.
+struct BoundFile {
+    zv_test::TempDir dir;
+    std::string path;
+    std::vector<uint8_t> bytes;
+    zv_lexicon_t *lexicon = nullptr;
+    zv_dict_t *dict = nullptr;
+    zv_mgram_t *mgram = nullptr;
+
+    explicit BoundFile(std::vector<uint8_t> file) : bytes(std::move(file)) {
+        path = dir.write("graph.bin", bytes);
+        const void *cursor = bytes.data();
+        const auto left = [&] {
+            return bytes.size() - static_cast<size_t>(static_cast<const uint8_t *>(cursor) - bytes.data());
+        };
+        if (zv_lexicon_deserialize_bounded(&cursor, left(), &lexicon) != ZV_STATUS_SUCCESS ||
+            zv_dict_deserialize_bounded(lexicon, &cursor, left(), &dict) != ZV_STATUS_SUCCESS ||
+            zv_mgram_deserialize_bounded(&cursor, left(), &mgram) != ZV_STATUS_SUCCESS) {
+            std::abort();
+        }
+    }
+};
+
+// The variants of a grapheme-to-phoneme engine's N-best list, `variants` of
+// 8 phonemes for each of `words` words, under a dense bigram model.
+const BoundFile &nbest_file(int32_t words, int32_t variants) {
+    static std::map<std::pair<int32_t, int32_t>, std::unique_ptr<BoundFile>> files;
+    std::unique_ptr<BoundFile> &f = files[{words, variants}];
+    if (!f) {
+        const zv_test::GraphSources m = zv_test::nbest_bigram_model(words, variants, 8);
+        std::vector<uint8_t> bytes = zv_test::EncodeLexicon(m.words);
+        const std::vector<uint8_t> dict = zv_test::EncodeDict(m.phoneme_set_size, words, m.prons);
+        const std::vector<uint8_t> lm = zv_test::lm_blob(m.nodes);
+        bytes.insert(bytes.end(), dict.begin(), dict.end());
+        bytes.insert(bytes.end(), lm.begin(), lm.end());
+        f = std::make_unique<BoundFile>(std::move(bytes));
+    }
+    return *f;
+}
+
+const BoundFile &chain_file() {
+    static BoundFile *f = new BoundFile(zv_test::chain_graph_file(3000, 3000));
+    return *f;
+}
+
+void BM_GraphLoadVariants(benchmark::State &state) {
+    const BoundFile &f = nbest_file(static_cast<int32_t>(state.range(0)), static_cast<int32_t>(state.range(1)));
+    double built = 0;
+    for (auto _ : state) {
+        zv_graph_t *g = nullptr;
+        if (zv_graph_init(f.path.c_str(), &g) != ZV_STATUS_SUCCESS) state.SkipWithError("load");
+        built = g ? static_cast<double>(zv_graph_num_states(g)) + zv_graph_num_arcs(g) : 0;
+        zv_graph_delete(g);
+    }
+    state.counters["file_KB"] = static_cast<double>(f.bytes.size()) / 1e3;
+    state.counters["built_per_byte"] = built / static_cast<double>(f.bytes.size());
+}
+BENCHMARK(BM_GraphLoadVariants)->Args({200, 10})->Args({100, 25})->Unit(benchmark::kMillisecond)->Iterations(3);
+
+// The count with shared prefixes of the files above, to the loader's bound,
+// which they stay below.
+void BM_GraphCountVariants(benchmark::State &state) {
+    const BoundFile &f = nbest_file(static_cast<int32_t>(state.range(0)), static_cast<int32_t>(state.range(1)));
+    uint64_t count = 0;
+    for (auto _ : state) {
+        if (zv_graph_count_built(f.mgram, f.dict, 96 * f.bytes.size(), &count) != ZV_STATUS_SUCCESS) {
+            state.SkipWithError("count");
+        }
+        benchmark::DoNotOptimize(count);
+    }
+    state.counters["counted_per_byte"] = static_cast<double>(count) / static_cast<double>(f.bytes.size());
+}
+BENCHMARK(BM_GraphCountVariants)->Args({200, 10})->Args({100, 25})->Unit(benchmark::kMillisecond);
+
+// 3000 nodes in a chain, each with a word of 3000 phonemes below it: the
+// load refused (its lookups pass the bound after some 280 nodes), and the
+// count with shared prefixes stopped at the bound, and run to its end.
+void BM_GraphLoadRefusedChain(benchmark::State &state) {
+    const BoundFile &f = chain_file();
+    for (auto _ : state) {
+        zv_graph_t *g = nullptr;
+        if (zv_graph_init(f.path.c_str(), &g) != ZV_STATUS_INVALID_ARGUMENT) state.SkipWithError("not refused");
+        zv_graph_delete(g);
+    }
+    state.counters["file_KB"] = static_cast<double>(f.bytes.size()) / 1e3;
+}
+BENCHMARK(BM_GraphLoadRefusedChain)->Unit(benchmark::kMicrosecond);
+
+void BM_GraphCountChain(benchmark::State &state) {
+    const BoundFile &f = chain_file();
+    const uint64_t limit = state.range(0) ? 96 * f.bytes.size() : UINT64_MAX;
+    uint64_t count = 0;
+    for (auto _ : state) {
+        if (zv_graph_count_built(f.mgram, f.dict, limit, &count) != ZV_STATUS_SUCCESS) state.SkipWithError("count");
+        benchmark::DoNotOptimize(count);
+    }
+    state.counters["counted"] = static_cast<double>(count);
+}
+BENCHMARK(BM_GraphCountChain)->ArgName("bounded")->Arg(1)->Arg(0)->Unit(benchmark::kMicrosecond);
 
 }  // namespace

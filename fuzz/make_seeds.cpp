@@ -122,6 +122,11 @@ void toolkit_seeds() {
     seed("graph_file", "small", join(join(zv_test::lexicon_blob(lexicon.get()), zv_test::dict_blob(dict.get())), blob));
     // Nine million phone states from 9 KB: refused.
     seed("graph_file", "chain_3000", zv_test::chain_graph_file(3000, 3000));
+    // Variants sharing all but their last phoneme under a chain: loaded once
+    // their shared prefixes are counted; with thirty, refused for the
+    // lookups of the prefixes they share.
+    seed("graph_file", "variants_8", zv_test::chain_graph_file(200, 20, 8));
+    seed("graph_file", "variants_30", zv_test::chain_graph_file(200, 40, 30));
 
     // The decoder's input: a beam byte, a token-cap byte, then frames of 8
     // int16 scores (labels 0..7 for 5 phonemes), each frame sure of one label:

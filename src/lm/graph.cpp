@@ -12,6 +12,7 @@
 #include "foundation/bit_field.h"
 #include "foundation/file.h"
 #include "foundation/status.h"
+#include "lm/graph_count.h"
 #include "lm/graph_fields.h"
 #include "lm/mgram.h"
 #include "pronunciation/dict.h"
@@ -24,17 +25,23 @@ namespace {
 constexpr int32_t kMaxCount = int32_t{1} << 30;
 constexpr int32_t kMaxFieldBits = 31;
 
-// A graph file may build at most this many states and arcs together per byte
-// of it, counted before anything is built (as if no two pronunciations
-// shared a prefix), so that loading takes memory and time in proportion to
-// the file. Pronunciation chains repeat under every language-model state
-// that holds their word, so without a bound a few kilobytes build gigabytes:
-// one word of P phonemes under a model that is a chain of N nodes, each with
-// that word as its child, makes N * P states from about 2.5 N + 0.5 P bytes.
-// Real graphs count 3.0 per byte (a bigram model over a 130,000-word
-// dictionary) to 4.3 (a trigram model of 1.8 million words of English text),
-// fifteen times below the bound.
-constexpr uint64_t kMaxBuiltPerByte = 64;
+// A graph file may make the build look up at most this many arcs, and make
+// at most this many states and arcs together, per byte of it, both counted
+// before anything is built (as are the states passed in finding the backoff
+// states), so that loading takes time and memory in proportion to the file. Pronunciation chains repeat under every
+// language-model state that holds their word, so without a bound a few
+// kilobytes build gigabytes: one word of P phonemes under a model that is a
+// chain of N nodes, each with that word as its child, makes N * P states
+// from about 2.5 N + 0.5 P bytes. Each state or arc made takes 24 to 32
+// bytes at the peak of a load, as the doubling arrays fall, so a file at
+// the bound takes 2.3 to 3.1 KB of memory per byte. Real graphs make under 3
+// per byte (a bigram model over a 130,000-word dictionary) to 4.3 (a trigram
+// model of 1.8 million words of English text). The variants of a
+// grapheme-to-phoneme engine's N-best list add about 4.4 per byte for each
+// variant of every word under a dense bigram model (and 3.8 lookups): ten
+// variants make 44 per byte, with more than twice that as headroom, and
+// twenty still load.
+constexpr uint64_t kMaxBuiltPerByte = 96;
 
 struct FreeDeleter {
     void operator()(void *block) const { free(block); }
@@ -310,12 +317,19 @@ int32_t child_with_word(const zv_mgram_t *mgram, int32_t s, int32_t w) {
 // gives the answer, without walking every suffix from the root. The chain
 // holds only shallower nodes, so the nodes are taken breadth first. When not
 // even w alone is a unigram, the shorter history is the empty one, state 0.
-void backoff_states(const zv_mgram_t *mgram, std::vector<int32_t> &backoff_of) {
+//
+// In a model that holds the suffixes of its n-grams, as estimation makes
+// them, the first state of the chain has the child; a pruned one passes at
+// most its order. But a file may ask for far more: the children of the end
+// of a long path of one word, each word a unigram only, each walk the whole
+// path. So the walk stops after `budget` states, giving false.
+bool backoff_states(const zv_mgram_t *mgram, uint64_t budget, std::vector<int32_t> &backoff_of) {
     const int32_t num_nodes = zv_mgram_size(mgram);
     backoff_of.assign(static_cast<size_t>(num_nodes), 0);
     std::vector<int32_t> queue;
     queue.reserve(static_cast<size_t>(num_nodes));
     queue.push_back(0);
+    uint64_t steps = 0;
     for (size_t next = 0; next < queue.size(); ++next) {
         const int32_t n = queue[next];
         const int32_t count = zv_mgram_num_children(mgram, n);
@@ -326,6 +340,7 @@ void backoff_states(const zv_mgram_t *mgram, std::vector<int32_t> &backoff_of) {
             if (n == 0) continue;  // a unigram's shorter history is the empty one
             const int32_t w = zv_mgram_word(mgram, c);
             for (int32_t s = backoff_of[static_cast<size_t>(n)];; s = backoff_of[static_cast<size_t>(s)]) {
+                if (++steps > budget) return false;
                 const int32_t x = child_with_word(mgram, s, w);
                 if (x >= 0) {
                     backoff_of[static_cast<size_t>(c)] = x;
@@ -335,6 +350,7 @@ void backoff_states(const zv_mgram_t *mgram, std::vector<int32_t> &backoff_of) {
             }
         }
     }
+    return true;
 }
 
 // The arcs from language-model state n for each of its children: a
@@ -411,10 +427,9 @@ zv_status_t build_children(Builder &b, ArcIndex &index, const zv_mgram_t *mgram,
 // Every language-model node's children, node by node in preorder (the
 // model's numbering), so that a parent is built before its children, and
 // without recursion: the model's depth comes from the file.
-zv_status_t build_arcs(Builder &b, const zv_mgram_t *mgram, const zv_dict_t *dict) {
+zv_status_t build_arcs(Builder &b, const zv_mgram_t *mgram, const zv_dict_t *dict,
+                       const std::vector<int32_t> &backoff_of) {
     const int32_t num_nodes = zv_mgram_size(mgram);
-    std::vector<int32_t> backoff_of;
-    backoff_states(mgram, backoff_of);
     ArcIndex index;
     for (int32_t n = 0; n < num_nodes; ++n) ZV_TRY(build_children(b, index, mgram, dict, n, backoff_of));
     return ZV_STATUS_SUCCESS;
@@ -594,34 +609,51 @@ zv_status_t load(FILE *file, zv_graph_t **out) {
         ZV_TRY(mgram_status);
     }
     // Output labels index the lexicon: every word below the root must be
-    // one of its words. And what the build makes is counted first, as if no
-    // two pronunciations shared a prefix: a state per node, and for each node
-    // below the root (a child of one node) a phone state and a phone arc per
-    // phoneme and a word arc per pronunciation of its word, and a backoff arc
-    // when it has any. Each pronunciation counts at least one, so the count
-    // stops within `limit` steps.
+    // one of its words. And the build's cost is bounded first
+    // (kMaxBuiltPerByte). It looks up L + 2 arcs for each pronunciation of L
+    // phonemes of each node's word (its phone arcs, its word arc and the
+    // node's backoff arc), whether or not it then makes them. What it makes,
+    // counted as if no two pronunciations shared a prefix, is at most a state
+    // per node, and for each node below the root a phone state and a phone
+    // arc per phoneme and a word arc per pronunciation of its word, and a
+    // backoff arc when it has any; only when that passes the limit are
+    // shared prefixes counted, as the build shares them. Each pronunciation
+    // counts at least two lookups, so the first count stops within `limit`
+    // steps; the second stops once past the limit too, and so does the walk
+    // that finds the backoff states.
     const int32_t num_nodes = zv_mgram_size(mgram.get());
     if (num_nodes > kMaxCount) return ZV_STATUS_INVALID_ARGUMENT;  // more states than fields can number
     const int32_t num_words = zv_lexicon_size(graph->lexicon);
     const uint64_t limit = kMaxBuiltPerByte * size;
+    uint64_t lookups = 0;
     uint64_t most = static_cast<uint64_t>(num_nodes);
-    for (int32_t node = 1; node < num_nodes && most <= limit; ++node) {
+    for (int32_t node = 1; node < num_nodes && lookups <= limit; ++node) {
         const int32_t w = zv_mgram_word(mgram.get(), node);
         if (w < 0 || w >= num_words) return ZV_STATUS_INVALID_ARGUMENT;
         const int32_t k = zv_dict_num_pronunciations(dict.get(), w);
         most += k > 0 ? 1 : 0;
-        for (int32_t p = 0; p < k && most <= limit; ++p) {
+        for (int32_t p = 0; p < k && lookups <= limit; ++p) {
             int32_t length = 0;
             const int32_t *ids = nullptr;
             zv_dict_pronunciation(dict.get(), w, p, &length, &ids);
+            lookups += static_cast<uint64_t>(length) + 2;
             most += 2 * static_cast<uint64_t>(length) + 1;
         }
     }
-    if (most > limit) return ZV_STATUS_INVALID_ARGUMENT;
+    if (lookups > limit) return ZV_STATUS_INVALID_ARGUMENT;
+    if (most > limit) {
+        uint64_t built = 0;
+        ZV_TRY(zv_graph_count_built(mgram.get(), dict.get(), limit, &built));
+        if (built > limit) return ZV_STATUS_INVALID_ARGUMENT;
+    }
+
+    std::vector<int32_t> backoff_of;
+    if (!backoff_states(mgram.get(), limit, backoff_of)) return ZV_STATUS_INVALID_ARGUMENT;
 
     Builder b;
     ZV_TRY(b.init(num_nodes));
-    ZV_TRY(build_arcs(b, mgram.get(), dict.get()));
+    ZV_TRY(build_arcs(b, mgram.get(), dict.get(), backoff_of));
+    std::vector<int32_t>().swap(backoff_of);
     const int32_t num_phonemes = zv_dict_phoneme_set_size(dict.get());
     mgram.reset();
     dict.reset();

@@ -65,10 +65,11 @@ zv_status_t zv_graph_init(const char *path, zv_graph_t **graph);
 // *graph is set to NULL first. IO_ERROR when seeking or reading fails or
 // nothing remains; a malformed blob gives its reader's status
 // (INVALID_ARGUMENT), as do a language-model word outside the lexicon, a
-// graph too large for 31-bit fields, and a file that could build more than
-// 64 states and arcs per byte of it (found before anything is built);
-// OUT_OF_MEMORY on any failed allocation. On failure nothing is left
-// allocated.
+// graph too large for 31-bit fields, and a file whose build would make more
+// than 96 states and arcs, look up more than 96 arcs, or pass more than 96
+// language-model states in finding the backoff states, per byte of it
+// (found before anything is built); OUT_OF_MEMORY on any failed allocation.
+// On failure nothing is left allocated.
 zv_status_t zv_graph_load(FILE *file, zv_graph_t **graph);
 
 // Releases the graph and its lexicon; NULL is accepted.

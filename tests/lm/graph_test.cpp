@@ -677,30 +677,59 @@ TEST(GraphTest, LongListsKeepTheOrderTheArcsWereMade) {
 
 // One word of P phonemes under a chain of N model nodes builds N * P phone
 // states from about 2.5 N + 0.5 P bytes. A file is refused before anything
-// is built when it could build more than 64 states and arcs per byte; real
-// graphs count 3 to 5.
+// is built when the build would make more than 96 states and arcs per byte,
+// or look up more than 96 arcs per byte; real graphs make 3 to 5.
 TEST(GraphTest, FilesThatWouldBuildFarMoreThanTheirSizeAreRefused) {
     struct Case {
-        int32_t depth, phonemes;
+        int32_t depth, phonemes, variants;
         bool loads;
     };
     const Case cases[] = {
-        {20000, 1, true},     // 2 states and arcs a byte
-        {1000, 20, true},     // 17
-        {1000, 60, true},     // 50
-        {1000, 100, false},   // 81
-        {1000, 1000, false},  // 680: a million phone states from 2.9 KB
+        {20000, 1, 1, true},     // 2 states and arcs a byte
+        {1000, 20, 1, true},     // 17
+        {1000, 100, 1, true},    // 81
+        {1000, 120, 1, false},   // 97
+        {1000, 1000, 1, false},  // 680: a million phone states from 2.9 KB
+        // Eight variants sharing 19 phonemes: 26 a byte made (134 if
+        // nothing were shared), 71 looked up.
+        {1000, 20, 8, true},
+        // Thirty sharing 39: 67 a byte made, but 498 looked up.
+        {1000, 40, 30, false},
     };
     for (const Case &c : cases) {
-        const std::vector<uint8_t> bytes = zv_test::chain_graph_file(c.depth, c.phonemes);
-        SCOPED_TRACE(testing::Message() << c.depth << " x " << c.phonemes << ", " << bytes.size() << " bytes");
+        const std::vector<uint8_t> bytes = zv_test::chain_graph_file(c.depth, c.phonemes, c.variants);
+        SCOPED_TRACE(testing::Message() << c.depth << " x " << c.phonemes << " x " << c.variants << ", "
+                                        << bytes.size() << " bytes");
         zv_status_t status;
         GraphPtr g = zv_test::load_graph(bytes, &status);
         ASSERT_EQ(status, c.loads ? ZV_STATUS_SUCCESS : ZV_STATUS_INVALID_ARGUMENT);
         if (!c.loads) continue;
         const int64_t states = zv_graph_num_states(g.get());
-        EXPECT_EQ(states, 1 + c.depth + int64_t{c.depth} * c.phonemes);
-        EXPECT_LE(states + zv_graph_num_arcs(g.get()), 64 * static_cast<int64_t>(bytes.size()));
+        EXPECT_EQ(states, 1 + c.depth + int64_t{c.depth} * (c.phonemes - 1 + c.variants));
+        EXPECT_LE(states + zv_graph_num_arcs(g.get()), 96 * static_cast<int64_t>(bytes.size()));
+    }
+}
+
+// The variants of a grapheme-to-phoneme engine's N-best list under a dense
+// bigram model: each adds about 4.4 states and arcs per byte of the file,
+// but 6.6 if their shared prefixes were counted apart. Ten variants of 200
+// words (104 KB, 40 a byte) and twenty of 50 (12 KB, 44 a byte) load, and so
+// does the model with twenty-five variants of 100 words (38 KB, 66 a byte,
+// 115 if nothing were shared).
+TEST(GraphTest, PronunciationVariantsUnderADenseBigramModelLoad) {
+    struct Case {
+        int32_t words, variants;
+    };
+    for (const Case &c : {Case{200, 10}, Case{50, 20}, Case{100, 25}}) {
+        const Model model = zv_test::nbest_bigram_model(c.words, c.variants, 8);
+        const std::vector<uint8_t> bytes = model.file();
+        SCOPED_TRACE(testing::Message() << c.words << " words x " << c.variants << ", " << bytes.size() << " bytes");
+        zv_status_t status;
+        GraphPtr g = zv_test::load_graph(bytes, &status);
+        ASSERT_EQ(status, ZV_STATUS_SUCCESS);
+        EXPECT_EQ(zv_graph_num_states(g.get()) - static_cast<int32_t>(model.nodes.size()),
+                  zv_graph_num_arcs(g.get()) - (c.variants + 1) * (static_cast<int32_t>(model.nodes.size()) - 1))
+            << "a phone arc for each phone state, a word arc for each variant and a backoff arc for each node";
     }
 }
 
@@ -719,6 +748,37 @@ TEST(GraphTest, DeepLanguageModelChain) {
         ASSERT_EQ(zv_graph_input(g.get(), backoff), 0);
         ASSERT_EQ(zv_graph_output(g.get(), backoff), 0);
         ASSERT_EQ(zv_graph_state(g.get(), backoff), s - 1) << s;
+    }
+}
+
+// A path of 2,000 times one word, with 2,000 children at its end whose
+// words only the start state holds besides: finding each child's backoff
+// state passes every state of the path, four million steps from 27 KB (at
+// ten times that, 1.8 s of loading, and four times as long for each
+// doubling). A file is refused when that walk passes more than 96 states per
+// byte; the path of 500 passes 250,000 from 6 KB and loads.
+TEST(GraphTest, BackoffStatesFoundInTimeBoundedByTheFile) {
+    for (const auto &[length, loads] : {std::pair{500, true}, std::pair{2000, false}}) {
+        SCOPED_TRACE(length);
+        Model model{{}, 2, {}, {{-1, -1, 127, 0}}};
+        for (int32_t w = 0; w <= length; ++w) {
+            char word[12];
+            std::snprintf(word, sizeof word, "W%05d", w);
+            model.words.push_back(word);
+            model.prons.push_back({{1 + w % 2}});
+        }
+        for (int32_t d = 1; d <= length; ++d) model.nodes.push_back({d - 1, 0, 5, 1});
+        for (int32_t w = 1; w <= length; ++w) model.nodes.push_back({length, w, 5, 0});
+        for (int32_t w = 1; w <= length; ++w) model.nodes.push_back({0, w, 5, 0});
+        zv_status_t status;
+        GraphPtr g = zv_test::load_graph(model.file(), &status);
+        ASSERT_EQ(status, loads ? ZV_STATUS_SUCCESS : ZV_STATUS_INVALID_ARGUMENT);
+        if (!loads) continue;
+        // Each child of the path's end backs off to its unigram.
+        for (int32_t i = 0; i < length; ++i) {
+            const int32_t backoff = zv_graph_state_arc(g.get(), length + 1 + i, -1);
+            ASSERT_EQ(zv_graph_state(g.get(), backoff), 2 * length + 1 + i);
+        }
     }
 }
 

@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <memory>
 #include <string>
@@ -141,18 +142,61 @@ inline GraphSources long_pronunciation_example(int32_t length) {
 // The graph file of one word, A, of `phonemes` phonemes (2 and 1 by turns)
 // under a language model that is a chain of `depth` nodes below the root,
 // each A's node and A its only child: depth * phonemes phone states from
-// about 2.5 depth + 0.5 phonemes bytes.
-inline std::vector<uint8_t> chain_graph_file(int32_t depth, int32_t phonemes) {
-    std::vector<int32_t> pron(static_cast<size_t>(phonemes));
-    for (int32_t i = 0; i < phonemes; ++i) pron[static_cast<size_t>(i)] = 2 - i % 2;
+// about 2.5 depth + 0.5 phonemes bytes. With more than one variant, A has
+// that many pronunciations, all of them but the first ending in a phoneme of
+// their own (3, 4, ...): under each node they share all but their last
+// phone state, but the build walks every one of them.
+inline std::vector<uint8_t> chain_graph_file(int32_t depth, int32_t phonemes, int32_t variants = 1) {
+    std::vector<std::vector<int32_t>> prons(static_cast<size_t>(variants));
+    for (int32_t v = 0; v < variants; ++v) {
+        std::vector<int32_t> &pron = prons[static_cast<size_t>(v)];
+        for (int32_t i = 0; i < phonemes; ++i) pron.push_back(2 - i % 2);
+        if (v > 0) pron.back() = 2 + v;
+    }
     std::vector<LmRow> nodes = {{-1, -1, 127, 0}};
     for (int32_t d = 1; d <= depth; ++d) nodes.push_back({d - 1, 0, 3, d < depth ? 2 : 0});
     std::vector<uint8_t> bytes = EncodeLexicon({"A"});
-    const std::vector<uint8_t> dict = EncodeDict(2, 1, {{pron}});
+    const std::vector<uint8_t> dict = EncodeDict(std::max(2, variants + 1), 1, {prons});
     const std::vector<uint8_t> model = lm_blob(nodes);
     bytes.insert(bytes.end(), dict.begin(), dict.end());
     bytes.insert(bytes.end(), model.begin(), model.end());
     return bytes;
+}
+
+// A dense bigram model (every word a unigram, every pair of words a bigram)
+// over `num_words` words, each with `variants` pronunciations of `phonemes`
+// phonemes out of 39, as a grapheme-to-phoneme engine's N-best list gives
+// them: each variant is an earlier one with one phoneme changed at a random
+// place, so that it shares the earlier one's prefix up to there.
+inline GraphSources nbest_bigram_model(int32_t num_words, int32_t variants, int32_t phonemes) {
+    constexpr int32_t kPhonemes = 39;
+    uint32_t state = 12345;
+    const auto next = [&state](uint32_t range) {
+        state = state * 1664525u + 1013904223u;
+        return static_cast<int32_t>((state >> 8) % range);
+    };
+    GraphSources m{{}, kPhonemes, Pronunciations(static_cast<size_t>(num_words)), {{-1, -1, 127, 0}}};
+    for (int32_t w = 0; w < num_words; ++w) {
+        char word[12];
+        std::snprintf(word, sizeof word, "W%05d", w);
+        m.words.push_back(word);
+        std::vector<std::vector<int32_t>> &prons = m.prons[static_cast<size_t>(w)];
+        std::vector<int32_t> pron(static_cast<size_t>(phonemes));
+        for (int32_t &id : pron) id = 1 + next(kPhonemes);
+        prons.push_back(pron);
+        while (static_cast<int32_t>(prons.size()) < variants) {
+            pron = prons[static_cast<size_t>(next(static_cast<uint32_t>(prons.size())))];
+            int32_t &id = pron[static_cast<size_t>(next(static_cast<uint32_t>(phonemes)))];
+            id = 1 + (id + next(kPhonemes - 1)) % kPhonemes;  // any other phoneme
+            if (std::find(prons.begin(), prons.end(), pron) == prons.end()) prons.push_back(pron);
+        }
+    }
+    for (int32_t u = 0; u < num_words; ++u) {
+        const int32_t parent = static_cast<int32_t>(m.nodes.size());
+        m.nodes.push_back({0, u, 10 + u % 50, 4 + u % 20});
+        for (int32_t v = 0; v < num_words; ++v) m.nodes.push_back({parent, v, 2 + (7 * u + v) % 50, 0});
+    }
+    return m;
 }
 
 struct GraphDeleter {
