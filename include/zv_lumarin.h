@@ -159,7 +159,8 @@ typedef struct {
  * IO_ERROR          the file can't be opened, read or sought, or ends inside
  *                   one of its two network blocks; also when the buffer for
  *                   the lexicon and dictionary can't be allocated.
- * OUT_OF_MEMORY     any other allocation failed.
+ * OUT_OF_MEMORY     any other allocation failed (an open that fails for
+ *                   want of memory too).
  * After any other failure *engine is NULL; nothing is left open or allocated.
  */
 ZV_API zv_status_t zv_lumarin_init(const char *model_path, zv_lumarin_t **engine);

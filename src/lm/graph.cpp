@@ -670,7 +670,7 @@ extern "C" zv_status_t zv_graph_init(const char *path, zv_graph_t **graph) {
     *graph = nullptr;
     if (!path) return ZV_STATUS_INVALID_ARGUMENT;
     FILE *file = zv_fopen(path, "rb");
-    if (!file) return ZV_STATUS_IO_ERROR;
+    if (!file) return zv_fopen_failure();
     const zv_status_t status = zv_graph_load(file, graph);
     fclose(file);
     return status;

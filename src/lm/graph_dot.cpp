@@ -78,7 +78,7 @@ zv_status_t write_neighbourhood(const zv_graph_t *graph, FILE *file, const char 
 zv_status_t write_focal(const zv_graph_t *graph, const char *path, const char *const *names, int32_t state,
                         const char *label) {
     FILE *file = fopen(path, "w");
-    if (!file) return ZV_STATUS_IO_ERROR;
+    if (!file) return zv_fopen_failure();
     fputs("digraph zv_graph {\n", file);
     zv_status_t status = zv_graph_create_focal_dot_helper(graph, file, names, state, label);
     if (status == ZV_STATUS_SUCCESS) fputs("}\n", file);
@@ -94,7 +94,7 @@ bool valid_state(const zv_graph_t *graph, int32_t state) {
 extern "C" zv_status_t zv_graph_create_dot(const zv_graph_t *graph, const char *path) {
     if (!graph || !path) return ZV_STATUS_INVALID_ARGUMENT;
     FILE *file = zv_fopen(path, "w");
-    if (!file) return ZV_STATUS_IO_ERROR;
+    if (!file) return zv_fopen_failure();
     fputs("digraph zv_graph {\n", file);
     const int32_t num_states = zv_graph_num_states(graph);
     for (int32_t i = 0; i < num_states; ++i) {

@@ -193,7 +193,7 @@ extern "C" void zv_lm_blob_writer_discard(zv_lm_blob_writer_t *writer) {
 extern "C" zv_status_t zv_lm_blob_write_file(const char *path, const void *blob, uint64_t size) {
     if (!path || (!blob && size > 0)) return ZV_STATUS_INVALID_ARGUMENT;
     FILE *file = zv_fopen(path, "wb");
-    if (!file) return ZV_STATUS_IO_ERROR;
+    if (!file) return zv_fopen_failure();
     const bool written = size == 0 || fwrite(blob, 1, static_cast<size_t>(size), file) == size;
     const bool closed = fclose(file) == 0;
     return written && closed ? ZV_STATUS_SUCCESS : ZV_STATUS_IO_ERROR;

@@ -295,7 +295,7 @@ extern "C" zv_status_t zv_mgram_create_dot(const zv_mgram_t *mgram, const char *
     printf(" %d\n", node);
 
     FILE *file = fopen(path, "w");  // the narrow path on every platform
-    if (!file) return ZV_STATUS_IO_ERROR;
+    if (!file) return zv_fopen_failure();
     fprintf(file, "digraph zv_graph {\n");
     write_label(file, node, "پدر");
     for (int32_t k = mgram->child_offsets[node]; k < mgram->child_offsets[node + 1]; ++k) {

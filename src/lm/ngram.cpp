@@ -501,7 +501,7 @@ extern "C" zv_status_t zv_ngram_save_weights(const zv_ngram_t *model, const char
     Levels levels;
     ZV_TRY(build_levels(model->root, &levels));
     FILE *file = zv_fopen(path, "w");
-    if (!file) return ZV_STATUS_IO_ERROR;
+    if (!file) return zv_fopen_failure();
     for (int32_t i = 0; i <= model->order; ++i) {
         if (i < levels.depth()) {
             for (int64_t e = levels.start[i]; e < levels.start[i + 1]; ++e) {
@@ -540,7 +540,7 @@ extern "C" zv_status_t zv_ngram_save_arpa(const zv_ngram_t *model, const char *p
     for_each_missing([&](int32_t) { ++missing; });
 
     FILE *file = zv_fopen(path, "w");
-    if (!file) return ZV_STATUS_IO_ERROR;
+    if (!file) return zv_fopen_failure();
     fputs("\n\\data\\\n", file);
     for (int32_t i = 1; i <= model->order; ++i) {
         const int64_t lines = i == 1 ? root->num_children + missing : levels.size(i);

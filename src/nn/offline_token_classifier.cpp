@@ -132,7 +132,7 @@ extern "C" zv_status_t zv_offline_token_classifier_param_load(const char *path, 
     }
     FILE *file = zv_fopen(path, "rb");
     if (!file) {
-        return ZV_STATUS_IO_ERROR;
+        return zv_fopen_failure();
     }
     const zv_status_t status = zv_offline_token_classifier_param_load2(file, name, version, extra, param);
     fclose(file);
@@ -189,7 +189,7 @@ extern "C" zv_status_t zv_offline_token_classifier_param_serialize(const zv_offl
     }
     FILE *file = zv_fopen(path, "wb");
     if (!file) {
-        return ZV_STATUS_IO_ERROR;
+        return zv_fopen_failure();
     }
     zv_status_t status = write_block(param, name, version, extra, file);
     // Buffered bytes that can't be flushed are a failed write too.

@@ -134,7 +134,7 @@ extern "C" zv_status_t zv_online_token_classifier_param_load(const char *path, c
     }
     FILE *file = zv_fopen(path, "rb");
     if (file == nullptr) {
-        return ZV_STATUS_IO_ERROR;
+        return zv_fopen_failure();
     }
     const zv_status_t status = zv_online_token_classifier_param_load2(file, name, version, extra, param);
     fclose(file);
@@ -170,7 +170,7 @@ extern "C" zv_status_t zv_online_token_classifier_param_serialize(const zv_onlin
     }
     FILE *file = zv_fopen(path, "wb");
     if (file == nullptr) {
-        return ZV_STATUS_IO_ERROR;
+        return zv_fopen_failure();
     }
     zv_status_t status = write_block(file, param, name, version, extra);
     // A failed close may have lost buffered bytes.

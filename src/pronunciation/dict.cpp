@@ -188,7 +188,7 @@ zv_status_t read_pronunciations(zv_dict_t *dict, const PhoneSet &phones, const c
     if (!dict->phonemes || !dict->pron_offsets || !dict->word_offsets) return ZV_STATUS_OUT_OF_MEMORY;
 
     std::unique_ptr<FILE, FileCloser> file(fopen(path, "r"));
-    if (!file) return ZV_STATUS_IO_ERROR;
+    if (!file) return zv_fopen_failure();
 
     char line[kLineBytes];
     int64_t ids = 0;
