@@ -43,8 +43,9 @@ int32_t zv_ascii_isdigit(int32_t c);
 //
 // The text value gives printf's "%.<precision>f" in the C locale (inf, nan
 // and negative zero included), NUL-terminated; its length, or -1 (and an
-// empty text, if size is above 0) when it doesn't fit in size bytes. ZV_STRING_FIXED_SIZE holds any double at a
-// precision up to 16: a sign, 309 digits, the point and the NUL.
+// empty text, if size is above 0) when it doesn't fit in size bytes.
+// ZV_STRING_FIXED_SIZE holds any double at a precision up to 16: a sign, 309
+// digits, the point and the NUL.
 #define ZV_STRING_FIXED_SIZE 328
 int32_t zv_string_fixed(double value, int32_t precision, char *buffer, size_t size);
 // The number at the start of text as strtof and strtol (base 10) read it in

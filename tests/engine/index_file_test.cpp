@@ -32,6 +32,11 @@ protected:
         std::vector<int16_t> pcm(static_cast<size_t>(zv_audio_file_num_samples(file)));
         EXPECT_EQ(zv_audio_file_read(file, static_cast<int32_t>(pcm.size()), pcm.data()), ZV_STATUS_SUCCESS);
         zv_audio_file_delete(file);
+        return index_of(pcm);
+    }
+
+    // The index of 16 kHz PCM.
+    std::vector<int32_t> index_of(const std::vector<int16_t> &pcm) {
         int32_t *index = nullptr;
         int32_t size = 0;
         EXPECT_EQ(zv_lumarin_index(engine_, pcm.data(), static_cast<int32_t>(pcm.size()), &index, &size),
@@ -123,15 +128,6 @@ TEST_F(IndexFileTest, StereoIsMixedToTheTruncatedMean) {
     ASSERT_NE(truncated, floored);
     std::vector<int32_t> index;
     ASSERT_EQ(index_file(dir_.write("stereo.wav", zv_test::wav_bytes(stereo, 16000, 2)), &index), ZV_STATUS_SUCCESS);
-    auto index_of = [this](const std::vector<int16_t> &pcm) {
-        int32_t *block = nullptr;
-        int32_t size = 0;
-        EXPECT_EQ(zv_lumarin_index(engine_, pcm.data(), static_cast<int32_t>(pcm.size()), &block, &size),
-                  ZV_STATUS_SUCCESS);
-        std::vector<int32_t> out(block, block + size / 4);
-        free(block);
-        return out;
-    };
     EXPECT_EQ(index, index_of(truncated));
     EXPECT_NE(index, index_of(floored));
 }
