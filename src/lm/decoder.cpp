@@ -30,7 +30,9 @@ struct Batch;
 
 // A token of the closure's current chain (see close_epsilon), kept by value:
 // the token itself may be released while the entry stands, and is then only
-// compared, never read.
+// compared, never read. Its slot can't have gone to the parent that a popped
+// token looks for: that parent was alive, beside every token on the path,
+// when the path last grew, and has been since.
 struct ChainEntry {
     const zv_node_t *token;
     int32_t state;
