@@ -6,6 +6,7 @@
 //   zv_fuzz_make_seeds CORPUS_DIR
 #include <stdio.h>
 #include <stdlib.h>
+#include <string.h>
 
 #include <cmath>
 #include <filesystem>
@@ -37,6 +38,17 @@ void seed(const std::string &target, const std::string &name, const std::vector<
 
 void seed(const std::string &target, const std::string &name, const std::string &text) {
     seed(target, name, std::vector<uint8_t>(text.begin(), text.end()));
+}
+
+void append_int16(std::vector<uint8_t> &out, int16_t v) {
+    out.push_back(static_cast<uint8_t>(v & 0xFF));
+    out.push_back(static_cast<uint8_t>((v >> 8) & 0xFF));
+}
+
+void append_float(std::vector<uint8_t> &out, float v) {
+    uint8_t bytes[sizeof v];
+    memcpy(bytes, &v, sizeof v);
+    out.insert(out.end(), bytes, bytes + sizeof v);
 }
 
 std::vector<uint8_t> join(std::vector<uint8_t> a, const std::vector<uint8_t> &b) {
@@ -128,18 +140,34 @@ void toolkit_seeds() {
     seed("graph_file", "variants_8", zv_test::chain_graph_file(200, 20, 8));
     seed("graph_file", "variants_30", zv_test::chain_graph_file(200, 40, 30));
 
-    // The decoder's input: a beam byte, a token-cap byte, then frames of 8
-    // int16 scores (labels 0..7 for 5 phonemes), each frame sure of one label:
-    // W00 (1 1), W01 (2 1), blanks between.
-    std::vector<uint8_t> frames = {16, 5};
+    // The decoder's input: a mode byte (0: the fixed graph), a beam byte, a
+    // token-cap byte, the weight scale as stored, then frames of 6 int16
+    // scores (labels 0..5 for 5 phonemes), each frame sure of one label: W00
+    // (1 1), W01 (2 1), blanks between.
+    std::vector<uint8_t> frames = {0, 16, 5};
+    append_float(frames, 1.0f);
     for (int label : {1, 1, 0, 1, 0, 2, 2, 0, 1, 0, 0}) {
-        for (int k = 0; k < 8; ++k) {
-            const int16_t score = k == label ? 0 : -6000;
-            frames.push_back(static_cast<uint8_t>(score & 0xFF));
-            frames.push_back(static_cast<uint8_t>((score >> 8) & 0xFF));
-        }
+        for (int k = 0; k < 6; ++k) append_int16(frames, k == label ? 0 : -6000);
     }
     seed("decoder", "two_words", frames);
+    // Graph files of an epsilon cycle of weight 0 that rounding makes cheaper
+    // lap after lap (mode 1: the graph from the input), at scale 0.6, beam
+    // 16 and cap 64, one frame sure of the blank.
+    struct Cycle {
+        int32_t w1, w2, w3;
+        int16_t blank;
+    };
+    for (const Cycle &c : {Cycle{6, 87, -93, 8185}, Cycle{59, 4, -63, 4082}, Cycle{31, 80, -111, 8185}}) {
+        const std::vector<uint8_t> file = zv_test::epsilon_cycle_graph_file(c.w1, c.w2, c.w3);
+        std::vector<uint8_t> input = {1, 16, 6};
+        append_float(input, 0.6f);
+        input.push_back(static_cast<uint8_t>(file.size() & 0xFF));
+        input.push_back(static_cast<uint8_t>(file.size() >> 8));
+        input.insert(input.end(), file.begin(), file.end());
+        append_int16(input, c.blank);
+        append_int16(input, INT16_MIN);
+        seed("decoder", "cycle_" + std::to_string(c.w1) + "_" + std::to_string(c.w2) + "_" + std::to_string(-c.w3), input);
+    }
 }
 
 }  // namespace

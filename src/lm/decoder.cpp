@@ -16,11 +16,30 @@ constexpr int64_t kTokensPerActive = 32;        // token pool page: 32 * max_act
 
 // The decoder handed out, with what it keeps beside its record: which states
 // have an epsilon arc, learnt on the first visit (2 bits a state: 0 not yet
-// known, 1 yes, 2 no). Most tokens of a frame sit inside a pronunciation, on
+// known, 1 yes, 2 no, 3 yes and on the closure's current chain; see
+// close_epsilon). Most tokens of a frame sit inside a pronunciation, on
 // states with phone arcs only, and the closure would walk all their arcs to
 // find none; the graph is fixed, so the answer holds for the decoder's life.
+constexpr uint8_t kEpsilonUnknown = 0;
+constexpr uint8_t kEpsilon = 1;
+constexpr uint8_t kNoEpsilon = 2;
+constexpr uint8_t kEpsilonOnChain = 3;
+
 struct ArcEntry;
 struct Batch;
+
+// A token of the closure's current chain (see close_epsilon), kept by value:
+// the token itself may be released while the entry stands, and is then only
+// compared, never read. Its slot can't have gone to the parent that a popped
+// token looks for: that parent was alive, beside every token on the path,
+// when the path last grew, and has been since.
+struct ChainEntry {
+    const zv_node_t *token;
+    int32_t state;
+    bool marked;  // this entry set its state's cell to kEpsilonOnChain
+};
+
+constexpr int32_t kFirstChainCapacity = 16;
 
 // Widest input label that an arc carries packed with its weight byte in one
 // int32 (input << 8 | weight, kept positive). Graphs with wider labels (a
@@ -38,25 +57,41 @@ struct DecoderRecord {
     void *arc_table_block;
     int32_t arc_table_mask;
     Batch *batch;
+    // The closure's current chain, root first; chain_root_* keep the root's
+    // key and cost once its token may be gone.
+    ChainEntry *chain;
+    int32_t chain_size;
+    int32_t chain_capacity;
+    float chain_root_cost;
+    uint8_t chain_root_flag;
 };
 
 inline DecoderRecord *record_of(zv_decoder_t *d) { return reinterpret_cast<DecoderRecord *>(d); }
 
-bool has_epsilon_arc(zv_decoder_t *d, int32_t state) {
-    uint8_t &cell = record_of(d)->epsilon[static_cast<uint32_t>(state) >> 2];
+inline uint8_t epsilon_cell(const DecoderRecord *rec, int32_t state) {
+    return static_cast<uint8_t>((rec->epsilon[static_cast<uint32_t>(state) >> 2] >> ((state & 3) * 2)) & 3u);
+}
+
+inline void set_epsilon_cell(DecoderRecord *rec, int32_t state, uint8_t value) {
+    uint8_t &cell = rec->epsilon[static_cast<uint32_t>(state) >> 2];
     const int shift = (state & 3) * 2;
-    uint8_t known = (cell >> shift) & 3u;
-    if (known == 0) {
-        known = 2;
+    cell = static_cast<uint8_t>((cell & ~(3u << shift)) | static_cast<unsigned>(value) << shift);
+}
+
+bool has_epsilon_arc(zv_decoder_t *d, int32_t state) {
+    DecoderRecord *rec = record_of(d);
+    uint8_t known = epsilon_cell(rec, state);
+    if (known == kEpsilonUnknown) {
+        known = kNoEpsilon;
         for (int32_t a = zv_graph_first_arc_of(d->graph, state); a >= 0; a = zv_graph_next_arc_of(d->graph, a)) {
             if (zv_graph_input_of(d->graph, a) == 0) {
-                known = 1;
+                known = kEpsilon;
                 break;
             }
         }
-        cell = static_cast<uint8_t>(cell | (known << shift));
+        set_epsilon_cell(rec, state, known);
     }
-    return known == 1;
+    return known != kNoEpsilon;
 }
 
 inline float score_of(const int16_t *scores, int32_t label) {
@@ -274,26 +309,71 @@ zv_status_t expand(zv_decoder_t *d, const int16_t *scores, zv_map_t *next) {
                                                    : expand_tokens<false>(d, scores, next);
 }
 
-// A candidate that comes back, within this closure, to a state on its own
-// epsilon path by a cycle of negative cost (a backoff arc of negative cost
-// back to the state a pronunciation of length 0 leaves from) would relax for
-// ever, one lap after another. The path within the closure is the chain of
-// parents of equal depth: epsilon steps keep it, frame steps add one. The
-// cycle's cost is decided on its weight bytes summed in integers: compared as
-// float costs, a lap of weight 0 can round below where it began, and that lap
-// is one to follow, not to cut.
-bool closes_negative_cycle(const zv_graph_t *g, const zv_node_t *from, int32_t arc, int32_t state, float scale) {
-    if (scale == 0.0f) return false;  // every lap costs 0
-    int64_t weight = g->weights[arc];
-    for (const zv_node_t *u = from;; u = u->parent) {
-        if (u->state == state && (scale > 0.0f ? weight < 0 : weight > 0)) return true;
-        if (!u->parent || u->parent->depth != u->depth) return false;
-        weight += g->weights[u->arc];
+// The closure's cycle guard. A step that comes back to a state already on
+// its own chain within the frame (the token it is made from and that token's
+// parents of equal depth: epsilon steps keep the depth, frame steps add one),
+// at a lower cost than that earlier visit, is not taken. A cycle that made
+// tokens cheaper lap after lap would otherwise relax for ever: one of
+// negative cost (a backoff arc of negative cost back to the state a
+// pronunciation of length 0 leaves from), and one of weight 0 that rounding
+// makes a little cheaper each lap, in single precision as the costs are.
+//
+// Walking the chain for every candidate made a frame quadratic in a long
+// epsilon chain. The stack pops tokens depth first, so the chain of the
+// token being expanded is kept as a path instead (rec->chain): the popped
+// token's parent is on the path of the one expanded before it (or the token
+// is a root, made by the frame step, and starts a path of its own), and the
+// entries above the parent leave. Only tokens with epsilon arcs are expanded
+// and so enter; no other token is a parent. An entry with flag 1 marks its
+// state's cell kEpsilonOnChain while it stands.
+//
+// A return to a marked state is always cheaper than that visit: the closure
+// only gets this far with a cost below the cheapest (state, 1) token in the
+// map, and the map keeps the visit's key and only takes cheaper tokens for it
+// within the frame. A chain holds one flag-1 token of a state at most (a
+// second would have been such a return), and the root alone can have flag 0:
+// its cost is compared.
+inline bool returns_cheaper(const DecoderRecord *rec, int32_t state, float cost) {
+    if (epsilon_cell(rec, state) == kEpsilonOnChain) return true;
+    return rec->chain_size > 0 && rec->chain[0].state == state && rec->chain_root_flag == 0 &&
+           cost < rec->chain_root_cost;
+}
+
+void leave_chain(DecoderRecord *rec) {
+    const ChainEntry &e = rec->chain[--rec->chain_size];
+    if (e.marked) set_epsilon_cell(rec, e.state, kEpsilon);
+}
+
+void leave_whole_chain(DecoderRecord *rec) {
+    while (rec->chain_size > 0) leave_chain(rec);
+}
+
+// The path becomes the chain of t, a token with epsilon arcs about to be expanded.
+zv_status_t enter_chain(DecoderRecord *rec, const zv_node_t *t) {
+    const bool root = !t->parent || t->parent->depth != t->depth;
+    while (rec->chain_size > 0 && (root || rec->chain[rec->chain_size - 1].token != t->parent)) leave_chain(rec);
+    if (rec->chain_size == rec->chain_capacity) {
+        if (rec->chain_capacity > INT32_MAX / 2) return ZV_STATUS_OUT_OF_MEMORY;
+        const int32_t capacity = rec->chain_capacity * 2;
+        ChainEntry *grown =
+            static_cast<ChainEntry *>(realloc(rec->chain, sizeof(ChainEntry) * static_cast<size_t>(capacity)));
+        if (!grown) return ZV_STATUS_OUT_OF_MEMORY;
+        rec->chain = grown;
+        rec->chain_capacity = capacity;
     }
+    if (rec->chain_size == 0) {
+        rec->chain_root_cost = t->cost;
+        rec->chain_root_flag = t->flag;
+    }
+    const bool mark = t->flag == 1 && epsilon_cell(rec, t->state) != kEpsilonOnChain;
+    if (mark) set_epsilon_cell(rec, t->state, kEpsilonOnChain);
+    rec->chain[rec->chain_size++] = {t, t->state, mark};
+    return ZV_STATUS_SUCCESS;
 }
 
 // Word and backoff arcs from every active token, within the frame.
-zv_status_t close_epsilon(zv_decoder_t *d) {
+zv_status_t close_tokens(zv_decoder_t *d) {
+    DecoderRecord *rec = record_of(d);
     const zv_graph_t *g = d->graph;
     zv_map_t *map = d->active;
     float best = kNoCost;
@@ -313,6 +393,7 @@ zv_status_t close_epsilon(zv_decoder_t *d) {
             continue;
         }
         if (!has_epsilon_arc(d, t->state)) continue;
+        ZV_TRY(enter_chain(rec, t));
         for (int32_t a = zv_graph_first_arc_of(g, t->state); a >= 0; a = zv_graph_next_arc_of(g, a)) {
             if (zv_graph_input_of(g, a) != 0) continue;
             const float c = d->weight_scale * zv_graph_weight_of(g, a) + t->cost;
@@ -321,7 +402,7 @@ zv_status_t close_epsilon(zv_decoder_t *d) {
             zv_node_t *held = nullptr;
             const float bar = zv_map_find(map, s, 1, &held) == ZV_STATUS_SUCCESS ? held->cost : kNoCost;
             if (!(bar > c)) continue;
-            if (closes_negative_cycle(g, t, a, s, d->weight_scale)) continue;
+            if (returns_cheaper(rec, s, c)) continue;
             zv_branch_t *branch = nullptr;
             const int32_t word = zv_graph_output_of(g, a);
             if (word != 0) {
@@ -345,6 +426,13 @@ zv_status_t close_epsilon(zv_decoder_t *d) {
         }
     }
     return ZV_STATUS_SUCCESS;
+}
+
+// The closure, its chain's marks cleared however it ends.
+zv_status_t close_epsilon(zv_decoder_t *d) {
+    const zv_status_t status = close_tokens(d);
+    leave_whole_chain(record_of(d));
+    return status;
 }
 
 // Keeps the max_active cheapest tokens, and every token as cheap as the
@@ -437,12 +525,14 @@ void release_members(zv_decoder_t *d) {
     d->heap = nullptr;
 }
 
-// The epsilon bits, the arc table and the batch, all zero-filled; false when
-// one can't be had.
+// The epsilon bits, the arc table and the batch, all zero-filled, and the
+// closure's chain; false when one can't be had.
 bool make_side_tables(DecoderRecord *rec, const zv_graph_t *graph, int32_t max_active) {
     rec->epsilon = static_cast<uint8_t *>(calloc(static_cast<size_t>(zv_graph_num_states(graph)) / 4 + 1, 1));
     rec->batch = static_cast<Batch *>(calloc(1, sizeof(Batch)));
-    if (!rec->epsilon || !rec->batch) return false;
+    rec->chain = static_cast<ChainEntry *>(malloc(sizeof(ChainEntry) * kFirstChainCapacity));
+    if (!rec->epsilon || !rec->batch || !rec->chain) return false;
+    rec->chain_capacity = kFirstChainCapacity;
     if (graph->input_bits > kPackedInputBits) return true;  // no table: every state read from the graph
     int32_t entries = 16;
     while (entries < kCacheEntriesPerActive * static_cast<int64_t>(max_active) && entries < kMostCacheEntries) entries *= 2;
@@ -457,6 +547,7 @@ bool make_side_tables(DecoderRecord *rec, const zv_graph_t *graph, int32_t max_a
 void free_side_tables(DecoderRecord *rec) {
     free(rec->epsilon);
     free(rec->batch);
+    free(rec->chain);
     free(rec->arc_table_block);
 }
 

@@ -56,8 +56,10 @@ typedef struct zv_decoder_t {
 // OUT_OF_MEMORY when a member or the start token can't be made (nothing is
 // left allocated). max_active should be a power of two for the map to use
 // all its buckets. Beside its members a decoder keeps 2 bits per graph state
-// (which states have an epsilon arc, learnt as the closure meets them) and a
-// table of the first arcs of states it expanded lately: 512 bytes for each of
+// (which states have an epsilon arc, learnt as the closure meets them), the
+// closure's current path (16 bytes for each token of the longest chain of
+// word and backoff arcs a frame has crossed, at least 16) and a table of the
+// first arcs of states it expanded lately: 512 bytes for each of
 // 2 * max_active states (at least 16, at most 8,192: 4 MB), filled as it goes.
 // A graph whose phone set has 2^23 phonemes or more gets no table: its arcs
 // are read from the graph each time (any label width decodes alike).
@@ -65,13 +67,19 @@ zv_status_t zv_decoder_init(const zv_graph_t *graph, float beam, int32_t max_act
                             zv_decoder_t **decoder);
 
 // Advances by one frame. Within the frame, word and backoff arcs are
-// followed from every token as long as they make a token cheaper; a cycle of
-// them whose weights, summed and times the weight scale, come below 0 would
-// do so for ever and is cut where it closes (a scale of 0 leaves none). With
-// a text pointer, *text is set to the words that became certain in this
-// frame, each followed by one space ("" when none). OUT_OF_MEMORY leaves the
-// frame unfinished (the frame counter advanced, *text NULL); then only
-// zv_decoder_reset and zv_decoder_delete may follow.
+// followed from every token as long as they make a token cheaper, but for a
+// step that comes back to a state already on its own path within the frame
+// at a lower cost than that earlier visit (the float costs compared): a
+// cycle that would make tokens cheaper lap after lap is cut where it first
+// closes. Those are the cycles whose weights, summed and times the weight
+// scale, come below 0 (under a negative scale, those of positive weight), and
+// any other that rounding makes a little cheaper, such as one of weight 0; at
+// a scale of 0 a lap costs exactly nothing and none is cut. Telling such a return costs the
+// same however long the path. With a text pointer, *text is set to the words
+// that became certain in this frame, each followed by one space ("" when
+// none). OUT_OF_MEMORY leaves the frame unfinished (the frame counter
+// advanced, *text NULL); then only zv_decoder_reset and zv_decoder_delete may
+// follow.
 zv_status_t zv_decoder_process(zv_decoder_t *decoder, const int16_t *scores, char **text);
 
 // The words of the best token on a final state not yet reported, joined by

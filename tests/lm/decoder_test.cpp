@@ -83,7 +83,7 @@ public:
     Reference(const zv_graph_t *g, float beam, int32_t max_active, float scale)
         : g_(g), beam_(beam), k_(max_active), scale_(scale), active_(this, max_active) {
         paths_.push_back({-1, 0, 0});
-        toks_.push_back({-1, -1, zv_graph_start_state(g), 0.0f, 1, 0});
+        toks_.push_back({-1, -1, zv_graph_start_state(g), 0.0f, 1, 0, 0});
         active_.insert(0);
     }
 
@@ -99,7 +99,7 @@ public:
                 const int32_t *held = next.find(state, flag);
                 if (!(c < (held ? toks_[static_cast<size_t>(*held)].cost : kNone))) return;
                 raise(T.path);
-                toks_.push_back({t, arc, state, c, flag, T.path});
+                toks_.push_back({t, arc, state, c, flag, T.path, frame_});
                 next.insert(static_cast<int32_t>(toks_.size() - 1));
             };
             if (T.flag == 0) offer(T.state, 0, T.cost - score(scores, zv_graph_input(g_, T.arc)), T.arc);
@@ -128,10 +128,11 @@ public:
                 const int32_t s = zv_graph_state(g_, a);
                 const int32_t *held = active_.find(s, 1);
                 if (!((held ? toks_[static_cast<size_t>(*held)].cost : kNone) > c)) continue;
+                if (returns_cheaper(t, s, c)) continue;
                 const int32_t word = zv_graph_output(g_, a);
                 const int32_t path = word != 0 ? child(T.path, word) : T.path;
                 raise(path);
-                toks_.push_back({t, a, s, c, 1, path});
+                toks_.push_back({t, a, s, c, 1, path, frame_});
                 active_.insert(static_cast<int32_t>(toks_.size() - 1));
                 stack.push_back(static_cast<int32_t>(toks_.size() - 1));
             }
@@ -181,6 +182,7 @@ private:
         float cost;
         uint8_t flag;
         int32_t path;
+        int32_t frame;  // made by this frame's step or closure
     };
     struct Path {
         int32_t parent, word, time;
@@ -223,6 +225,15 @@ private:
     };
 
     static float score(const std::vector<int16_t> &scores, int32_t n) { return static_cast<float>(scores[static_cast<size_t>(n)]) * 0.0009765625f; }
+
+    // A step from t to s at cost c comes back to a state of t's chain within
+    // the frame (t and its parents made in this frame) cheaper than it was there.
+    bool returns_cheaper(int32_t t, int32_t s, float c) const {
+        for (int32_t u = t; u >= 0 && toks_[static_cast<size_t>(u)].frame == frame_; u = toks_[static_cast<size_t>(u)].parent) {
+            if (toks_[static_cast<size_t>(u)].state == s && c < toks_[static_cast<size_t>(u)].cost) return true;
+        }
+        return false;
+    }
 
     std::vector<int32_t> arcs(int32_t state) const {
         std::vector<int32_t> out;
@@ -276,27 +287,42 @@ private:
     Map active_;
 };
 
+// Words of no phonemes in random graphs (see random_graph).
+enum class EpsilonWords { kNone, kNonNegative, kSigned };
+
 // A random graph of the decoding graph's shape: language-model states 0 to
 // n - 1 (final), each with a backoff arc to a lower state first (but the
 // start state), then a prefix tree of pronunciations ending in word arcs to
 // language-model states. Weights are small signed bytes, some negative. With
-// epsilon_words, some language-model states get a word of no phonemes (a word
-// arc straight from the state), which can close epsilon cycles; their weights
-// are then small and non-negative, so that cycles of weight 0 are common and
-// none is negative. Each language-model state has 1 to most_words words.
-// Labels run from 1 to phonemes; the graph declares a phone set of
-// declared_phonemes (phonemes when 0), which sets the width of its labels.
+// epsilon words, language-model states get words of no phonemes (word arcs
+// straight from the state), which can close epsilon cycles: kNonNegative
+// gives some states one, and weights small and non-negative, so that cycles
+// of weight 0 are common and none is negative; kSigned gives each state up
+// to three, and small signed weights, so that cycles of every sign are
+// common, long ones too, and a few phone arcs into language-model states.
+// Each language-model state has 1 to most_words words. Labels run from 1 to
+// phonemes; the graph declares a phone set of declared_phonemes (phonemes
+// when 0), which sets the width of its labels.
 PackedGraphPtr random_graph(std::mt19937 &rng, int32_t phonemes, const std::vector<std::string> &words,
-                            bool epsilon_words, int32_t most_words = 4, int32_t declared_phonemes = 0) {
+                            EpsilonWords epsilon, int32_t most_words = 4, int32_t declared_phonemes = 0) {
     auto pick = [&](int32_t lo, int32_t hi) { return std::uniform_int_distribution<int32_t>(lo, hi)(rng); };
-    const int32_t lm_states = pick(1, 4);
+    const int32_t lm_states = pick(1, epsilon == EpsilonWords::kSigned ? 6 : 4);
     int32_t states = lm_states;
     std::vector<PackedArc> arcs;
     std::map<std::pair<int32_t, int32_t>, int32_t> phone_arc;  // (state, phoneme) -> target
+    auto word = [&] { return pick(1, static_cast<int32_t>(words.size())); };
     for (int32_t s = 0; s < lm_states; ++s) {
-        if (s > 0) arcs.push_back({s, 0, 0, static_cast<int8_t>(epsilon_words ? pick(0, 2) : pick(-6, 16)), pick(0, s - 1)});
-        if (epsilon_words && pick(0, 1) == 1) {  // a pronunciation of length 0
-            arcs.push_back({s, 0, pick(1, static_cast<int32_t>(words.size())), static_cast<int8_t>(pick(0, 2)), pick(0, lm_states - 1)});
+        if (epsilon == EpsilonWords::kSigned) {
+            if (s > 0) arcs.push_back({s, 0, 0, static_cast<int8_t>(pick(-3, 3)), pick(0, s - 1)});
+            for (int32_t n = pick(0, 3); n > 0; --n) {
+                arcs.push_back({s, 0, word(), static_cast<int8_t>(pick(-3, 3)), pick(0, lm_states - 1)});
+            }
+        } else {
+            const bool some = epsilon == EpsilonWords::kNonNegative;
+            if (s > 0) arcs.push_back({s, 0, 0, static_cast<int8_t>(some ? pick(0, 2) : pick(-6, 16)), pick(0, s - 1)});
+            if (some && pick(0, 1) == 1) {  // a pronunciation of length 0
+                arcs.push_back({s, 0, word(), static_cast<int8_t>(pick(0, 2)), pick(0, lm_states - 1)});
+            }
         }
         const int32_t count = pick(1, most_words);
         for (int32_t w = 0; w < count; ++w) {
@@ -312,6 +338,13 @@ PackedGraphPtr random_graph(std::mt19937 &rng, int32_t phonemes, const std::vect
                 at = found->second;
             }
             arcs.push_back({at, 0, pick(1, static_cast<int32_t>(words.size())), static_cast<int8_t>(pick(0, 20)), pick(0, lm_states - 1)});
+        }
+    }
+    if (epsilon == EpsilonWords::kSigned) {
+        // A phone arc into a language-model state, which no graph file makes:
+        // a token that emits there may lie on an epsilon cycle with flag 0.
+        for (int32_t n = pick(0, 2); n > 0; --n) {
+            arcs.push_back({pick(0, states - 1), pick(1, phonemes), 0, static_cast<int8_t>(pick(-3, 3)), pick(0, lm_states - 1)});
         }
     }
     std::vector<uint8_t> finals(static_cast<size_t>(states), 0);
@@ -494,13 +527,13 @@ TEST(Decoder, PartialAndFlushedTexts) {
 // from a few values make ties common, so first-come among equal costs and the
 // cap's ties are exercised. A third of the graphs have epsilon cycles of
 // non-negative weight, where the closure must stop exactly where the
-// reference (which has no guard against negative cycles) stops.
+// reference stops.
 TEST(Decoder, MatchesTheReferenceOnRandomGraphsScoresBeamsAndCaps) {
     std::mt19937 rng(14);
     int32_t reported = 0;
     for (int round = 0; round < 300; ++round) {
         const int32_t phonemes = std::uniform_int_distribution<int32_t>(1, 4)(rng);
-        PackedGraphPtr g = random_graph(rng, phonemes, kWords, round % 3 == 1);
+        PackedGraphPtr g = random_graph(rng, phonemes, kWords, round % 3 == 1 ? EpsilonWords::kNonNegative : EpsilonWords::kNone);
         const float beam = std::uniform_real_distribution<float>(0.0f, 12.0f)(rng);
         const int32_t caps[] = {1, 2, 3, 4, 8, 64};
         const int32_t max_active = caps[round % 6];
@@ -518,7 +551,8 @@ TEST(Decoder, MatchesTheReferenceOnWideGraphsWithManyTokens) {
     int32_t reported = 0;
     for (int round = 0; round < 12; ++round) {
         const int32_t phonemes = 100;
-        PackedGraphPtr g = random_graph(rng, phonemes, kWords, round % 3 == 1, 300);
+        PackedGraphPtr g =
+            random_graph(rng, phonemes, kWords, round % 3 == 1 ? EpsilonWords::kNonNegative : EpsilonWords::kNone, 300);
         const float beam = std::uniform_real_distribution<float>(8.0f, 40.0f)(rng);
         const int32_t max_active = round % 2 == 0 ? 512 : 100;
         ASSERT_NO_FATAL_FAILURE(decode_with_reference(rng, g.get(), phonemes, beam, max_active, 1.0f, round, &reported));
@@ -534,7 +568,8 @@ TEST(Decoder, MatchesTheReferenceOnRandomGraphsWithWideLabels) {
     int32_t reported = 0;
     for (int round = 0; round < 120; ++round) {
         const int32_t phonemes = std::uniform_int_distribution<int32_t>(1, 4)(rng);
-        PackedGraphPtr g = random_graph(rng, phonemes, kWords, round % 3 == 1, round % 4 == 0 ? 60 : 4,
+        PackedGraphPtr g = random_graph(rng, phonemes, kWords, round % 3 == 1 ? EpsilonWords::kNonNegative : EpsilonWords::kNone,
+                                        round % 4 == 0 ? 60 : 4,
                                         round % 2 == 0 ? 1 << 23 : 1 << 24);
         ASSERT_GT(g->input_bits, 23);
         const float beam = std::uniform_real_distribution<float>(0.0f, 12.0f)(rng);
@@ -612,11 +647,12 @@ TEST(Decoder, ClosureEndsOnANegativeEpsilonCycle) {
 
 // A word of no phonemes (+8) whose backoff (-8) leads back to the start
 // state: a cycle of weight 0. Rounding can make a lap come back a little
-// cheaper (0.1 + 0.025390625 - 0.1 is 0.0253906175 in floats), and then the
-// token made by the lap, the word's, replaces the start state's; only a cycle
-// whose weights sum below 0 is cut. At every scale, negative and 0 included,
-// the decoder keeps what the reference (which has no guard) keeps.
-TEST(Decoder, ClosureFollowsCyclesOfWeightZeroWhereRoundingMakesThemCheaper) {
+// cheaper (0.1 + 0.025390625 - 0.1 is 0.0253906175 in floats), and each lap
+// after it cheaper again; the lap is cut where it closes, so the start
+// state's token stays the one the blank made and no word is flushed. At every
+// scale, negative and 0 included, the decoder keeps what the reference keeps
+// (at 0.1 and 1.2 the stream meets such laps).
+TEST(Decoder, ClosureCutsCyclesOfWeightZeroWhereRoundingMakesThemCheaper) {
     const std::vector<PackedArc> arcs = {{0, 0, 1, 8, 1}, {1, 0, 0, -8, 0}};
     PackedGraphPtr g = pack_graph(2, {1, 1}, arcs, {"w"}, 1);
     {
@@ -624,9 +660,10 @@ TEST(Decoder, ClosureFollowsCyclesOfWeightZeroWhereRoundingMakesThemCheaper) {
         EXPECT_EQ(process(d.get(), {-26, -20000}), "");
         zv_node_t *start = nullptr;
         ASSERT_EQ(zv_map_find(d->active, 0, 1, &start), ZV_STATUS_SUCCESS);
-        EXPECT_EQ(start->cost, 0.1f * -1.0f + (0.1f * 1.0f + 0.025390625f));
-        EXPECT_LT(start->cost, 0.025390625f);
-        EXPECT_EQ(flush(d.get()), "w");
+        EXPECT_EQ(start->cost, 0.025390625f);
+        EXPECT_EQ(start->depth, 1);
+        EXPECT_EQ(start->parent->depth, 0);  // the blank's own token
+        EXPECT_EQ(flush(d.get()), "");
     }
     const std::vector<std::vector<int16_t>> frames = {{-26, -20000}, {-26, -3}, {-1000, 0}, {-7, -26}, {-26, -26}};
     for (const float scale : {0.1f, 0.6f, 0.8f, 1.2f, 1.0f, -0.1f, -0.6f, -1.2f, 0.0f}) {
@@ -666,6 +703,61 @@ TEST(Decoder, ClosureCutsTheCyclesWhoseScaledCostIsNegative) {
         ASSERT_EQ(process(d.get(), {0, -2048}), ref.process({0, -2048}));
         ASSERT_EQ(active(d.get()), ref.active_tokens());
         ASSERT_EQ(flush(d.get()), ref.flush());
+    }
+}
+
+// Random graphs whose words of no phonemes close epsilon cycles of every
+// sign, long ones and several through one state, at scales of both signs and
+// 0: the closure cuts exactly the steps that the reference, walking each
+// candidate's chain, cuts.
+TEST(Decoder, MatchesTheReferenceOnEpsilonCyclesOfEverySign) {
+    std::mt19937 rng(2525);
+    const float scales[] = {1.0f, 0.1f, 0.6f, 0.7f, 1.2f, 3.1f, -0.6f, -1.0f, 0.0f};
+    int32_t reported = 0;
+    for (int round = 0; round < 450; ++round) {
+        const int32_t phonemes = std::uniform_int_distribution<int32_t>(1, 3)(rng);
+        PackedGraphPtr g = random_graph(rng, phonemes, kWords, EpsilonWords::kSigned);
+        const float beam = std::uniform_real_distribution<float>(0.0f, 12.0f)(rng);
+        const int32_t caps[] = {1, 2, 4, 8, 64};
+        const float scale = round % 2 == 0 ? scales[(round / 2) % std::size(scales)]
+                                           : std::uniform_real_distribution<float>(-3.0f, 3.0f)(rng);
+        ASSERT_NO_FATAL_FAILURE(decode_with_reference(rng, g.get(), phonemes, beam, caps[round % 5], scale, round, &reported));
+    }
+    EXPECT_GT(reported, 100);
+}
+
+// Graph files of 84 bytes whose epsilon cycle (0 -E1-> E1 -E2-> E1 E2
+// -backoff-> 0) weighs 0 and rounds cheaper lap after lap at weight scale
+// 0.6, from the blank's cost on: for 14,336, 57,344 and some 8.4 million laps
+// (a float simulation of the laps found them), each lap two words. Followed,
+// they took a second, twenty seconds and (by the square of the laps, as the
+// guard walked the chain) days of one frame, and flushed twice as many words.
+// Cut where the first lap closes, the start state keeps the blank's token,
+// and nothing is flushed.
+TEST(Decoder, ClosureEndsOnCyclesOfWeightZeroInGraphFiles) {
+    struct Case {
+        int32_t w1, w2, w3;
+        int16_t blank;
+    };
+    const Case cases[] = {{6, 87, -93, 8185}, {59, 4, -63, 4082}, {31, 80, -111, 8185}};
+    for (const Case &c : cases) {
+        const std::vector<uint8_t> file = zv_test::epsilon_cycle_graph_file(c.w1, c.w2, c.w3);
+        EXPECT_EQ(file.size(), 84u);
+        zv_status_t status = ZV_STATUS_RUNTIME_ERROR;
+        zv_test::GraphPtr g = zv_test::load_graph(file, &status);
+        ASSERT_EQ(status, ZV_STATUS_SUCCESS) << c.w1;
+        DecoderPtr d = make_decoder(g.get(), 16.0f, 64, 0.6f);
+        Reference ref(g.get(), 16.0f, 64, 0.6f);
+        const std::vector<int16_t> frame = {c.blank, INT16_MIN};
+        auto words = [](const std::string &text) { return std::count(text.begin(), text.end(), 'E'); };
+        EXPECT_EQ(words(process(d.get(), frame)), 0) << c.w1;
+        EXPECT_EQ(words(flush(d.get())), 0) << c.w1;
+        zv_node_t *start = nullptr;
+        ASSERT_EQ(zv_map_find(d->active, 0, 1, &start), ZV_STATUS_SUCCESS);
+        EXPECT_EQ(start->cost, static_cast<float>(-c.blank) * 0.0009765625f) << c.w1;
+        EXPECT_EQ(start->parent->depth, 0) << c.w1;
+        ref.process(frame);
+        EXPECT_EQ(active(d.get()), ref.active_tokens()) << c.w1;
     }
 }
 

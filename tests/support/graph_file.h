@@ -139,6 +139,18 @@ inline GraphSources long_pronunciation_example(int32_t length) {
     return {{"A", "B"}, 2, {{{1}}, {pron}}, {{-1, -1, 127, 0}, {0, 0, 5, 0}, {0, 1, 9, 0}}};
 }
 
+// E0 (pronounced 1) and E1 and E2, words of no phonemes, under a model that
+// holds E1, E1 E2 and E1 E2 E0, E1 E2 backing off to the start state (E2 is
+// no unigram): the epsilon cycle 0 -E1-> E1 -E2-> E1 E2 -backoff-> 0 of
+// weights w1, w2 and w3. An 84-byte file.
+inline std::vector<uint8_t> epsilon_cycle_graph_file(int32_t w1, int32_t w2, int32_t w3) {
+    return GraphSources{{"E0", "E1", "E2"},
+                        1,
+                        {{{1}}, {{}}, {{}}},
+                        {{-1, -1, 127, 0}, {0, 0, 10, 0}, {0, 1, w1, 0}, {2, 2, w2, w3}, {3, 0, 5, 0}}}
+        .file();
+}
+
 // The graph file of one word, A, of `phonemes` phonemes (2 and 1 by turns)
 // under a language model that is a chain of `depth` nodes below the root,
 // each A's node and A its only child: depth * phonemes phone states from
