@@ -30,6 +30,32 @@ inline void append_blob(std::vector<uint8_t> &file, zv_status_t status, uint64_t
     std::free(blob);
 }
 
+// The lexicon and dictionary of word, phone-set and pronunciation texts
+// (written into dir); aborts where either can't be made.
+inline void make_pronunciations(zv_test::TempDir &dir, const std::string &words, const std::string &phones,
+                                const std::string &prons, zv_lexicon_t **lexicon, zv_dict_t **dict) {
+    if (zv_lexicon_init(dir.write("words.txt", words).c_str(), lexicon) != ZV_STATUS_SUCCESS ||
+        zv_dict_init(dir.write("phones.txt", phones).c_str(), dir.write("prons.txt", prons).c_str(), *lexicon, dict) !=
+            ZV_STATUS_SUCCESS) {
+        std::abort();
+    }
+}
+
+// A graph file: the lexicon's and dictionary's blobs, then the language
+// model's.
+inline std::vector<uint8_t> graph_file_of(const zv_lexicon_t *lexicon, const zv_dict_t *dict,
+                                          const std::vector<uint8_t> &lm) {
+    std::vector<uint8_t> file;
+    uint64_t size = 0;
+    void *blob = nullptr;
+    zv_status_t status = zv_lexicon_serialize(lexicon, &size, &blob);
+    append_blob(file, status, size, blob);
+    status = zv_dict_serialize(dict, &size, &blob);
+    append_blob(file, status, size, blob);
+    file.insert(file.end(), lm.begin(), lm.end());
+    return file;
+}
+
 // The bigram model: unigram costs from a word's rank, successors drawn
 // at random, about 60,000 / (rank + 10) of them (at most 3,000).
 inline zv_test::LmNode bigram_model(int32_t vocabulary) {
@@ -73,23 +99,10 @@ struct BigramGraph {
 
     BigramGraph() {
         const DictionaryCorpus corpus = make_dictionary_corpus();
-        if (zv_lexicon_init(dir.write("words.txt", corpus.words_text).c_str(), &lexicon) != ZV_STATUS_SUCCESS ||
-            zv_dict_init(dir.write("phones.txt", corpus.phones_text).c_str(),
-                         dir.write("prons.txt", corpus.prons_text).c_str(), lexicon, &dict) != ZV_STATUS_SUCCESS) {
-            std::abort();
-        }
-        std::vector<uint8_t> file;
-        uint64_t size = 0;
-        void *blob = nullptr;
-        zv_status_t status = zv_lexicon_serialize(lexicon, &size, &blob);
-        append_blob(file, status, size, blob);
-        status = zv_dict_serialize(dict, &size, &blob);
-        append_blob(file, status, size, blob);
+        make_pronunciations(dir, corpus.words_text, corpus.phones_text, corpus.prons_text, &lexicon, &dict);
         model = bigram_model(zv_lexicon_size(lexicon));
         for (const zv_test::LmNode &u : model.children) bigrams += static_cast<int64_t>(u.children.size());
-        const std::vector<uint8_t> lm = zv_test::lm_blob_bytes(model);
-        file.insert(file.end(), lm.begin(), lm.end());
-        path = dir.write("graph.bin", file);
+        path = dir.write("graph.bin", graph_file_of(lexicon, dict, zv_test::lm_blob_bytes(model)));
         if (zv_graph_init(path.c_str(), &graph) != ZV_STATUS_SUCCESS) std::abort();
     }
 };

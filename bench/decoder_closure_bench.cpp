@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "bigram_graph.h"
 #include "lm/decoder.h"
 #include "lm/graph.h"
 #include "pronunciation/dict.h"
@@ -53,11 +54,6 @@ std::vector<uint8_t> chain_lm_blob(uint32_t n) {
     return out;
 }
 
-void append_blob(std::vector<uint8_t> &file, zv_status_t status, uint64_t size, void *blob) {
-    if (status != ZV_STATUS_SUCCESS) std::abort();
-    file.insert(file.end(), static_cast<uint8_t *>(blob), static_cast<uint8_t *>(blob) + size);
-    std::free(blob);
-}
 
 zv_graph_t *chain_graph(int32_t n) {
     zv_test::TempDir dir;
@@ -70,20 +66,8 @@ zv_graph_t *chain_graph(int32_t n) {
     }
     zv_lexicon_t *lexicon = nullptr;
     zv_dict_t *dict = nullptr;
-    if (zv_lexicon_init(dir.write("words.txt", words).c_str(), &lexicon) != ZV_STATUS_SUCCESS ||
-        zv_dict_init(dir.write("phones.txt", std::string("P1\n")).c_str(), dir.write("prons.txt", prons).c_str(), lexicon,
-                     &dict) != ZV_STATUS_SUCCESS) {
-        std::abort();
-    }
-    std::vector<uint8_t> file;
-    uint64_t size = 0;
-    void *blob = nullptr;
-    zv_status_t status = zv_lexicon_serialize(lexicon, &size, &blob);
-    append_blob(file, status, size, blob);
-    status = zv_dict_serialize(dict, &size, &blob);
-    append_blob(file, status, size, blob);
-    const std::vector<uint8_t> lm = chain_lm_blob(static_cast<uint32_t>(n));
-    file.insert(file.end(), lm.begin(), lm.end());
+    zv_bench::make_pronunciations(dir, words, "P1\n", prons, &lexicon, &dict);
+    const std::vector<uint8_t> file = zv_bench::graph_file_of(lexicon, dict, chain_lm_blob(static_cast<uint32_t>(n)));
     zv_dict_delete(dict);
     zv_lexicon_delete(lexicon);
     zv_graph_t *graph = nullptr;

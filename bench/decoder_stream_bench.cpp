@@ -60,20 +60,8 @@ zv_graph_t *small_graph() {
     }
     zv_lexicon_t *lexicon = nullptr;
     zv_dict_t *dict = nullptr;
-    if (zv_lexicon_init(dir.write("words.txt", words).c_str(), &lexicon) != ZV_STATUS_SUCCESS ||
-        zv_dict_init(dir.write("phones.txt", phones).c_str(), dir.write("prons.txt", prons).c_str(), lexicon, &dict) !=
-            ZV_STATUS_SUCCESS) {
-        std::abort();
-    }
-    std::vector<uint8_t> file;
-    uint64_t size = 0;
-    void *blob = nullptr;
-    zv_status_t status = zv_lexicon_serialize(lexicon, &size, &blob);
-    zv_bench::append_blob(file, status, size, blob);
-    status = zv_dict_serialize(dict, &size, &blob);
-    zv_bench::append_blob(file, status, size, blob);
-    const std::vector<uint8_t> lm = zv_test::lm_blob_bytes(root);
-    file.insert(file.end(), lm.begin(), lm.end());
+    zv_bench::make_pronunciations(dir, words, phones, prons, &lexicon, &dict);
+    const std::vector<uint8_t> file = zv_bench::graph_file_of(lexicon, dict, zv_test::lm_blob_bytes(root));
     zv_dict_delete(dict);
     zv_lexicon_delete(lexicon);
     zv_graph_t *graph = nullptr;
