@@ -56,6 +56,23 @@ inline std::vector<uint8_t> graph_file_of(const zv_lexicon_t *lexicon, const zv_
     return file;
 }
 
+// The decoding graph of word, phone-set and pronunciation texts and a
+// language model's blob, loaded from a graph file in a folder of its own;
+// aborts where it can't be made.
+inline zv_graph_t *graph_of_texts(const std::string &words, const std::string &phones, const std::string &prons,
+                                  const std::vector<uint8_t> &lm) {
+    zv_test::TempDir dir;
+    zv_lexicon_t *lexicon = nullptr;
+    zv_dict_t *dict = nullptr;
+    make_pronunciations(dir, words, phones, prons, &lexicon, &dict);
+    const std::vector<uint8_t> file = graph_file_of(lexicon, dict, lm);
+    zv_dict_delete(dict);
+    zv_lexicon_delete(lexicon);
+    zv_graph_t *graph = nullptr;
+    if (zv_graph_init(dir.write("graph.bin", file).c_str(), &graph) != ZV_STATUS_SUCCESS) std::abort();
+    return graph;
+}
+
 // The bigram model: unigram costs from a word's rank, successors drawn
 // at random, about 60,000 / (rank + 10) of them (at most 3,000).
 inline zv_test::LmNode bigram_model(int32_t vocabulary) {

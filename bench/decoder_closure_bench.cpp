@@ -14,9 +14,6 @@
 #include "bigram_graph.h"
 #include "lm/decoder.h"
 #include "lm/graph.h"
-#include "pronunciation/dict.h"
-#include "pronunciation/lexicon.h"
-#include "support/temp_dir.h"
 
 namespace {
 
@@ -54,9 +51,7 @@ std::vector<uint8_t> chain_lm_blob(uint32_t n) {
     return out;
 }
 
-
 zv_graph_t *chain_graph(int32_t n) {
-    zv_test::TempDir dir;
     std::string words, prons;
     for (int32_t i = 0; i < n; ++i) {
         char word[16];
@@ -64,15 +59,7 @@ zv_graph_t *chain_graph(int32_t n) {
         words += std::string(word) + "\n";
         prons += std::string(word) + "\t\n";
     }
-    zv_lexicon_t *lexicon = nullptr;
-    zv_dict_t *dict = nullptr;
-    zv_bench::make_pronunciations(dir, words, "P1\n", prons, &lexicon, &dict);
-    const std::vector<uint8_t> file = zv_bench::graph_file_of(lexicon, dict, chain_lm_blob(static_cast<uint32_t>(n)));
-    zv_dict_delete(dict);
-    zv_lexicon_delete(lexicon);
-    zv_graph_t *graph = nullptr;
-    if (zv_graph_init(dir.write("graph.bin", file).c_str(), &graph) != ZV_STATUS_SUCCESS) std::abort();
-    return graph;
+    return zv_bench::graph_of_texts(words, "P1\n", prons, chain_lm_blob(static_cast<uint32_t>(n)));
 }
 
 void BM_ClosureAlongAChain(benchmark::State &state) {

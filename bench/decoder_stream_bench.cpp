@@ -18,10 +18,7 @@
 #include "lm/decoder.h"
 #include "lm/graph.h"
 #include "lm/node.h"
-#include "pronunciation/dict.h"
-#include "pronunciation/lexicon.h"
 #include "support/lm_fixtures.h"
-#include "support/temp_dir.h"
 
 namespace {
 
@@ -33,7 +30,6 @@ constexpr int32_t kStretches = 10;
 // a unigram with two successors.
 zv_graph_t *small_graph() {
     std::mt19937 rng(5);
-    zv_test::TempDir dir;
     std::string phones, words, prons;
     for (int32_t p = 1; p <= kPhonemes; ++p) phones += "P" + std::to_string(p) + "\n";
     zv_test::LmNode root;
@@ -58,15 +54,7 @@ zv_graph_t *small_graph() {
         }
         root.children.push_back(u);
     }
-    zv_lexicon_t *lexicon = nullptr;
-    zv_dict_t *dict = nullptr;
-    zv_bench::make_pronunciations(dir, words, phones, prons, &lexicon, &dict);
-    const std::vector<uint8_t> file = zv_bench::graph_file_of(lexicon, dict, zv_test::lm_blob_bytes(root));
-    zv_dict_delete(dict);
-    zv_lexicon_delete(lexicon);
-    zv_graph_t *graph = nullptr;
-    if (zv_graph_init(dir.write("graph.bin", file).c_str(), &graph) != ZV_STATUS_SUCCESS) std::abort();
-    return graph;
+    return zv_bench::graph_of_texts(words, phones, prons, zv_test::lm_blob_bytes(root));
 }
 
 void BM_DecoderLongStream(benchmark::State &state) {
