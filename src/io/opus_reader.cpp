@@ -18,22 +18,7 @@ bool is_id_header(const ogg_packet *p) {
     return begins_with_opus(p) && p->bytes >= 5 && p->packet[4] == 'H';
 }
 
-zv_status_t make_decoder(zv_opus_t *o) {
-    if (o->decoder != nullptr) {
-        opus_decoder_destroy(o->decoder);
-        o->decoder = nullptr;
-    }
-    int error = OPUS_OK;
-    o->decoder = opus_decoder_create(o->sample_rate, o->link_channels, &error);
-    if (error < 0 || o->decoder == nullptr) {
-        if (o->decoder != nullptr) {
-            opus_decoder_destroy(o->decoder);
-            o->decoder = nullptr;
-        }
-        return error == OPUS_ALLOC_FAIL ? ZV_STATUS_OUT_OF_MEMORY : ZV_STATUS_INVALID_STATE;
-    }
-    return ZV_STATUS_SUCCESS;
-}
+zv_status_t make_decoder(zv_opus_t *o) { return zv_opus_make_decoder(o->sample_rate, o->link_channels, &o->decoder); }
 
 // A link's identification header: a fresh decoder for the link's channels.
 // The first link sets the rate and channel count that the reader reports; a
@@ -110,7 +95,7 @@ zv_status_t count_samples(zv_opus_t *o) {
             const int n =
                 opus_decode(o->decoder, p->packet, static_cast<opus_int32>(p->bytes), o->decode, ZV_OPUS_MAX_FRAME, 0);
             if (n < 0) {
-                return n == OPUS_ALLOC_FAIL ? ZV_STATUS_OUT_OF_MEMORY : ZV_STATUS_INVALID_STATE;
+                return zv_opus_error_status(n, ZV_STATUS_INVALID_STATE);
             }
             if (n > INT32_MAX - o->total) {
                 return ZV_STATUS_INVALID_ARGUMENT;  // more samples than a count can hold
@@ -133,6 +118,27 @@ int32_t zv_opus_decoder_rate(uint32_t input_rate) {
     }
 }
 
+zv_status_t zv_opus_error_status(int error, zv_status_t otherwise) {
+    return error == OPUS_ALLOC_FAIL ? ZV_STATUS_OUT_OF_MEMORY : otherwise;
+}
+
+zv_status_t zv_opus_make_decoder(int32_t rate, int32_t channels, OpusDecoder **decoder) {
+    if (*decoder != nullptr) {
+        opus_decoder_destroy(*decoder);
+        *decoder = nullptr;
+    }
+    int error = OPUS_OK;
+    *decoder = opus_decoder_create(rate, channels, &error);
+    if (error < 0 || *decoder == nullptr) {
+        if (*decoder != nullptr) {
+            opus_decoder_destroy(*decoder);
+            *decoder = nullptr;
+        }
+        return zv_opus_error_status(error, ZV_STATUS_INVALID_STATE);
+    }
+    return ZV_STATUS_SUCCESS;
+}
+
 zv_status_t zv_opus_read_packet(OpusDecoder *decoder, ogg_packet *packet, int32_t channels, int16_t *mono,
                                 int16_t *decode, int32_t *num_samples) {
     if (decoder == nullptr || packet->bytes < 0 || packet->bytes > INT32_MAX) {
@@ -141,7 +147,7 @@ zv_status_t zv_opus_read_packet(OpusDecoder *decoder, ogg_packet *packet, int32_
     const int n = opus_decode(decoder, packet->packet, static_cast<opus_int32>(packet->bytes), decode,
                               ZV_OPUS_MAX_FRAME, 0);
     if (n < 0) {
-        return n == OPUS_ALLOC_FAIL ? ZV_STATUS_OUT_OF_MEMORY : ZV_STATUS_IO_ERROR;
+        return zv_opus_error_status(n, ZV_STATUS_IO_ERROR);
     }
     if (channels == 1) {
         memcpy(mono, decode, static_cast<size_t>(n) * sizeof(int16_t));

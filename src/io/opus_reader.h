@@ -57,6 +57,15 @@ int32_t zv_opus_decoder_rate(uint32_t input_rate);
 zv_status_t zv_opus_read_packet(OpusDecoder *decoder, ogg_packet *packet, int32_t channels, int16_t *mono,
                                 int16_t *decode, int32_t *num_samples);
 
+// The status of a libopus error code: OUT_OF_MEMORY for OPUS_ALLOC_FAIL,
+// `otherwise` for any other.
+zv_status_t zv_opus_error_status(int error, zv_status_t otherwise);
+
+// A new decoder at *decoder for that rate and channel count, in place of the
+// one there (if any); on failure *decoder is NULL, with INVALID_STATE or
+// OUT_OF_MEMORY.
+zv_status_t zv_opus_make_decoder(int32_t rate, int32_t channels, OpusDecoder **decoder);
+
 #ifdef __cplusplus
 }
 #endif

@@ -24,22 +24,7 @@ void release_packet(zv_webm_t *w) {
     }
 }
 
-zv_status_t make_opus_decoder(zv_webm_t *w) {
-    if (w->opus_decoder != nullptr) {
-        opus_decoder_destroy(w->opus_decoder);
-        w->opus_decoder = nullptr;
-    }
-    int error = OPUS_OK;
-    w->opus_decoder = opus_decoder_create(w->rate, w->channels, &error);
-    if (error < 0 || w->opus_decoder == nullptr) {
-        if (w->opus_decoder != nullptr) {
-            opus_decoder_destroy(w->opus_decoder);
-            w->opus_decoder = nullptr;
-        }
-        return error == OPUS_ALLOC_FAIL ? ZV_STATUS_OUT_OF_MEMORY : ZV_STATUS_INVALID_STATE;
-    }
-    return ZV_STATUS_SUCCESS;
-}
+zv_status_t make_opus_decoder(zv_webm_t *w) { return zv_opus_make_decoder(w->rate, w->channels, &w->opus_decoder); }
 
 zv_status_t choose_track(zv_webm_t *w) {
     uint32_t tracks = 0;
@@ -127,7 +112,7 @@ zv_status_t count_samples(zv_webm_t *w) {
                 n = opus_decode(w->opus_decoder, data, static_cast<opus_int32>(length), w->decode,
                                 ZV_WEBM_MAX_FRAME, 0);
                 if (n < 0) {
-                    return n == OPUS_ALLOC_FAIL ? ZV_STATUS_OUT_OF_MEMORY : ZV_STATUS_INVALID_STATE;
+                    return zv_opus_error_status(n, ZV_STATUS_INVALID_STATE);
                 }
             } else {
                 memset(w->ogg_packet, 0, sizeof(ogg_packet));
