@@ -74,12 +74,12 @@ zv_status_t zv_decoder_init(const zv_graph_t *graph, float beam, int32_t max_act
 // closes. Those are the cycles whose weights, summed and times the weight
 // scale, come below 0 (under a negative scale, those of positive weight), and
 // any other that rounding makes a little cheaper, such as one of weight 0; at
-// a scale of 0 a lap costs exactly nothing and none is cut. Telling such a return costs the
-// same however long the path. With a text pointer, *text is set to the words
-// that became certain in this frame, each followed by one space ("" when
-// none). OUT_OF_MEMORY leaves the frame unfinished (the frame counter
-// advanced, *text NULL); then only zv_decoder_reset and zv_decoder_delete may
-// follow.
+// a scale of 0 a lap costs exactly nothing and none is cut. Telling such a
+// return costs the same however long the path. With a text pointer, *text is
+// set to the words that became certain in this frame, each followed by one
+// space ("" when none). OUT_OF_MEMORY leaves the frame unfinished (the frame
+// counter advanced, *text NULL); then only zv_decoder_reset and
+// zv_decoder_delete may follow.
 zv_status_t zv_decoder_process(zv_decoder_t *decoder, const int16_t *scores, char **text);
 
 // The words of the best token on a final state not yet reported, joined by

@@ -28,19 +28,19 @@ constexpr int32_t kMaxFieldBits = 31;
 // A graph file may make the build look up at most this many arcs, and make
 // at most this many states and arcs together, per byte of it, both counted
 // before anything is built (as are the states passed in finding the backoff
-// states), so that loading takes time and memory in proportion to the file. Pronunciation chains repeat under every
-// language-model state that holds their word, so without a bound a few
-// kilobytes build gigabytes: one word of P phonemes under a model that is a
-// chain of N nodes, each with that word as its child, makes N * P states
-// from about 2.5 N + 0.5 P bytes. Each state or arc made takes 24 to 32
-// bytes at the peak of a load, as the doubling arrays fall, so a file at
-// the bound takes 2.3 to 3.1 KB of memory per byte. Real graphs make under 3
-// per byte (a bigram model over a 130,000-word dictionary) to 4.3 (a trigram
-// model of 1.8 million words of English text). The variants of a
-// grapheme-to-phoneme engine's N-best list add about 4.4 per byte for each
-// variant of every word under a dense bigram model (and 3.8 lookups): ten
-// variants make 44 per byte, with more than twice that as headroom, and
-// twenty still load.
+// states), so that loading takes time and memory in proportion to the file.
+// Pronunciation chains repeat under every language-model state that holds
+// their word, so without a bound a few kilobytes build gigabytes: one word
+// of P phonemes under a model that is a chain of N nodes, each with that
+// word as its child, makes N * P states from about 2.5 N + 0.5 P bytes. Each
+// state or arc made takes 24 to 32 bytes at the peak of a load, as the
+// doubling arrays fall, so a file at the bound takes 2.3 to 3.1 KB of memory
+// per byte. Real graphs make under 3 per byte (a bigram model over a
+// 130,000-word dictionary) to 4.3 (a trigram model of 1.8 million words of
+// English text). The variants of a grapheme-to-phoneme engine's N-best list
+// add about 4.4 per byte for each variant of every word under a dense bigram
+// model (and 3.8 lookups): ten variants make 44 per byte, with more than
+// twice that as headroom, and twenty still load.
 constexpr uint64_t kMaxBuiltPerByte = 96;
 
 struct FreeDeleter {
